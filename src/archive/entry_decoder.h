@@ -1,0 +1,50 @@
+// Entry records and the decoding of their data: literals (one code per byte)
+// and runs (the escape and a count that repeats the previous literal).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int kMaxNameLength = 255;
+constexpr size_t kOutputBufferSize = 1024;
+
+struct EntryHeader {
+  char name[kMaxNameLength + 1];  // the file name, NUL-terminated
+  int32_t modification_time;      // seconds since 1970-01-01 00:00:00 UTC
+  uint8_t kind;                   // the kind letter (B, I, S, W in either case)
+  uint32_t size;                  // bytes the data decodes to
+};
+
+// Reads the next entry record's header: name, reserved field, time, kind and
+// size. False when the file ends inside it.
+bool ReadEntryHeader(EntryHeader* header);
+
+// Where decoded bytes go. The decoder fills its 1024-byte buffer and hands
+// over each full buffer; after a literal it reports progress when produced
+// has reached progress_due (the callee moves progress_due on, UINT64_MAX for
+// never). The bytes left in the buffer at the end stay there for the caller's
+// final write.
+struct DecodeSink {
+  void (*write_buffer)(void* context, const uint8_t* bytes, size_t count);
+  void (*literal_progress)(void* context, uint64_t produced);
+  uint64_t progress_due;
+  void* context;
+};
+
+struct DecodeOutput {
+  uint8_t buffer[kOutputBufferSize];  // bytes waiting to be written
+  uint32_t fill;                      // bytes in buffer, 0..1023 between items
+  uint64_t produced;                  // bytes produced so far (runs included)
+};
+
+enum DecodeResult {
+  kDecodeDone,    // produced reached the entry's size
+  kDecodeFailed,  // no code matched, a run came before any literal, or the
+                  // data ran past the end of the file
+};
+
+// Decodes one entry's data until size bytes are produced. sink may have null
+// callbacks (a skipped entry: bytes are dropped). Writes of full buffers
+// happen in the order the bytes were produced; on failure, out->fill bytes
+// are still waiting in out->buffer.
+DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out);

@@ -1,0 +1,145 @@
+// The thin layer between the updater and the operating system.
+//
+// Every call that touches the machine (registry, files, folders, attributes,
+// times, processes, the console, sleeping, ending the process) goes through
+// this header. There is one implementation per OS: platform/win32 makes the
+// real Win32 calls; platform/posix emulates a Windows machine inside the
+// folder named by UPDATER_MACHINE. Nothing outside platform/ includes an OS
+// header.
+//
+// Paths are Windows paths in the ANSI code page (C:\a\b, \a, a\b); results are
+// Windows-shaped (0 / true for success) so the callers read like the Win32
+// code they stand for. Every operation that can fail passes through the fault
+// injector (fault_injection.h) first, so tests can make the N-th call of a
+// kind fail without touching the callers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Registry (read only) -------------------------------------------------
+
+enum PlatformHive { kHiveLocalMachine = 0, kHiveCurrentUser = 1 };
+
+struct PlatformKeyRecord;
+using PlatformKey = PlatformKeyRecord*;
+
+// Formats "a\b\c\leaf" into out (512 bytes), as wsprintfA with
+// "%s\\%s\\%s\\%s" would.
+void PlatformFormatKeyPath(char* out, const char* a, const char* b, const char* c,
+                           const char* leaf);
+
+// Opens subkey under hive for reading. Returns 0 and fills *key on success,
+// non-zero when the key does not exist or cannot be opened.
+long PlatformRegOpenKey(PlatformHive hive, const char* subkey, PlatformKey* key);
+
+// With data == nullptr: returns 0 and sets *size to the value's data size when
+// the value exists, non-zero otherwise. With a data buffer: copies at most
+// *size bytes of the value's data into it (the caller passes the size that the
+// first query gave). Names are matched without regard to ASCII case.
+long PlatformRegQueryValue(PlatformKey key, const char* name, uint8_t* data, uint32_t* size);
+
+void PlatformRegCloseKey(PlatformKey key);
+
+// ---- Windows directory ------------------------------------------------------
+
+// GetWindowsDirectoryA(buffer, size): on success the buffer holds the path
+// and its terminator; on failure (the path does not fit) the buffer is left
+// exactly as it was.
+void PlatformGetWindowsDirectory(char* buffer, uint32_t size);
+
+// ---- Reading files (the archive) -------------------------------------------
+
+struct PlatformFileRecord;
+using PlatformFile = PlatformFileRecord*;
+
+// Opens path for binary reading; nullptr when it cannot be opened.
+PlatformFile PlatformOpenForReading(const char* path);
+// Reads up to count bytes; returns the number delivered, 0 at the end of the
+// file or on a read error.
+size_t PlatformReadFile(PlatformFile file, void* destination, size_t count);
+void PlatformCloseFile(PlatformFile file);
+
+// ---- File status, attributes, folders, times -------------------------------
+
+constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
+constexpr uint32_t kAttributeReadOnly = 0x1;
+constexpr uint32_t kAttributeHidden = 0x2;
+constexpr uint32_t kAttributeSystem = 0x4;
+constexpr uint32_t kAttributeDirectory = 0x10;
+constexpr uint32_t kAttributeArchive = 0x20;
+constexpr uint32_t kAttributeNormal = 0x80;
+
+// The existence probe: true when path opens for binary reading (the stream is
+// closed at once).
+bool PlatformProbeReadable(const char* path);
+
+// The file-status query: the last-write time in seconds since 1970-01-01 UTC.
+// False when the query fails.
+bool PlatformQueryLastWriteTime(const char* path, int64_t* seconds);
+
+// GetFileAttributesA / SetFileAttributesA.
+uint32_t PlatformGetFileAttributes(const char* path);
+bool PlatformSetFileAttributes(const char* path, uint32_t attributes);
+
+// CreateDirectoryA with default security and an inheritable handle flag.
+bool PlatformCreateDirectory(const char* path);
+
+// Sets the last-access and last-write times of path to seconds (since
+// 1970-01-01 UTC); the creation time is left alone.
+bool PlatformSetFileTimes(const char* path, int64_t seconds);
+
+// True when an existing file at path could be opened for writing right now
+// (not in use by another process, not refused by the system), or when no file
+// is there. False for a folder. Does not look at the read-only attribute: the
+// caller tests that itself so both builds behave alike even when run as an
+// administrator.
+bool PlatformCanWriteExisting(const char* path);
+
+// ---- Writing an entry: temporary file, then one-step replace ----------------
+
+struct PlatformOutputRecord;
+using PlatformOutput = PlatformOutputRecord*;
+
+constexpr size_t kMaxTempPath = 512;
+
+// Creates a new, empty temporary file in folder (a path without a trailing
+// separator) with a short unique name, and opens it for buffered binary
+// writing. Its full path is written to temp_path (kMaxTempPath bytes).
+// nullptr when the folder cannot hold it.
+PlatformOutput PlatformCreateTempFile(const char* folder, char* temp_path);
+// Appends count bytes. False on any failure (disk full, ...); the caller
+// then gives up the file.
+bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count);
+// Flushes and closes. False when a buffered write or the close failed.
+bool PlatformCloseOutput(PlatformOutput output);
+// Closes without caring about the result (used on the failure path).
+void PlatformAbandonOutput(PlatformOutput output);
+// Puts the finished file at source in place of destination in one step; an
+// existing destination keeps its attribute word and creation time. False
+// when the replace failed; then destination is as it was.
+bool PlatformReplaceFile(const char* source, const char* destination);
+bool PlatformDeleteFile(const char* path);
+
+// ---- Processes, time, the end of the process --------------------------------
+
+// WinExec(command_line, SW_SHOWNORMAL): starts the program, never waits.
+void PlatformStartProgram(const char* command_line);
+
+void PlatformSleep(uint32_t milliseconds);
+
+// Flushes the console and ends the process with status. The fuzz build routes
+// this back to the fuzz target instead of ending the process.
+[[noreturn]] void PlatformExit(int status);
+
+// ---- Console ------------------------------------------------------------------
+
+// Writes code-page-932 bytes (line ends already CR LF) to standard output.
+// When standard output is a console, the bytes are visible when the call
+// returns, shown converted when the console does not use code page 932.
+// Files and pipes get the bytes unchanged. Failures are ignored.
+void PlatformWriteConsole(const char* bytes, size_t count);
+
+// The next byte of buffered standard input, or -1 at the end of input or on a
+// read error.
+int PlatformReadConsoleByte();
