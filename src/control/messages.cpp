@@ -1,0 +1,33 @@
+// The catalogue, written as readable UTF-8 and compiled to code page 932
+// bytes: this is the one unit built with -fexec-charset=CP932.
+#include "control/messages.h"
+
+namespace {
+
+const char* const kCatalogue[kMessageCount] = {
+    /* MSG_NOT_INSTALLED */ "\n 3D Perinwoodが正しくインストールされていません\n",
+    /* MSG_ARCHIVE_MISSING */ "\n 3D Perinwoodアップデートファイル[3pupdate.z]がありません\n",
+    /* MSG_PRE_V100_INSTALLED */ "\n Ver1.00 より前の 3D Perinwoodがインストールされています。\n",
+    /* MSG_INSTALLED_VERSION */ "\n 現在 Ver %s がインストールされています。\n",
+    /* MSG_TARGET_VERSION */ " Ver %s にアップデートします。\n",
+    /* MSG_MAJOR_MISMATCH */ "\n メジャーバージョンが違います。\n アップデートできません。\n",
+    /* MSG_NEWER_INSTALLED */ "\n より新しいバージョン（V%s）がインストールされています。",
+    /* MSG_ASK_DOWNGRADE */ "\n バージョンダウン（V%s）しますか？（y/n） : ",
+    /* MSG_UPDATE_CANCELLED */ "\n アップデートを中止します。\n",
+    /* MSG_UPDATE_START */ "\n 3D Perinwoodのアップデートを開始します\n",
+    /* MSG_UPDATE_BANNER */ "  バージョン %s アップデート\n  ファイル数 %d\n",
+    /* MSG_ENTRY_END */ "\n",
+    /* MSG_UPDATE_DONE */ "\n\n 3D Perinwoodのアップデートが終了しました\n\n\n",
+    /* MSG_BAD_FILE_HANDLE */ "ファイル ハンドルが異常です。\n",
+    /* MSG_NEWER_FILE_EXISTS */ "\n アップデートするファイルより新しい日付のファイルが存在します。\n",
+    /* MSG_ASK_OVERWRITE */ "[%s] 上書きしますか？（Yes/No/All/SkipAll）: ",
+    /* MSG_CANNOT_WRITE */ "\n 書き込みができません。[%s]の書き込み許可を調べて下さい。\n",
+    /* MSG_UPDATING_FILE */ "\n %s のアップデートを行っています\n",
+    /* MSG_PROGRESS_EMPTY */ "□□□□□□□□□□□□□□□□□□□□□□□□□\r",
+    /* MSG_PROGRESS_CELL */ "■",
+    /* MSG_DECODE_ERROR */ "展開でエラーが発生しました。\n",
+};
+
+}  // namespace
+
+const char* MessageText(MessageId id) { return kCatalogue[id]; }

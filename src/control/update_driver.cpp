@@ -1,0 +1,67 @@
+#include "control/update_driver.h"
+
+#include <cstring>
+
+#include "archive/archive_header.h"
+#include "control/console.h"
+#include "control/run_state.h"
+#include "control/version_gate.h"
+#include "install/install_entry.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* kArchiveName = "3pupdate.z";
+constexpr unsigned kDonePauseMs = 5000;
+
+RunState g_run;
+
+// Opens the archive and parses its header; stops the run when the file is
+// missing or its header is outside the format.
+void OpenUpdateArchive() {
+  ResetReader();
+  switch (OpenArchive(kArchiveName)) {
+    case kArchiveOpened: return;
+    case kArchiveMissing: FatalStop(MSG_ARCHIVE_MISSING);
+    case kArchiveBadHeader: ErrorStop(MSG_DECODE_ERROR);
+  }
+}
+
+// A damaged archive must change nothing: every entry is decoded once without
+// writing before anything is asked or touched, then the archive is opened
+// afresh for the real run.
+void CheckWholeArchive() {
+  if (!WalkEntriesDry(CurrentHeader().entry_count)) ErrorStop(MSG_DECODE_ERROR);
+  CloseArchive();
+  OpenUpdateArchive();
+}
+
+}  // namespace
+
+RunState& CurrentRun() { return g_run; }
+
+void ResetRunState() { memset(&g_run, 0, sizeof g_run); }
+
+void RunUpdate() {
+  if (QueryInstallDir(g_run.install_directory) == -1) FatalStop(MSG_NOT_INSTALLED);
+  PlatformGetWindowsDirectory(g_run.windows_directory, sizeof g_run.windows_directory);
+  OpenUpdateArchive();
+  CheckWholeArchive();
+  g_run.archive_version = CurrentHeader().version;
+  g_run.entry_count = CurrentHeader().entry_count;
+
+  QueryInstalledVersion(g_run.installed_version);
+  CheckVersion(g_run.archive_version, g_run.installed_version);
+  PrintMessage(MSG_UPDATE_BANNER, g_run.archive_version, static_cast<int>(g_run.entry_count));
+  g_run.overwrite_mode = kAsk;
+
+  for (int i = 0; i < g_run.entry_count; ++i) {
+    InstallEntry();
+    PrintMessage(MSG_ENTRY_END);
+  }
+
+  PrintMessage(MSG_UPDATE_DONE);
+  CloseArchive();
+  PlatformSleep(kDonePauseMs);
+  PlatformExit(0);
+}

@@ -1,0 +1,33 @@
+// Where an entry goes: the destination path from the kind letter and the
+// name, its folder part and base name, and the folders on the way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t kMaxDestinationPath = 255;
+// Room for any composition: a 255-byte root, the longest template and a
+// 255-byte name, so an over-long path can still be shown whole.
+constexpr size_t kComposeBufferSize = 255 + 8 + 255 + 1;
+
+enum ComposeResult {
+  kPathComposed,  // path holds the destination, at most 255 characters
+  kNoPath,        // the kind letter selects no destination
+  kPathTooLong,   // path holds the whole composition, over 255 characters
+};
+
+// Composes the destination from the kind letter (B, I, S, W in either case)
+// and the entry name into path (kComposeBufferSize bytes), with the
+// installation or Windows directory of the run as its root.
+ComposeResult ComposeDestinationPath(uint8_t kind, const char* name, char* path);
+
+// Splits path at its last backslash that has at least one byte behind it:
+// the folder part is copied into folder (256 bytes); the base name is the
+// returned position inside path. Without such a backslash the folder part is
+// empty and the base name is the whole path.
+const char* SplitDestinationPath(const char* path, char* folder);
+
+// Creates every folder of the chain after the first component, outermost
+// first, treating runs of backslashes as one. Cuts folder into pieces in
+// place. Every result is ignored.
+void CreateFolderChain(char* folder);

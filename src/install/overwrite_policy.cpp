@@ -1,0 +1,56 @@
+#include "install/overwrite_policy.h"
+
+#include "control/console.h"
+#include "control/run_state.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The Yes/No/All/SkipAll question about a newer file at path.
+WriteDecision AskOverwrite(const char* path) {
+  PrintMessage(MSG_NEWER_FILE_EXISTS);
+  PrintMessage(MSG_ASK_OVERWRITE, path);
+  int answer = ReadAnswerKey("yYnNaAsS");
+  if (answer < 0) return kSkip;
+  DiscardLine();
+  OverwriteMode& mode = CurrentRun().overwrite_mode;
+  switch (answer) {
+    case 'y': case 'Y': return kOverwrite;
+    case 'a': case 'A': mode = kOverwriteAll; return kOverwrite;
+    case 's': case 'S': mode = kSkipAll; return kSkip;
+    default: return kSkip;
+  }
+}
+
+// The decision for an existing file that is newer than the entry.
+WriteDecision DecideForNewerFile(const char* path) {
+  switch (CurrentRun().overwrite_mode) {
+    case kSkipAll: return kSkip;
+    case kOverwriteAll: return kOverwrite;
+    case kAsk: break;
+  }
+  return AskOverwrite(path);
+}
+
+}  // namespace
+
+WriteChoice DecideWrite(const char* path, int32_t entry_time) {
+  WriteChoice choice = {kWrite, kInvalidFileAttributes};
+  if (!PlatformProbeReadable(path)) return choice;
+  int64_t file_time = 0;
+  if (!PlatformQueryLastWriteTime(path, &file_time)) {
+    PrintMessage(MSG_BAD_FILE_HANDLE);
+    choice.decision = kSkip;
+    return choice;
+  }
+  if (static_cast<int64_t>(entry_time) >= file_time) return choice;
+  choice.decision = DecideForNewerFile(path);
+  if (choice.decision == kOverwrite) {
+    choice.saved_attributes = PlatformGetFileAttributes(path);
+    // A failed read gives no word to change or to put back later.
+    if (choice.saved_attributes != kInvalidFileAttributes) {
+      PlatformSetFileAttributes(path, choice.saved_attributes & ~kAttributeReadOnly);
+    }
+  }
+  return choice;
+}

@@ -1,0 +1,20 @@
+// Deciding what happens to a file that may already stand at an entry's
+// destination: write it, overwrite a newer file, or leave it alone.
+#pragma once
+
+#include <cstdint>
+
+enum WriteDecision { kSkip = 0, kWrite = 1, kOverwrite = 2 };
+
+struct WriteChoice {
+  WriteDecision decision;
+  uint32_t saved_attributes;  // the file's attribute word; meaningful for Overwrite
+};
+
+// Probes the destination and compares its last-write time with the entry's.
+// Only a strictly newer file is protected: by the run's OverwriteMode, or by
+// asking (Yes/No/All/SkipAll, read byte by byte; the end of input answers no
+// and leaves the mode as it was). For Overwrite the read-only bit is cleared
+// and the previous attribute word saved. A failed status query after a
+// successful probe prints MSG_BAD_FILE_HANDLE and skips the entry.
+WriteChoice DecideWrite(const char* path, int32_t entry_time);

@@ -1,0 +1,37 @@
+// The rank of version strings within their major part.
+#include <gtest/gtest.h>
+
+#include "control/version_gate.h"
+
+namespace {
+
+TEST(MinorValue, RanksDigitsAndSuffixes) {
+  EXPECT_EQ(MinorValue("1.00"), 0);
+  EXPECT_EQ(MinorValue("1.00a"), 1);
+  EXPECT_EQ(MinorValue("1.01"), 100);
+  EXPECT_EQ(MinorValue("1.01a"), 101);
+  EXPECT_EQ(MinorValue("1.01ab"), 101);
+  EXPECT_EQ(MinorValue("1.02b"), 202);
+  EXPECT_EQ(MinorValue("1.09z"), 926);
+  EXPECT_EQ(MinorValue("1.01A"), 69);
+  EXPECT_EQ(MinorValue("1.0a"), 4900);
+  EXPECT_EQ(MinorValue("1.10"), 0);
+}
+
+TEST(MinorValue, HighBytesCountNegative) {
+  EXPECT_EQ(MinorValue("1.0\x81"), (-127 - 48) * 100);
+  EXPECT_EQ(MinorValue("1.01\x80"), 100 + (-128 - 96));
+}
+
+TEST(MinorValue, ShortStringsReadNulPastTheirEnd) {
+  // The fifth position of these strings lies past their storage; it must
+  // read as NUL, never as memory beyond the terminator.
+  const char three[3 + 1] = {'1', '.', '0', '\0'};
+  EXPECT_EQ(MinorValue(three), -4800);
+  const char two[2 + 1] = {'1', '.', '\0'};
+  EXPECT_EQ(MinorValue(two), -4800);
+  const char empty[1] = {'\0'};
+  EXPECT_EQ(MinorValue(empty), -4800);
+}
+
+}  // namespace
