@@ -1,0 +1,83 @@
+// The fault injector: reads the plan from UPDATER_FAULTS ("write=3,close=1")
+// at the first call after a reset and counts the calls of each kind.
+//
+// Portable C++ only: both platform implementations share this file.
+#include "platform/fault_injection.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kMaxPlannedFaults = 32;
+
+struct PlannedFault {
+  FaultKind kind;        // which operation
+  unsigned long call;    // the call (counted from 1) that fails
+};
+
+struct FaultInjector {
+  bool loaded;                                // the plan was read
+  int planned;                                // entries used in plan
+  PlannedFault plan[kMaxPlannedFaults];       // the faults to inject
+  unsigned long calls[kFaultKindCount];       // calls seen per kind
+};
+
+FaultInjector g_faults = {};
+
+// The names used in UPDATER_FAULTS, in FaultKind order.
+const char* const kFaultNames[kFaultKindCount] = {
+    "open_read", "query_time", "get_attributes", "set_attributes", "create_directory",
+    "create_temp", "write", "close", "set_times", "replace"};
+
+// Adds one "name=N" item of count bytes to the plan. An item that does not
+// read is reported on standard error, so a mistyped plan does not pass for
+// a test of nothing.
+void AddPlanItem(const char* item, size_t count) {
+  const char* equals = static_cast<const char*>(memchr(item, '=', count));
+  int kind = -1;
+  if (equals != nullptr) {
+    size_t name_length = static_cast<size_t>(equals - item);
+    for (int k = 0; k < kFaultKindCount; ++k) {
+      if (strlen(kFaultNames[k]) == name_length && memcmp(kFaultNames[k], item, name_length) == 0) kind = k;
+    }
+  }
+  unsigned long call = 0;
+  bool number_ok = equals != nullptr && equals + 1 < item + count;
+  for (const char* p = equals != nullptr ? equals + 1 : item; number_ok && p < item + count; ++p) {
+    if (*p < '0' || *p > '9' || call > 100000000UL) number_ok = false;
+    else call = call * 10 + static_cast<unsigned long>(*p - '0');
+  }
+  if (kind < 0 || !number_ok || call == 0 || g_faults.planned == kMaxPlannedFaults) {
+    fprintf(stderr, "UPDATER_FAULTS: ignoring \"%.*s\"\n", static_cast<int>(count), item);
+    return;
+  }
+  g_faults.plan[g_faults.planned++] = PlannedFault{static_cast<FaultKind>(kind), call};
+}
+
+void LoadPlan() {
+  g_faults.loaded = true;
+  const char* text = getenv("UPDATER_FAULTS");
+  if (text == nullptr) return;
+  while (*text != '\0') {
+    size_t count = strcspn(text, ",");
+    if (count > 0) AddPlanItem(text, count);
+    text += count;
+    if (*text == ',') ++text;
+  }
+}
+
+}  // namespace
+
+bool InjectFault(FaultKind kind) {
+  if (!g_faults.loaded) LoadPlan();
+  if (kind < 0 || kind >= kFaultKindCount) return false;
+  unsigned long call = ++g_faults.calls[kind];
+  for (int i = 0; i < g_faults.planned; ++i) {
+    if (g_faults.plan[i].kind == kind && g_faults.plan[i].call == call) return true;
+  }
+  return false;
+}
+
+void ResetFaultInjection() { g_faults = FaultInjector{}; }

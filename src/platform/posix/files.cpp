@@ -1,0 +1,155 @@
+// Reading files, their status, attributes, times and folders on the
+// emulated machine.
+//
+// The attribute word is made from the file's mode: DIRECTORY for a folder,
+// ARCHIVE for any other file (Windows sets it on every file written, so a
+// freshly written file reports 0x20 as there), and READONLY when no write
+// permission bit is set. Only READONLY can be changed; the other bits have
+// no place to live on disk and are ignored when set.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+
+struct PlatformFileRecord {
+  FILE* stream;  // buffered binary reading
+};
+
+namespace {
+
+// Opens the mapped path as a buffered binary stream; a folder does not open,
+// as on Windows. nullptr on any failure.
+FILE* OpenStreamForReading(const char* path) {
+  char host[kHostPathSize];
+  if (!MapWindowsPath(path, host)) return nullptr;
+  FILE* stream = fopen(host, "rbe");
+  if (stream == nullptr) return nullptr;
+  struct stat status;
+  if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
+    fclose(stream);
+    return nullptr;
+  }
+  return stream;
+}
+
+// stat of the mapped path; false when it cannot be mapped or does not exist.
+bool StatWindowsPath(const char* path, char* host, struct stat* status) {
+  return MapWindowsPath(path, host) && stat(host, status) == 0;
+}
+
+}  // namespace
+
+PlatformFile PlatformOpenForReading(const char* path) {
+  if (InjectFault(kFaultOpenRead)) return nullptr;
+  FILE* stream = OpenStreamForReading(path);
+  if (stream == nullptr) return nullptr;
+  PlatformFile file = static_cast<PlatformFile>(malloc(sizeof(PlatformFileRecord)));
+  if (file == nullptr) {
+    fclose(stream);
+    return nullptr;
+  }
+  file->stream = stream;
+  return file;
+}
+
+size_t PlatformReadFile(PlatformFile file, void* destination, size_t count) {
+  if (file == nullptr) return 0;
+  return fread(destination, 1, count, file->stream);
+}
+
+void PlatformCloseFile(PlatformFile file) {
+  if (file == nullptr) return;
+  fclose(file->stream);
+  free(file);
+}
+
+bool PlatformProbeReadable(const char* path) {
+  if (InjectFault(kFaultOpenRead)) return false;
+  FILE* stream = OpenStreamForReading(path);
+  if (stream == nullptr) return false;
+  fclose(stream);
+  return true;
+}
+
+bool PlatformQueryLastWriteTime(const char* path, int64_t* seconds) {
+  if (InjectFault(kFaultQueryTime)) return false;
+  char host[kHostPathSize];
+  struct stat status;
+  if (!StatWindowsPath(path, host, &status)) return false;
+  *seconds = static_cast<int64_t>(status.st_mtime);
+  return true;
+}
+
+// The attribute word of the path, or kInvalidFileAttributes when it does not
+// exist.
+uint32_t PlatformGetFileAttributes(const char* path) {
+  if (InjectFault(kFaultGetAttributes)) return kInvalidFileAttributes;
+  char host[kHostPathSize];
+  struct stat status;
+  if (!StatWindowsPath(path, host, &status)) return kInvalidFileAttributes;
+  uint32_t attributes = S_ISDIR(status.st_mode) ? kAttributeDirectory : kAttributeArchive;
+  if (!HasWriteBits(status)) attributes |= kAttributeReadOnly;
+  return attributes;
+}
+
+// Sets or clears the read-only attribute: setting takes every write bit
+// away, clearing gives the owner's write bit back (a file that still has a
+// write bit is left as it is). False when the path does not exist or the
+// mode cannot be changed.
+bool PlatformSetFileAttributes(const char* path, uint32_t attributes) {
+  if (InjectFault(kFaultSetAttributes)) return false;
+  char host[kHostPathSize];
+  struct stat status;
+  if (!StatWindowsPath(path, host, &status)) return false;
+  mode_t mode = status.st_mode & 07777;
+  if ((attributes & kAttributeReadOnly) != 0) {
+    mode &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
+  } else if (!HasWriteBits(status)) {
+    mode |= S_IWUSR;
+  }
+  if (mode == (status.st_mode & 07777)) return true;
+  return chmod(host, mode) == 0;
+}
+
+bool PlatformCreateDirectory(const char* path) {
+  if (InjectFault(kFaultCreateDirectory)) return false;
+  char host[kHostPathSize];
+  if (!MapWindowsPath(path, host)) return false;
+  return mkdir(host, 0777) == 0;
+}
+
+// Windows sets file times through a handle opened for writing, so a
+// read-only file or a folder refuses them; the layer checks that itself
+// because root may write anything.
+bool PlatformSetFileTimes(const char* path, int64_t seconds) {
+  if (InjectFault(kFaultSetTimes)) return false;
+  char host[kHostPathSize];
+  struct stat status;
+  if (!StatWindowsPath(path, host, &status)) return false;
+  if (S_ISDIR(status.st_mode) || !HasWriteBits(status)) return false;
+  struct timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(seconds);
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  return utimensat(AT_FDCWD, host, times, 0) == 0;
+}
+
+// True when no file is at path, or when the file there has a write bit and
+// the system lets it be opened for writing (a running program does not).
+bool PlatformCanWriteExisting(const char* path) {
+  char host[kHostPathSize];
+  if (!MapWindowsPath(path, host)) return false;
+  struct stat status;
+  if (stat(host, &status) != 0) return errno == ENOENT || errno == ENOTDIR;
+  if (S_ISDIR(status.st_mode) || !HasWriteBits(status)) return false;
+  int fd = open(host, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}

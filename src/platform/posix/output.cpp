@@ -1,0 +1,148 @@
+// Writing a file on the emulated machine: a temporary file beside the
+// destination, written through a large buffer, then renamed over the
+// destination in one step.
+//
+// The buffer is large so that the decoder's 1024-byte writes do not cost a
+// system call each; a write that fails when the buffer drains (a full disk)
+// is reported by the write that drained it or by the close.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+
+namespace {
+
+constexpr size_t kOutputBufferSize = 256 * 1024;
+constexpr int kMaxTempAttempts = 1000;
+
+struct TempNames {
+  unsigned counter;  // advances with every name tried, so names rarely repeat
+};
+
+TempNames g_temp_names = {0};
+
+}  // namespace
+
+struct PlatformOutputRecord {
+  int fd;                                  // the open temporary file
+  bool failed;                             // a write already failed
+  size_t used;                             // bytes waiting in buffer
+  unsigned char buffer[kOutputBufferSize];
+};
+
+namespace {
+
+// Writes the buffered bytes to the file. False (and the output marked
+// failed) when the system takes fewer than all of them.
+bool DrainOutput(PlatformOutput output) {
+  size_t done = 0;
+  while (done < output->used) {
+    ssize_t wrote = write(output->fd, output->buffer + done, output->used - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      output->failed = true;
+      break;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  output->used = 0;
+  return !output->failed;
+}
+
+}  // namespace
+
+// Creates folder\~3puXXXX.tmp (four hex digits, as GetTempFileName makes
+// them), trying further numbers while a name is taken.
+PlatformOutput PlatformCreateTempFile(const char* folder, char* temp_path) {
+  if (InjectFault(kFaultCreateTemp)) return nullptr;
+  if (g_temp_names.counter == 0) g_temp_names.counter = static_cast<unsigned>(getpid());
+  PlatformOutput output = static_cast<PlatformOutput>(malloc(sizeof(PlatformOutputRecord)));
+  if (output == nullptr) return nullptr;
+  char windows_path[kMaxTempPath];
+  char host[kHostPathSize];
+  for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
+    unsigned number = g_temp_names.counter++ & 0xFFFF;
+    int length = snprintf(windows_path, sizeof windows_path, "%s\\~3pu%04X.tmp", folder, number);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof windows_path) break;
+    if (!MapWindowsPath(windows_path, host)) break;
+    int fd = open(host, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) break;
+    output->fd = fd;
+    output->failed = false;
+    output->used = 0;
+    strcpy(temp_path, windows_path);
+    return output;
+  }
+  free(output);
+  return nullptr;
+}
+
+bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count) {
+  if (InjectFault(kFaultWrite)) output->failed = true;
+  if (output->failed) return false;
+  const unsigned char* next = static_cast<const unsigned char*>(bytes);
+  while (count > 0) {
+    size_t room = kOutputBufferSize - output->used;
+    size_t take = count < room ? count : room;
+    memcpy(output->buffer + output->used, next, take);
+    output->used += take;
+    next += take;
+    count -= take;
+    if (output->used == kOutputBufferSize && !DrainOutput(output)) return false;
+  }
+  return true;
+}
+
+bool PlatformCloseOutput(PlatformOutput output) {
+  bool injected = InjectFault(kFaultClose);
+  bool ok = !injected && DrainOutput(output);
+  if (close(output->fd) != 0) ok = false;
+  free(output);
+  return ok;
+}
+
+void PlatformAbandonOutput(PlatformOutput output) {
+  if (output == nullptr) return;
+  close(output->fd);
+  free(output);
+}
+
+// Renames source over destination. An existing destination must be a file
+// that may be written (not read-only, not a folder); its permission bits
+// pass to the new file first so the attribute word stays. On failure the
+// source gets its own bits back and the destination is untouched.
+bool PlatformReplaceFile(const char* source, const char* destination) {
+  if (InjectFault(kFaultReplace)) return false;
+  char from[kHostPathSize];
+  char to[kHostPathSize];
+  if (!MapWindowsPath(source, from) || !MapWindowsPath(destination, to)) return false;
+  struct stat source_status;
+  if (stat(from, &source_status) != 0 || !S_ISREG(source_status.st_mode)) return false;
+  struct stat old_status;
+  bool existed = stat(to, &old_status) == 0;
+  if (existed) {
+    if (!S_ISREG(old_status.st_mode) || !HasWriteBits(old_status)) return false;
+    if (chmod(from, old_status.st_mode & 07777) != 0) return false;
+  }
+  if (rename(from, to) == 0) return true;
+  if (existed) chmod(from, source_status.st_mode & 07777);
+  return false;
+}
+
+// Deletes a file; like DeleteFileA it refuses folders and read-only files.
+bool PlatformDeleteFile(const char* path) {
+  char host[kHostPathSize];
+  struct stat status;
+  if (!MapWindowsPath(path, host) || lstat(host, &status) != 0) return false;
+  if (S_ISDIR(status.st_mode)) return false;
+  if (S_ISREG(status.st_mode) && !HasWriteBits(status)) return false;
+  return unlink(host) == 0;
+}

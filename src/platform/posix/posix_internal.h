@@ -1,0 +1,53 @@
+// Private interface of the emulated Windows machine: shared by the files of
+// platform/posix and by their unit tests, never by the rest of the program.
+//
+// The machine lives in the folder named by UPDATER_MACHINE. Drive X: is the
+// folder drive_x in it, the registry is the folder registry, and a few
+// settings are plain files (windows_directory). Names are matched without
+// regard to ASCII case where no exact match exists, as NTFS and the registry
+// do. Names are stored with their code page 932 bytes as they are.
+#pragma once
+
+#include <cstddef>
+#include <sys/stat.h>
+
+// Room for one host path; longer results count as unmappable.
+constexpr size_t kHostPathSize = 4096;
+
+// Maps the Windows path to the host path in out (kHostPathSize bytes).
+// Every component is looked up without regard to ASCII case when no exact
+// match exists; a component that matches nothing keeps its spelling (so a
+// new last component is created as given). "." and ".." are resolved
+// lexically as Windows does, never above the drive's root. False when the
+// path cannot name a file here: no machine folder for a drive path, a UNC
+// path, a character Windows forbids in names, or a result too long.
+bool MapWindowsPath(const char* windows_path, char* out);
+
+// Maps a registry key (hive folder name such as "HKEY_LOCAL_MACHINE" and a
+// subkey "A\B") to its folder in out (kHostPathSize bytes), matching names
+// without regard to ASCII case. False without a machine folder or for a
+// name that cannot be a key.
+bool MapRegistryKey(const char* hive_folder, const char* subkey, char* out);
+
+// Finds the entry of folder named name, exactly or else without regard to
+// ASCII case, and appends "/" and the entry's name to path (which holds the
+// folder, kHostPathSize bytes). When nothing matches, appends name as it is
+// and returns false; also false when the result would not fit (path then
+// unchanged).
+bool AppendMatchingName(char* path, const char* name);
+
+// The machine folder, or nullptr when UPDATER_MACHINE is unset or empty.
+const char* MachineFolder();
+
+// True when stat says the file has any write permission bit: the emulated
+// read-only attribute is the absence of all of them.
+inline bool HasWriteBits(const struct stat& status) {
+  return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Writes what the console holds back (files and pipes) to standard output.
+void FlushConsoleOutput();
+
+// Forgets the console's state (output mode, buffers, end of input) so that a
+// test can point standard input and output elsewhere and start afresh.
+void ResetConsole();

@@ -1,0 +1,108 @@
+// Starting programs, pausing and ending the process on the emulated machine.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+
+namespace {
+
+constexpr size_t kMaxCommandLine = 4096;
+
+// Runs in the grandchild: a session of its own, the standard streams on
+// /dev/null (so nobody waiting for our pipes to close waits for it), then
+// the program. Never returns.
+[[noreturn]] void RunDetached(const char* program, const char* argument) {
+  setsid();
+  int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd >= 0) {
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    if (null_fd > 2) close(null_fd);
+  }
+  char* arguments[3] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
+  execv(program, arguments);
+  _exit(127);
+}
+
+// The pause factor from UPDATER_PAUSE_SCALE: 1 when unset or unreadable,
+// 0 for negative values.
+double PauseScale() {
+  const char* text = getenv("UPDATER_PAUSE_SCALE");
+  if (text == nullptr || text[0] == '\0') return 1.0;
+  char* end = nullptr;
+  double scale = strtod(text, &end);
+  if (end == text || *end != '\0' || !(scale == scale)) return 1.0;
+  return scale < 0 ? 0.0 : scale;
+}
+
+// Appends one line with the unscaled milliseconds to UPDATER_PAUSE_LOG, so
+// tests can check the pauses without waiting for them.
+void LogPause(uint32_t milliseconds) {
+  const char* log = getenv("UPDATER_PAUSE_LOG");
+  if (log == nullptr || log[0] == '\0') return;
+  int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  char line[16];
+  int length = snprintf(line, sizeof line, "%u\n", static_cast<unsigned>(milliseconds));
+  ssize_t ignored = write(fd, line, static_cast<size_t>(length));
+  (void)ignored;
+  close(fd);
+}
+
+}  // namespace
+
+// WinExec: the text before the first blank names the program (a Windows
+// path); everything after that blank, unsplit, is its one argument. Only an
+// executable regular file is started, in a grandchild so that it is neither
+// our child to wait for nor left a zombie; the intermediate child is reaped
+// at once.
+void PlatformStartProgram(const char* command_line) {
+  char line[kMaxCommandLine];
+  if (command_line == nullptr || strlen(command_line) >= sizeof line) return;
+  strcpy(line, command_line);
+  char* blank = strchr(line, ' ');
+  const char* argument = nullptr;
+  if (blank != nullptr) {
+    *blank = '\0';
+    argument = blank + 1;
+  }
+  char program[kHostPathSize];
+  struct stat status;
+  if (!MapWindowsPath(line, program) || stat(program, &status) != 0) return;
+  if (!S_ISREG(status.st_mode) || (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) return;
+  pid_t child = fork();
+  if (child < 0) return;
+  if (child == 0) {
+    pid_t grandchild = fork();
+    if (grandchild == 0) RunDetached(program, argument);
+    _exit(0);
+  }
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+void PlatformSleep(uint32_t milliseconds) {
+  LogPause(milliseconds);
+  double scaled = static_cast<double>(milliseconds) * PauseScale();
+  if (scaled <= 0) return;
+  struct timespec left;
+  left.tv_sec = static_cast<time_t>(scaled / 1000.0);
+  left.tv_nsec = static_cast<long>((scaled - static_cast<double>(left.tv_sec) * 1000.0) * 1000000.0);
+  if (left.tv_nsec >= 1000000000L) left.tv_nsec = 999999999L;
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+[[noreturn]] void PlatformExit(int status) {
+  FlushConsoleOutput();
+  exit(status);
+}
