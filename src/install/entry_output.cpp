@@ -41,14 +41,14 @@ bool IsDestinationWritable(const char* path) {
 
 }  // namespace
 
-void OpenEntryOutput(EntryOutput* output, const char* destination, const char* folder,
-                     const char* base_name, WriteChoice choice) {
+void OpenEntryOutput(EntryOutput* output, const char* destination, const char* base_name,
+                     WriteChoice choice) {
   output->stream = nullptr;
   output->temp_path[0] = '\0';
   output->destination = destination;
   output->choice = choice;
   if (!IsDestinationWritable(destination)) StopCannotWrite(output);
-  output->stream = PlatformCreateTempFile(folder[0] != '\0' ? folder : ".", output->temp_path);
+  output->stream = PlatformCreateTempFile(destination, output->temp_path);
   if (output->stream == nullptr) StopCannotWrite(output);
   PrintMessage(MSG_UPDATING_FILE, base_name);
   StartProgress();

@@ -17,11 +17,11 @@ struct EntryOutput {
 };
 
 // Checks that the destination can be written (not a folder, not read-only,
-// not in use), creates the temporary file in folder, prints the file's header
+// not in use), creates the temporary file beside it, prints the file's header
 // line with its base name and starts the bar. Stops the run with
 // MSG_CANNOT_WRITE when any of that fails, the destination as it was.
-void OpenEntryOutput(EntryOutput* output, const char* destination, const char* folder,
-                     const char* base_name, WriteChoice choice);
+void OpenEntryOutput(EntryOutput* output, const char* destination, const char* base_name,
+                     WriteChoice choice);
 
 // Appends bytes to the temporary file; a failed write (disk full) stops the
 // run with MSG_CANNOT_WRITE, the destination as it was.

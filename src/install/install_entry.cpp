@@ -31,11 +31,11 @@ void ReportLiteral(void* context, uint64_t produced) {
 }
 
 // Decodes the data of an entry that is written into its output, with the bar.
-void DecodeIntoFile(const EntryHeader& header, const char* path, const char* folder,
-                    const char* base_name, WriteChoice choice) {
+void DecodeIntoFile(const EntryHeader& header, const char* path, const char* base_name,
+                    WriteChoice choice) {
   WrittenEntry entry;
   entry.size = header.size;
-  OpenEntryOutput(&entry.output, path, folder, base_name, choice);
+  OpenEntryOutput(&entry.output, path, base_name, choice);
   entry.sink = {WriteFullBuffer, ReportLiteral, NextCellDue(header.size), &entry};
   static DecodeOutput decoded;
   if (DecodeEntryData(header.size, &entry.sink, &decoded) != kDecodeDone) {
@@ -64,20 +64,18 @@ void InstallEntry() {
   if (composed == kPathTooLong) ErrorStop(MSG_CANNOT_WRITE, path);
 
   WriteChoice choice = {kSkip, kInvalidFileAttributes};
-  char folder[kFolderSize] = {};
   const char* base_name = path;
   if (composed == kPathComposed) {
+    char folder[kFolderSize];
     base_name = SplitDestinationPath(path, folder);
-    char chain[kFolderSize];
-    memcpy(chain, folder, sizeof chain);  // the chain is cut up in place
-    CreateFolderChain(chain);
+    CreateFolderChain(folder);
     choice = DecideWrite(path, header.modification_time);
   }
 
   if (choice.decision == kSkip) {
     if (!DecodeAndDrop(header.size)) ErrorStop(MSG_DECODE_ERROR);
   } else {
-    DecodeIntoFile(header, path, folder, base_name, choice);
+    DecodeIntoFile(header, path, base_name, choice);
   }
   if (composed == kPathComposed) LaunchViewer(header.kind, path);
 }

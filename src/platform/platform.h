@@ -103,11 +103,13 @@ using PlatformOutput = PlatformOutputRecord*;
 
 constexpr size_t kMaxTempPath = 512;
 
-// Creates a new, empty temporary file in folder (a path without a trailing
-// separator) with a short unique name, and opens it for buffered binary
-// writing. Its full path is written to temp_path (kMaxTempPath bytes).
-// nullptr when the folder cannot hold it.
-PlatformOutput PlatformCreateTempFile(const char* folder, char* temp_path);
+// Creates a new, empty temporary file with a short unique name in the folder
+// that the system would put destination in (its parent as the file calls
+// parse it: two-byte characters whole, '/' a separator too), and opens it for
+// buffered binary writing. Its full path is written to temp_path
+// (kMaxTempPath bytes). nullptr when that folder cannot hold it (missing,
+// refused, full).
+PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path);
 // Appends count bytes. False on any failure (disk full, ...); the caller
 // then gives up the file.
 bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count);

@@ -39,6 +39,26 @@ struct PlatformOutputRecord {
 
 namespace {
 
+// Copies the part of destination up to and including its last separator
+// ('\\' or '/', two-byte characters read whole, as the file calls parse a
+// path) into folder (kMaxTempPath bytes): where a file beside destination
+// goes. Empty when destination has no separator (the current folder).
+void CopyParentFolder(const char* destination, char* folder) {
+  size_t end = 0;
+  for (size_t i = 0; destination[i] != '\0'; ++i) {
+    unsigned char byte = static_cast<unsigned char>(destination[i]);
+    bool lead = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    if (lead && destination[i + 1] != '\0') {
+      ++i;
+    } else if (byte == '\\' || byte == '/') {
+      end = i + 1;
+    }
+  }
+  if (end >= kMaxTempPath) end = 0;
+  memcpy(folder, destination, end);
+  folder[end] = '\0';
+}
+
 // Writes the buffered bytes to the file. False (and the output marked
 // failed) when the system takes fewer than all of them.
 bool DrainOutput(PlatformOutput output) {
@@ -60,7 +80,9 @@ bool DrainOutput(PlatformOutput output) {
 
 // Creates folder\~3puXXXX.tmp (four hex digits, as GetTempFileName makes
 // them), trying further numbers while a name is taken.
-PlatformOutput PlatformCreateTempFile(const char* folder, char* temp_path) {
+PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) {
+  char folder[kMaxTempPath];
+  CopyParentFolder(destination, folder);
   if (InjectFault(kFaultCreateTemp)) return nullptr;
   if (g_temp_names.counter == 0) g_temp_names.counter = static_cast<unsigned>(getpid());
   PlatformOutput output = static_cast<PlatformOutput>(malloc(sizeof(PlatformOutputRecord)));
@@ -69,7 +91,7 @@ PlatformOutput PlatformCreateTempFile(const char* folder, char* temp_path) {
   char host[kHostPathSize];
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
     unsigned number = g_temp_names.counter++ & 0xFFFF;
-    int length = snprintf(windows_path, sizeof windows_path, "%s\\~3pu%04X.tmp", folder, number);
+    int length = snprintf(windows_path, sizeof windows_path, "%s~3pu%04X.tmp", folder, number);
     if (length < 0 || static_cast<size_t>(length) >= sizeof windows_path) break;
     if (!MapWindowsPath(windows_path, host)) break;
     int fd = open(host, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
