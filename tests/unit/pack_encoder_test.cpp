@@ -1,0 +1,292 @@
+// The archive tool's encoder: optimal code lengths, the cheapest runs, and
+// archives that the updater's own decoder reads back byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <queue>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "3ppack/encoder.h"
+#include "3ppack/encoder_internal.h"
+#include "archive/archive_header.h"
+#include "archive/entry_decoder.h"
+
+namespace {
+
+// Plain Huffman: the cost sum(weight * length) of an optimal prefix code
+// with no length limit, and its longest code.
+uint64_t HuffmanCost(const std::vector<uint64_t>& weights, int* longest) {
+  using Node = std::pair<uint64_t, int>;  // weight, depth of its deepest leaf
+  std::priority_queue<Node, std::vector<Node>, std::greater<Node>> queue;
+  for (uint64_t w : weights) queue.push({w, 0});
+  uint64_t cost = 0;
+  *longest = 0;
+  while (queue.size() > 1) {
+    Node a = queue.top(); queue.pop();
+    Node b = queue.top(); queue.pop();
+    cost += a.first + b.first;
+    int depth = std::max(a.second, b.second) + 1;
+    *longest = std::max(*longest, depth);
+    queue.push({a.first + b.first, depth});
+  }
+  return cost;
+}
+
+double KraftSum(const uint8_t* lengths, int count) {
+  double sum = 0;
+  for (int i = 0; i < count; ++i) sum += std::ldexp(1.0, -lengths[i]);
+  return sum;
+}
+
+struct Decoded {
+  std::string version;
+  std::vector<EntryHeader> headers;
+  std::vector<std::vector<uint8_t>> data;
+  bool ok = true;
+};
+
+void Collect(void* context, const uint8_t* bytes, size_t count) {
+  auto* out = static_cast<std::vector<uint8_t>*>(context);
+  out->insert(out->end(), bytes, bytes + count);
+}
+
+// Reads an archive back with the updater's reader and decoder.
+Decoded DecodeAll(const std::vector<uint8_t>& bytes) {
+  Decoded d;
+  if (OpenArchiveInMemory(bytes.data(), bytes.size()) != kArchiveOpened) {
+    d.ok = false;
+    return d;
+  }
+  d.version = CurrentHeader().version;
+  for (int i = 0; i < CurrentHeader().entry_count; ++i) {
+    EntryHeader h;
+    if (!ReadEntryHeader(&h)) { d.ok = false; return d; }
+    std::vector<uint8_t> data;
+    DecodeSink sink = {Collect, nullptr, UINT64_MAX, &data};
+    DecodeOutput out;
+    if (DecodeEntryData(h.size, &sink, &out) != kDecodeDone) { d.ok = false; return d; }
+    data.insert(data.end(), out.buffer, out.buffer + out.fill);
+    d.headers.push_back(h);
+    d.data.push_back(data);
+  }
+  return d;
+}
+
+PackEntry Entry(const std::string& name, const std::vector<uint8_t>& data, char kind = 'I',
+                int32_t time = 900000000) {
+  return PackEntry{name, time, static_cast<uint8_t>(kind), data.data(), data.size()};
+}
+
+// Encodes, decodes and compares everything; returns the result.
+PackResult RoundTrip(const std::vector<std::vector<uint8_t>>& files, int limit = 32) {
+  std::vector<PackEntry> entries;
+  for (size_t i = 0; i < files.size(); ++i) {
+    entries.push_back(Entry("f" + std::to_string(i), files[i], "BISWbisw"[i % 8],
+                            static_cast<int32_t>(i) - 5));
+  }
+  PackResult result;
+  std::string error;
+  EXPECT_TRUE(EncodeArchive("9.87", entries, limit, &result, &error)) << error;
+  EXPECT_EQ((result.total_bits + 7) / 8, result.bytes.size());
+  EXPECT_EQ(result.total_bits, result.planned_bits);
+  for (int s = 0; s < kPackSymbols; ++s) EXPECT_LE(result.lengths[s], limit);
+  Decoded d = DecodeAll(result.bytes);
+  EXPECT_TRUE(d.ok);
+  EXPECT_EQ(d.version, "9.87");
+  EXPECT_EQ(d.data.size(), files.size());
+  for (size_t i = 0; i < files.size() && i < d.data.size(); ++i) {
+    EXPECT_EQ(d.data[i], files[i]) << "entry " << i;
+    EXPECT_EQ(d.headers[i].size, files[i].size());
+    EXPECT_EQ(d.headers[i].kind, static_cast<uint8_t>("BISWbisw"[i % 8]));
+    EXPECT_EQ(d.headers[i].modification_time, static_cast<int32_t>(i) - 5);
+  }
+  return result;
+}
+
+std::vector<uint8_t> Repeat(uint8_t byte, size_t count) { return std::vector<uint8_t>(count, byte); }
+
+TEST(PackLengths, MatchHuffmanWhenTheLimitDoesNotBind) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 200; ++round) {
+    int count = 2 + static_cast<int>(random() % 256);
+    std::vector<uint64_t> weights(count);
+    for (uint64_t& w : weights) w = random() % (round % 2 ? 5 : 100000);
+    int longest = 0;
+    uint64_t optimum = HuffmanCost(weights, &longest);
+    if (longest > 32) continue;
+    uint8_t lengths[kPackSymbols];
+    ASSERT_TRUE(BuildLimitedLengths(weights.data(), count, 32, lengths));
+    uint64_t cost = 0;
+    for (int i = 0; i < count; ++i) cost += weights[i] * lengths[i];
+    EXPECT_EQ(cost, optimum) << "round " << round;
+    EXPECT_DOUBLE_EQ(KraftSum(lengths, count), 1.0);
+  }
+}
+
+TEST(PackLengths, StayWithinTheLimitAndComplete) {
+  // Fibonacci weights want a code as deep as there are symbols.
+  std::vector<uint64_t> weights = {1, 1};
+  while (weights.size() < 40) weights.push_back(weights[weights.size() - 1] + weights[weights.size() - 2]);
+  for (int limit : {6, 9, 16, 32}) {
+    uint8_t lengths[kPackSymbols];
+    ASSERT_TRUE(BuildLimitedLengths(weights.data(), 40, limit, lengths));
+    EXPECT_LE(*std::max_element(lengths, lengths + 40), limit);
+    EXPECT_DOUBLE_EQ(KraftSum(lengths, 40), 1.0);
+  }
+  uint8_t lengths[kPackSymbols];
+  EXPECT_FALSE(BuildLimitedLengths(weights.data(), 40, 5, lengths));  // 40 codes need 6 bits
+  // Exhaustive check on small sets: no length-limited assignment is cheaper.
+  std::vector<uint64_t> small = {1, 1, 2, 3, 5, 8, 13};
+  ASSERT_TRUE(BuildLimitedLengths(small.data(), 7, 4, lengths));
+  uint64_t cost = 0;
+  for (int i = 0; i < 7; ++i) cost += small[i] * lengths[i];
+  uint64_t best = UINT64_MAX;
+  for (int code = 0; code < 1 << 14; ++code) {  // every choice of lengths 1..4
+    double kraft = 0;
+    uint64_t c = 0;
+    for (int i = 0; i < 7; ++i) {
+      int l = ((code >> (2 * i)) & 3) + 1;
+      kraft += std::ldexp(1.0, -l);
+      c += small[i] * l;
+    }
+    if (kraft <= 1.0) best = std::min(best, c);
+  }
+  EXPECT_EQ(cost, best);
+}
+
+// Exhaustive: the cheapest mix of literals and runs (any number, any count)
+// for repeat copies, against the three candidates the encoder considers.
+TEST(PackRuns, CoverIsTheCheapestOfAllMixes) {
+  for (unsigned literal : {1u, 2u, 5u, 8u, 15u}) {
+    for (unsigned escape : {1u, 3u, 9u, 20u}) {
+      std::vector<uint64_t> best(800, 0);
+      for (size_t r = 1; r < best.size(); ++r) {
+        best[r] = best[r - 1] + literal;
+        for (size_t run = 1; run <= r; ++run) {
+          best[r] = std::min(best[r], best[r - run] + escape + 8 * RunCountBytes(run));
+        }
+      }
+      for (uint64_t r = 1; r < best.size(); ++r) {
+        uint64_t cover = ChooseRunCover(r, literal, escape);
+        uint64_t cost = (r - cover) * literal + (cover ? escape + 8 * RunCountBytes(cover) : 0);
+        ASSERT_EQ(cost, best[r]) << "repeat " << r << " literal " << literal << " escape " << escape;
+      }
+    }
+  }
+  EXPECT_EQ(RunCountBytes(254), 1u);
+  EXPECT_EQ(RunCountBytes(255), 2u);
+  EXPECT_EQ(RunCountBytes(508), 2u);
+  EXPECT_EQ(RunCountBytes(509), 3u);
+}
+
+// The word-at-a-time search against a byte loop, with repeats at every
+// offset of the eight-byte words and near the end.
+TEST(PackRuns, NextRepeatIsFoundAtEveryOffset) {
+  std::mt19937 random(9);
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<uint8_t> data(1 + random() % 40);
+    for (size_t i = 0; i < data.size(); ++i) {
+      do data[i] = static_cast<uint8_t>(random() % 3 == 0 ? 0x80 + random() % 2 : random());
+      while (i > 0 && data[i] == data[i - 1] && random() % 4 != 0);
+    }
+    for (uint64_t from = 0; from < data.size(); ++from) {
+      uint64_t expected = from + 1;
+      while (expected < data.size() && data[expected] != data[expected - 1]) ++expected;
+      if (expected > data.size()) expected = data.size();
+      ASSERT_EQ(FindNextRepeat(data.data(), from, data.size()), expected) << "round " << round;
+    }
+  }
+}
+
+TEST(PackEncoder, DataWithoutRepeatsCostsAnOptimalPrefixCode) {
+  std::mt19937 random(3);
+  std::vector<uint8_t> data;
+  std::discrete_distribution<int> skew({40, 20, 10, 10, 5, 5, 3, 2, 1, 1, 1, 1, 1});
+  while (data.size() < 20000) {
+    uint8_t b = static_cast<uint8_t>(skew(random));
+    if (data.empty() || data.back() != b) data.push_back(b);
+  }
+  PackResult result = RoundTrip({data});
+  EXPECT_EQ(result.lengths[kPackEscape] != 0, true);
+  // Weights of an optimal code over the same symbols, escape included; each
+  // symbol's code is also stored once in the table, hence the + 1.
+  std::vector<uint64_t> frequency(kPackSymbols, 0);
+  for (uint8_t b : data) ++frequency[b];
+  std::vector<uint64_t> weights;
+  uint64_t table_code_bits = 0, data_bits = 0;
+  for (int s = 0; s < kPackSymbols; ++s) {
+    if (frequency[s] == 0 && s != kPackEscape) continue;
+    weights.push_back(frequency[s] + 1);
+    table_code_bits += result.lengths[s];
+    data_bits += frequency[s] * result.lengths[s];
+  }
+  int longest = 0;
+  uint64_t optimum = HuffmanCost(weights, &longest);
+  ASSERT_LE(longest, 32);
+  EXPECT_EQ(result.entry_bits[0], data_bits);  // no runs were taken
+  EXPECT_EQ(result.entry_bits[0] + table_code_bits, optimum);
+}
+
+TEST(PackEncoder, LongRunsBeatOrderZeroEntropy) {
+  std::mt19937 random(11);
+  std::vector<uint8_t> data;
+  while (data.size() < 200000) {
+    std::vector<uint8_t> run = Repeat(static_cast<uint8_t>(random() % 8), 1 + random() % 600);
+    data.insert(data.end(), run.begin(), run.end());
+  }
+  double counts[256] = {};
+  for (uint8_t b : data) ++counts[b];
+  double entropy_bits = 0;
+  for (double c : counts) {
+    if (c > 0) entropy_bits -= c * std::log2(c / data.size());
+  }
+  PackResult result = RoundTrip({data});
+  EXPECT_LT(static_cast<double>(result.entry_bits[0]), entropy_bits / 20);
+}
+
+TEST(PackEncoder, RoundTripsOddShapes) {
+  std::vector<uint8_t> all;
+  for (int i = 0; i < 256; ++i) all.push_back(static_cast<uint8_t>(i));
+  std::vector<uint8_t> runs;  // runs at every count-byte boundary
+  for (size_t n : {1, 2, 3, 254, 255, 256, 508, 509, 510, 762, 1000, 65536}) {
+    std::vector<uint8_t> r = Repeat(static_cast<uint8_t>(n), n);
+    runs.insert(runs.end(), r.begin(), r.end());
+  }
+  std::mt19937 random(5);
+  std::vector<uint8_t> noise(50000);
+  for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+  RoundTrip({{}, {0x41}, all, runs, noise, Repeat(7, 1023), Repeat(7, 1024), Repeat(7, 1025), {}});
+  // Every byte value, with the limit tight enough to bind.
+  for (int limit : {9, 10, 12}) RoundTrip({all, noise, runs}, limit);
+}
+
+TEST(PackEncoder, OnlyEmptyEntriesStillMakeAValidTable) {
+  PackResult result = RoundTrip({{}, {}});
+  EXPECT_EQ(result.rows, 1);
+  PackResult none = RoundTrip({});
+  EXPECT_EQ(none.rows, 1);
+}
+
+TEST(PackEncoder, IsDeterministicAndChecksLimits) {
+  std::vector<uint8_t> data = {1, 2, 2, 2, 2, 3, 1, 1};
+  std::vector<PackEntry> entries = {Entry("a", data), Entry("b", data)};
+  PackResult first, second;
+  std::string error;
+  ASSERT_TRUE(EncodeArchive("v", entries, 32, &first, &error));
+  ASSERT_TRUE(EncodeArchive("v", entries, 32, &second, &error));
+  EXPECT_EQ(first.bytes, second.bytes);
+
+  PackResult r;
+  EXPECT_FALSE(EncodeArchive(std::string(256, 'v'), entries, 32, &r, &error));
+  EXPECT_FALSE(EncodeArchive("v", {Entry(std::string(256, 'n'), data)}, 32, &r, &error));
+  EXPECT_FALSE(EncodeArchive("v", {Entry("", data)}, 32, &r, &error));
+  EXPECT_FALSE(EncodeArchive("v", std::vector<PackEntry>(256, Entry("a", data)), 32, &r, &error));
+  EXPECT_FALSE(EncodeArchive("v", entries, 1, &r, &error));  // 4 codes do not fit 1 bit
+  EXPECT_TRUE(EncodeArchive("v", std::vector<PackEntry>(255, Entry("a", data)), 32, &r, &error));
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+// The walk over an archive's entries, shared by list, test and extract. It
+// only drives the updater's reader and decoder; it never decodes itself.
+#include "3ppack/archive_walk.h"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "3ppack/pack_files.h"
+#include "archive/archive_header.h"
+#include "archive/bit_reader.h"
+
+bool OpenArchiveFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+  // An archive is at most 255 entries below 4 GiB each, but a file far
+  // beyond what one tool run can hold in memory is not worth reading.
+  if (!ReadWholeFile(path, UINT64_C(1) << 40, bytes, error)) return false;
+  OpenResult opened = OpenArchiveInMemory(bytes->data(), bytes->size());
+  if (opened != kArchiveOpened) {
+    *error = "'" + path + "': the archive header is malformed (a code length outside 1 to 32, "
+             "or the file ends inside the header at bit " + std::to_string(ReaderBitPosition()) + ")";
+    return false;
+  }
+  return true;
+}
+
+WalkStep WalkNextEntry(int index, DecodeSink* sink, DecodeOutput* out, WalkedEntry* entry) {
+  entry->index = index;
+  entry->record_bit = ReaderBitPosition();
+  entry->produced = 0;
+  if (!ReadEntryHeader(&entry->header)) {
+    entry->data_bit = entry->end_bit = ReaderBitPosition();
+    return kWalkHeaderCut;
+  }
+  entry->data_bit = ReaderBitPosition();
+  DecodeResult result = DecodeEntryData(entry->header.size, sink, out);
+  entry->produced = out->produced;
+  entry->end_bit = ReaderBitPosition();
+  return result == kDecodeDone ? kWalkEntry : kWalkDecodeFailed;
+}
+
+uint64_t WalkBitPosition() { return ReaderBitPosition(); }
+
+std::string FormatUtc(int64_t seconds) {
+  using namespace std::chrono;
+  sys_seconds t{std::chrono::seconds(seconds)};
+  sys_days day = floor<days>(t);
+  year_month_day date(day);
+  hh_mm_ss<std::chrono::seconds> time(t - day);
+  char text[40];
+  snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+           static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+           static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+           static_cast<int>(time.seconds().count()));
+  return text;
+}
+
+bool KnownKind(uint8_t kind) {
+  switch (kind) {
+    case 'B': case 'b': case 'I': case 'i': case 'S': case 's': case 'W': case 'w':
+      return true;
+    default:
+      return false;
+  }
+}

@@ -1,0 +1,45 @@
+// Walking an archive entry by entry with the updater's own reader and
+// decoder, for list, test and extract.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive/entry_decoder.h"
+
+// One entry as the walk found it.
+struct WalkedEntry {
+  int index;             // 0-based position in the archive
+  EntryHeader header;    // name, time, kind, size
+  uint64_t record_bit;   // file bit where the entry record begins
+  uint64_t data_bit;     // file bit where its data begins
+  uint64_t end_bit;      // file bit after its last item
+  uint64_t produced;     // bytes the data decoded to (runs may carry past size)
+};
+
+enum WalkStep {
+  kWalkEntry,         // an entry was read and decoded
+  kWalkHeaderCut,     // the file ends inside the entry's header
+  kWalkDecodeFailed,  // its data does not decode (no code matches, a run
+                      // before any literal, or the data runs past the end)
+};
+
+// Reads the file at path and opens it in memory; bytes must outlive the
+// walk. False with a message when the file cannot be read or its header is
+// malformed.
+bool OpenArchiveFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+
+// Reads the next entry record and decodes its data into sink (which may have
+// null callbacks). entry is filled as far as the walk got; out keeps the
+// bytes of the last partial buffer.
+WalkStep WalkNextEntry(int index, DecodeSink* sink, DecodeOutput* out, WalkedEntry* entry);
+
+// The position in bits from the start of the archive.
+uint64_t WalkBitPosition();
+
+// The seconds as UTC in ISO 8601 form, 1998-07-09T16:00:00Z.
+std::string FormatUtc(int64_t seconds);
+
+// A kind letter the updater places: B, I, S or W in either case.
+bool KnownKind(uint8_t kind);

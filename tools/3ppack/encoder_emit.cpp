@@ -1,0 +1,162 @@
+// Writing the archive's bits: canonical codes, the header, the entry records
+// and their data, MSB first with no alignment.
+//
+// The bit sink collects bits in a 64-bit accumulator and stores them 32 at a
+// time, so the data loop costs a shift, an or and a test per item.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "3ppack/encoder.h"
+#include "3ppack/encoder_internal.h"
+
+namespace {
+
+struct BitSink {
+  uint8_t* next;     // where the next 32 finished bits go
+  uint64_t pending;  // bits not yet stored, in the low `count` bits
+  int count;         // number of pending bits, 0..31 between calls
+};
+
+// Appends the low width bits of value (width 0..32, value < 2^width).
+inline void PutBits(BitSink& sink, uint32_t value, int width) {
+  sink.pending = (sink.pending << width) | value;
+  sink.count += width;
+  if (sink.count >= 32) {
+    sink.count -= 32;
+    uint32_t word = __builtin_bswap32(static_cast<uint32_t>(sink.pending >> sink.count));
+    memcpy(sink.next, &word, 4);
+    sink.next += 4;
+  }
+}
+
+// Stores the pending bits, the last byte filled up with zero bits.
+void FlushBits(BitSink& sink) {
+  while (sink.count >= 8) {
+    sink.count -= 8;
+    *sink.next++ = static_cast<uint8_t>(sink.pending >> sink.count);
+  }
+  if (sink.count > 0) {
+    *sink.next++ = static_cast<uint8_t>(sink.pending << (8 - sink.count));
+    sink.count = 0;
+  }
+}
+
+void PutText(BitSink& sink, const std::string& text) {
+  PutBits(sink, static_cast<uint32_t>(text.size()), 8);
+  for (unsigned char c : text) PutBits(sink, c, 8);
+}
+
+// Code and length of each symbol side by side, for the data loop.
+struct CodeBookEntry {
+  uint32_t code;    // right-aligned
+  uint32_t length;  // 0 for a symbol without a code
+};
+
+// Emits one entry's data: each group's first byte as a literal, then its
+// repeat copies as the plan under these lengths chooses (a run first, the
+// copies it leaves as literals after it). Stretches without repeats go
+// through a tight literal loop. Returns the bits written.
+uint64_t PutEntryData(BitSink& sink, const CodeBookEntry* book, const uint8_t* data,
+                      uint64_t size) {
+  uint64_t bits = 0;
+  const CodeBookEntry escape = book[kPackEscape];
+  uint64_t i = 0;
+  while (i < size) {
+    uint64_t j = FindNextRepeat(data, i, size);
+    for (; i < j; ++i) {  // literals up to and including the first byte of a repeated group
+      const CodeBookEntry e = book[data[i]];
+      PutBits(sink, e.code, static_cast<int>(e.length));
+      bits += e.length;
+    }
+    if (j >= size) break;
+    const uint8_t b = data[j];
+    uint64_t k = j + 1;
+    while (k < size && data[k] == b) ++k;
+    const uint64_t repeat = k - j;
+    const CodeBookEntry literal = book[b];
+    uint64_t cover = ChooseRunCover(repeat, literal.length, escape.length);
+    if (cover != 0) {
+      PutBits(sink, escape.code, static_cast<int>(escape.length));
+      uint64_t rest = cover;
+      while (rest > 254) {
+        PutBits(sink, 0xFF, 8);
+        rest -= 254;
+      }
+      PutBits(sink, static_cast<uint32_t>(rest), 8);
+      bits += escape.length + 8 * RunCountBytes(cover);
+    }
+    for (uint64_t n = cover; n < repeat; ++n) PutBits(sink, literal.code, static_cast<int>(literal.length));
+    bits += (repeat - cover) * literal.length;
+    i = k;
+  }
+  return bits;
+}
+
+}  // namespace
+
+// Canonical order: by length, then by symbol; each code is the previous one
+// plus one, shifted left when the length grows.
+void AssignCanonicalCodes(const uint8_t* lengths, uint32_t* codes, std::vector<int>* rows) {
+  std::vector<int> order;
+  for (int s = 0; s < kPackSymbols; ++s) {
+    codes[s] = 0;
+    if (lengths[s] != 0) order.push_back(s);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [&](int a, int b) { return lengths[a] < lengths[b]; });
+  uint64_t code = 0;
+  int previous_length = order.empty() ? 0 : lengths[order[0]];
+  for (int s : order) {
+    code <<= lengths[s] - previous_length;
+    previous_length = lengths[s];
+    codes[s] = static_cast<uint32_t>(code);
+    ++code;
+  }
+  rows->clear();
+  for (int s : order) {
+    if (s != kPackEscape) rows->push_back(s);
+  }
+}
+
+void EmitArchive(const std::string& version, const std::vector<PackEntry>& entries,
+                 const uint8_t* lengths, uint64_t planned_bits, PackResult* result) {
+  uint32_t codes[kPackSymbols];
+  std::vector<int> rows;
+  AssignCanonicalCodes(lengths, codes, &rows);
+  CodeBookEntry book[kPackSymbols];
+  for (int s = 0; s < kPackSymbols; ++s) book[s] = {codes[s], lengths[s]};
+
+  // Room for the planned bits and one word that a final store may touch.
+  result->bytes.assign((planned_bits + 7) / 8 + 8, 0);
+  BitSink sink = {result->bytes.data(), 0, 0};
+
+  PutBits(sink, static_cast<uint32_t>(rows.size() - 1), 8);
+  PutBits(sink, lengths[kPackEscape], 8);
+  PutBits(sink, codes[kPackEscape], lengths[kPackEscape]);
+  for (int s : rows) {
+    PutBits(sink, static_cast<uint32_t>(s), 8);
+    PutBits(sink, lengths[s], 8);
+    PutBits(sink, codes[s], lengths[s]);
+  }
+  PutText(sink, version);
+  PutBits(sink, static_cast<uint32_t>(entries.size()), 8);
+  result->header_bits = 8 + 8 + lengths[kPackEscape] + 8 + 8 * version.size() + 8;
+  for (int s : rows) result->header_bits += 16 + lengths[s];
+
+  result->entry_bits.clear();
+  uint64_t total = result->header_bits;
+  for (const PackEntry& e : entries) {
+    PutText(sink, e.name);
+    PutBits(sink, 0, 32);  // reserved
+    PutBits(sink, static_cast<uint32_t>(e.time), 32);
+    PutBits(sink, e.kind, 8);
+    PutBits(sink, static_cast<uint32_t>(e.size), 32);
+    uint64_t data_bits = PutEntryData(sink, book, e.data, e.size);
+    result->entry_bits.push_back(data_bits);
+    total += 8 + 8 * e.name.size() + 104 + data_bits;
+  }
+  FlushBits(sink);
+  result->total_bits = total;
+  result->bytes.resize((total + 7) / 8);
+}

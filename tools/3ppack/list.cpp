@@ -1,0 +1,102 @@
+// 3ppack list: the archive's version, entry count and one line per entry, as
+// text or as JSON.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "3ppack/archive_walk.h"
+#include "3ppack/commands.h"
+#include "3ppack/cp932.h"
+#include "archive/archive_header.h"
+
+namespace {
+
+// text as a JSON string literal (text is UTF-8 from Cp932ForDisplay).
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\u%04x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+void PrintEntry(const WalkedEntry& e, bool json) {
+  std::string name = Cp932ForDisplay(e.header.name);
+  std::string kind(1, static_cast<char>(e.header.kind));
+  uint64_t bits = e.end_bit - e.data_bit;
+  if (json) {
+    printf("%s\n    {\"kind\": %s, \"size\": %u, \"time\": %d, \"time_utc\": \"%s\", "
+           "\"bits\": %llu, \"name\": %s}",
+           e.index == 0 ? "" : ",", JsonString(kind).c_str(), e.header.size,
+           e.header.modification_time, FormatUtc(e.header.modification_time).c_str(),
+           static_cast<unsigned long long>(bits), JsonString(name).c_str());
+  } else {
+    printf("%s %10u  %s %12llu  %s\n", KnownKind(e.header.kind) ? kind.c_str() : "?",
+           e.header.size, FormatUtc(e.header.modification_time).c_str(),
+           static_cast<unsigned long long>(bits), name.c_str());
+  }
+}
+
+}  // namespace
+
+// Decodes every entry, since the next record starts only after the data.
+// On a damaged entry the listing stops there and the status is 1.
+int RunList(int argc, char** argv) {
+  std::string path;
+  bool json = false;
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--json") {
+      json = true;
+    } else if (path.empty() && !arg.empty() && arg[0] != '-') {
+      path = arg;
+    } else {
+      fprintf(stderr, "usage: 3ppack list FILE [--json]\n");
+      return 2;
+    }
+  }
+  if (path.empty()) {
+    fprintf(stderr, "usage: 3ppack list FILE [--json]\n");
+    return 2;
+  }
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!OpenArchiveFile(path, &bytes, &error)) {
+    fprintf(stderr, "3ppack list: %s\n", error.c_str());
+    return 1;
+  }
+  const ArchiveHeader& header = CurrentHeader();
+  std::string version = Cp932ForDisplay(header.version);
+  if (json) {
+    printf("{\n  \"version\": %s,\n  \"entry_count\": %u,\n  \"entries\": [",
+           JsonString(version).c_str(), header.entry_count);
+  } else {
+    printf("version: %s\nentries: %u\n", version.c_str(), header.entry_count);
+    printf("kind       size  modified (UTC)                bits  name\n");
+  }
+  int status = 0;
+  for (int i = 0; i < header.entry_count; ++i) {
+    DecodeSink sink = {nullptr, nullptr, UINT64_MAX, nullptr};
+    DecodeOutput out;
+    WalkedEntry entry;
+    WalkStep step = WalkNextEntry(i, &sink, &out, &entry);
+    if (step != kWalkEntry) {
+      fprintf(stderr, "3ppack list: entry %d is damaged at bit %llu; run 3ppack test\n", i + 1,
+              static_cast<unsigned long long>(entry.end_bit));
+      status = 1;
+      break;
+    }
+    PrintEntry(entry, json);
+  }
+  if (json) printf("\n  ]\n}\n");
+  return status;
+}

@@ -1,0 +1,53 @@
+// 3ppack: creates, lists, tests and extracts update archives.
+#include <cstdio>
+#include <cstring>
+
+#include "3ppack/commands.h"
+#include "3ppack/create.h"
+
+namespace {
+
+void PrintUsage(FILE* stream) {
+  fprintf(stream,
+          "usage: 3ppack create -o FILE -V VERSION [-m MANIFEST]... [-e KIND SOURCE NAME]...\n"
+          "                     [-E KIND SOURCE NAME SECONDS]... [-t SECONDS] [-L N] [--raw]\n"
+          "       3ppack list FILE [--json]\n"
+          "       3ppack test FILE\n"
+          "       3ppack extract FILE -C DIR\n"
+          "\n"
+          "create  packs the entries, in order, into FILE (written whole or not at all).\n"
+          "        KIND: B (installation's bitmap folder), I (installation folder),\n"
+          "        S (Windows system folder), W (Windows folder); upper case also opens\n"
+          "        the file in the viewer after the update. NAME: the name in the archive,\n"
+          "        backslashes for subfolders. Names and VERSION are UTF-8, stored as code\n"
+          "        page 932 (--raw: stored as given). Times come from the sources unless\n"
+          "        -E or a manifest gives one per entry, or -t one for the rest.\n"
+          "        -L N caps code lengths at N bits (default 32).\n"
+          "        MANIFEST: one entry a line, KIND<TAB>SOURCE<TAB>NAME[<TAB>SECONDS];\n"
+          "        # starts a comment; SOURCE is relative to the manifest's folder.\n"
+          "list    shows the version and, per entry, kind, size, time (UTC), data bits, name.\n"
+          "test    decodes every entry and reports the first fault; exit status 1 on one.\n"
+          "extract writes the entries under DIR: install/, install/bitmap/, windows/,\n"
+          "        windows/system/, with their times.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return 2;
+  }
+  const char* command = argv[1];
+  if (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0 ||
+      strcmp(command, "help") == 0) {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (strcmp(command, "create") == 0) return RunCreate(argc - 2, argv + 2);
+  if (strcmp(command, "list") == 0) return RunList(argc - 2, argv + 2);
+  if (strcmp(command, "test") == 0) return RunTest(argc - 2, argv + 2);
+  if (strcmp(command, "extract") == 0) return RunExtract(argc - 2, argv + 2);
+  PrintUsage(stderr);
+  return 2;
+}

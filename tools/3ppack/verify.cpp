@@ -1,0 +1,141 @@
+// 3ppack test: proves that the updater would read the archive as its maker
+// meant: a sound code table, every entry decoding to exactly its size, a
+// destination for every kind letter, and nothing after the last entry but
+// the filler bits of the last byte. Reports the first fault found.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "3ppack/archive_walk.h"
+#include "3ppack/commands.h"
+#include "3ppack/cp932.h"
+#include "archive/archive_header.h"
+
+namespace {
+
+struct TableCode {
+  uint32_t code;   // left-aligned
+  int length;
+  int row;         // row number, or -1 for the escape
+};
+
+std::string RowName(int row) {
+  return row < 0 ? std::string("the escape") : "row " + std::to_string(row);
+}
+
+// A table whose codes are not prefix-free, or which repeats a symbol, has
+// rows that can never be decoded: no encoder makes one, so it marks damage.
+// Sorted by code, a code that is a prefix of another is a prefix of its
+// successor.
+bool CheckTable(const CodeTable& table, std::string* fault) {
+  bool seen[256] = {};
+  for (int row = 0; row < table.symbol_count; ++row) {
+    if (seen[table.symbols[row]]) {
+      char text[120];
+      snprintf(text, sizeof text, "code table: row %d repeats the symbol 0x%02X", row,
+               table.symbols[row]);
+      *fault = text;
+      return false;
+    }
+    seen[table.symbols[row]] = true;
+  }
+  std::vector<TableCode> codes;
+  codes.push_back({table.codes[kEscapeIndex], table.lengths[kEscapeIndex], -1});
+  for (int row = 0; row < table.symbol_count; ++row) {
+    codes.push_back({table.codes[row], table.lengths[row], row});
+  }
+  std::sort(codes.begin(), codes.end(), [](const TableCode& a, const TableCode& b) {
+    return a.code != b.code ? a.code < b.code : a.length < b.length;
+  });
+  for (size_t i = 0; i + 1 < codes.size(); ++i) {
+    const TableCode& a = codes[i];
+    const TableCode& b = codes[i + 1];
+    if ((b.code & LengthMask(a.length)) == a.code) {
+      *fault = "code table: the code of " + RowName(a.row) + " is a prefix of the code of " +
+               RowName(b.row) + " (or equal to it)";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Checks one walked entry; false with the fault described.
+bool CheckEntry(WalkStep step, const WalkedEntry& e, std::string* fault) {
+  std::string who = "entry " + std::to_string(e.index + 1);
+  if (step == kWalkHeaderCut) {
+    *fault = who + ": the file ends inside its record (record begins at bit " +
+             std::to_string(e.record_bit) + ")";
+    return false;
+  }
+  who += " '" + Cp932ForDisplay(e.header.name) + "'";
+  if (step == kWalkDecodeFailed) {
+    *fault = who + ": its data does not decode at bit " + std::to_string(e.end_bit) +
+             " (data begins at bit " + std::to_string(e.data_bit) + ", " +
+             std::to_string(e.produced) + " of " + std::to_string(e.header.size) +
+             " bytes decoded)";
+    return false;
+  }
+  if (e.produced != e.header.size) {
+    *fault = who + ": a run carries its data to " + std::to_string(e.produced) +
+             " bytes, past its size of " + std::to_string(e.header.size) + " (data ends at bit " +
+             std::to_string(e.end_bit) + ")";
+    return false;
+  }
+  if (e.header.name[0] == '\0') {
+    *fault = who + ": the name is empty (record begins at bit " + std::to_string(e.record_bit) + ")";
+    return false;
+  }
+  if (!KnownKind(e.header.kind)) {
+    char text[80];
+    snprintf(text, sizeof text, ": the kind letter 0x%02X names no destination", e.header.kind);
+    *fault = who + text + " (record begins at bit " + std::to_string(e.record_bit) + ")";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int RunTest(int argc, char** argv) {
+  if (argc != 1 || argv[0][0] == '-') {
+    fprintf(stderr, "usage: 3ppack test FILE\n");
+    return 2;
+  }
+  std::string path = argv[0];
+  std::vector<uint8_t> bytes;
+  std::string fault;
+  if (!OpenArchiveFile(path, &bytes, &fault)) {
+    printf("%s: FAULT: %s\n", path.c_str(), fault.c_str());
+    return 1;
+  }
+  const ArchiveHeader& header = CurrentHeader();
+  if (!CheckTable(header.table, &fault)) {
+    printf("%s: FAULT: %s\n", path.c_str(), fault.c_str());
+    return 1;
+  }
+  uint64_t total = 0;
+  for (int i = 0; i < header.entry_count; ++i) {
+    DecodeSink sink = {nullptr, nullptr, UINT64_MAX, nullptr};
+    DecodeOutput out;
+    WalkedEntry entry;
+    WalkStep step = WalkNextEntry(i, &sink, &out, &entry);
+    if (!CheckEntry(step, entry, &fault)) {
+      printf("%s: FAULT: %s\n", path.c_str(), fault.c_str());
+      return 1;
+    }
+    total += entry.produced;
+  }
+  uint64_t end = WalkBitPosition();
+  uint64_t file_bits = 8ull * bytes.size();
+  if (end > file_bits || file_bits - end >= 8) {
+    printf("%s: FAULT: the last entry ends at bit %llu but the file goes on to bit %llu\n",
+           path.c_str(), static_cast<unsigned long long>(end),
+           static_cast<unsigned long long>(file_bits));
+    return 1;
+  }
+  printf("%s: ok: version %s, %u entries, %llu bytes of data\n", path.c_str(),
+         Cp932ForDisplay(header.version).c_str(), header.entry_count,
+         static_cast<unsigned long long>(total));
+  return 0;
+}
