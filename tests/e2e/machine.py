@@ -1,0 +1,123 @@
+"""The neutral description of one end-to-end run, shared by the runner and
+every target (tests/e2e/targets/*.py).
+
+The runner turns a scenario into a `Machine` (what the Windows machine holds
+before the run, and how the program is started) and hands it to a target
+module, which lays the machine out its own way, runs the program and gives
+back a `Result` (what came out and what the machine holds afterwards).
+
+A target module exposes two functions:
+
+    prepare(repo_root: Path, options: RunOptions) -> context
+        Once per runner invocation: checks that its program and tools exist,
+        builds whatever it shares between runs. Raises TargetUnavailable with
+        a readable reason when the target cannot run at all.
+
+    run(context, machine: Machine) -> Result
+        One scenario, in the fresh, empty folder machine.scratch_dir (made by
+        the runner, unique per scenario, so runs may go side by side in
+        threads). Must end by itself: a program that outlives
+        options.timeout seconds is killed and reported with timed_out=True.
+
+Conventions:
+  * Every Windows path is `bytes` in code page 932, with backslashes, as the
+    program itself sees it: b'C:\\Perinwood\\a.txt'. Drive letters are upper
+    case in what the runner passes; results may report them either way.
+  * Times are whole seconds since 1970-01-01 00:00:00 UTC (may lie past 2038).
+  * Registry data is the exact byte string stored; no type is recorded.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from pathlib import Path
+from typing import Dict, List, Optional, Set
+
+
+DEFAULT_WINDOWS_DIRECTORY = b'C:\\windows'
+
+
+class TargetUnavailable(Exception):
+    """Raised by prepare() when the target cannot run (program not built,
+    Wine missing, ...). The message says why."""
+
+
+@dataclasses.dataclass
+class RunOptions:
+    """What the runner tells every target once."""
+    repo_root: Path
+    host_build_dir: Path        # host build (tools: viewer_recorder, make_archive, 3ppack)
+    win32_build_dir: Path       # Windows build (3pupdate.exe, viewer_recorder.exe)
+    work_root: Path             # where the target may keep shared things (e.g. a Wine prefix)
+    timeout: float = 60.0       # seconds per run
+
+
+@dataclasses.dataclass
+class RegistryValue:
+    hive: str                   # 'HKLM' or 'HKCU'
+    key: bytes                  # key path below the hive, e.g. b'SoftWare\\ORBELINE\\...'
+    name: Optional[bytes]       # value name; None: the key exists without this value
+    data: bytes = b''           # the value's data bytes, exactly
+
+
+@dataclasses.dataclass
+class FileSpec:
+    path: bytes                 # Windows path
+    content: bytes
+    mtime: int = 946684800      # 2000-01-01 unless the scenario says otherwise
+    readonly: bool = False
+
+
+@dataclasses.dataclass
+class Machine:
+    """One Windows machine and one run of the program on it."""
+    name: str                               # short unique name of the scenario
+    scratch_dir: Path                       # fresh empty folder for this run
+    registry: List[RegistryValue] = dataclasses.field(default_factory=list)
+    files: List[FileSpec] = dataclasses.field(default_factory=list)   # parents are implied
+    folders: List[bytes] = dataclasses.field(default_factory=list)    # extra (empty) folders
+    working_folder: bytes = b'C:\\update'  # the program's current directory (always made)
+    # None: the Windows directory is C:\windows. Otherwise the exact bytes
+    # that GetWindowsDirectoryA should report (host target only).
+    windows_directory: Optional[bytes] = None
+    stdin: bytes = b''
+    args: List[bytes] = dataclasses.field(default_factory=list)
+    env: Dict[str, str] = dataclasses.field(default_factory=dict)     # extra environment
+    # How many viewer launches the scenario expects: the target waits (a few
+    # seconds at most) for that many recorder lines, since viewers are
+    # started detached and may still be running when the program has ended.
+    viewer_wait: int = 0
+
+
+@dataclasses.dataclass
+class FileState:
+    content: bytes
+    mtime: int
+    readonly: bool
+
+
+@dataclasses.dataclass
+class Result:
+    """What one run produced. Paths are Windows paths (bytes), as found on
+    disk (their case may differ from what the scenario wrote).
+
+    files_before / folders_before are the target's snapshot taken after the
+    machine was laid out and right before the program started; files /
+    folders the same after it ended. Both snapshots cover every drive; a
+    target may leave out of both any file or folder of its own that the run
+    did not change (a Wine prefix's system files), but never one that
+    changed, appeared or disappeared.
+
+    The planted viewer (the Windows directory's notepad.exe) is part of the
+    snapshots like any other file.
+    """
+    stdout: bytes
+    exit_status: Optional[int]              # None when the run timed out
+    pause_total_ms: Optional[int]           # None when the target cannot measure pauses
+    files_before: Dict[bytes, FileState]
+    files: Dict[bytes, FileState]
+    folders_before: Set[bytes]
+    folders: Set[bytes]
+    viewer_launches: List[bytes]            # recorded command-line tails, in recorded order
+    timed_out: bool = False
+    stderr: bytes = b''                     # the program's diagnostics, for failure reports

@@ -1,0 +1,313 @@
+#!/usr/bin/env python3
+"""Runs the end-to-end scenarios (tests/e2e/scenarios) on one target.
+
+    python3 tests/e2e/run_scenarios.py --target host|wine [--filter SUBSTR]
+        [--jobs N] [--build-dir DIR] [--win32-build-dir DIR] [--timeout S]
+        [--scenarios DIR]
+
+Each scenario gets a fresh machine folder under build/e2e/<target>-<pid>/
+(kept when something failed, removed otherwise). One line
+per scenario, then `N passed, N failed` (and `, N skipped` when a host-only
+scenario was skipped under Wine, with its reason printed). Exits 1 when any
+scenario failed or the target could not run at all.
+"""
+
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import difflib
+import importlib
+import inspect
+import os
+import re
+import shutil
+import subprocess
+import sys
+import threading
+from pathlib import Path
+from typing import List, Optional
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from machine import FileSpec, Machine, Result, RunOptions, TargetUnavailable  # noqa: E402
+from scenario_format import Scenario, ScenarioError, archive_description, load_scenarios  # noqa: E402
+
+REPO_ROOT = HERE.parent.parent
+ARCHIVE_NAME = b'3pupdate.z'
+
+
+# ---- building a machine -----------------------------------------------------------
+
+def pack_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> bytes:
+    """The scenario's entries packed by the archive tool, names and version
+    passed as their exact bytes."""
+    tool = options.host_build_dir / 'bin' / '3ppack'
+    output = scratch / 'packed.z'
+    command = [str(tool), 'create', '-o', str(output), '-V', scenario.archive_version or b'',
+               '--raw']
+    for number, entry in enumerate(scenario.entries):
+        source = scratch / f'entry{number}'
+        source.write_bytes(entry.data)
+        command += ['-E', entry.kind, str(source), entry.name, str(entry.time)]
+    completed = subprocess.run(command, capture_output=True, timeout=60)
+    if completed.returncode != 0:
+        raise ScenarioError('3ppack: ' + completed.stderr.decode(errors='replace'))
+    return output.read_bytes()
+
+
+def build_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> Optional[bytes]:
+    if scenario.archive_bytes is not None:
+        return scenario.archive_bytes
+    if scenario.packer == '3ppack':
+        return pack_archive(scenario, options, scratch)
+    description = archive_description(scenario)
+    if description is None:
+        return None
+    tool = options.host_build_dir / 'bin' / 'make_archive'
+    (scratch / 'archive.txt').write_text(description, encoding='utf-8')
+    output = scratch / 'archive.z'
+    completed = subprocess.run([str(tool), str(scratch / 'archive.txt'), str(output)],
+                               capture_output=True, timeout=60)
+    if completed.returncode != 0:
+        raise ScenarioError('make_archive: ' + completed.stderr.decode(errors='replace'))
+    return output.read_bytes()
+
+
+def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Machine:
+    files = list(scenario.files.values())
+    archive = build_archive(scenario, options, scratch / 'tools')
+    if archive is not None:
+        files.append(FileSpec(scenario.working_folder.rstrip(b'\\') + b'\\' + ARCHIVE_NAME,
+                              archive))
+    return Machine(name=scenario.name, scratch_dir=scratch / 'run',
+                   registry=list(scenario.registry.values()), files=files,
+                   folders=list(scenario.folders), working_folder=scenario.working_folder,
+                   windows_directory=scenario.windows_directory, stdin=scenario.stdin,
+                   args=list(scenario.args), env=dict(scenario.env),
+                   viewer_wait=len(scenario.expect_viewers))
+
+
+# ---- judging a result ---------------------------------------------------------------
+
+def show(data: bytes) -> str:
+    """Bytes as readable text: code page 932 decoded, \\r and \\n shown."""
+    text = data.decode('cp932', errors='backslashreplace')
+    return text.replace('\r', '\\r').replace('\n', '\\n\n')
+
+
+def stdout_diff(expected: bytes, actual: bytes) -> List[str]:
+    at = next((i for i, (a, b) in enumerate(zip(expected, actual)) if a != b),
+              min(len(expected), len(actual)))
+    lines = [f'stdout differs at byte {at} (expected {len(expected)} bytes, got {len(actual)})']
+    diff = difflib.unified_diff(show(expected).splitlines(), show(actual).splitlines(),
+                                'expected', 'actual', lineterm='', n=2)
+    lines += ['  ' + line for line in diff]
+    return lines
+
+
+def describe(state) -> str:
+    content = state.content
+    shown = repr(content) if len(content) <= 64 else f'{len(content)} bytes {content[:40]!r}...'
+    return f'content {shown}, mtime {state.mtime}, {"read-only" if state.readonly else "writable"}'
+
+
+def find(mapping, path: bytes):
+    if path in mapping:
+        return path
+    lowered = path.lower()
+    return next((key for key in mapping if key.lower() == lowered), None)
+
+
+def parents(path: bytes):
+    parts = path.split(b'\\')
+    return {b'\\'.join(parts[:i]).lower() for i in range(2, len(parts))}
+
+
+def check_files(scenario: Scenario, result: Result) -> List[str]:
+    problems = []
+    named = set()
+    for path, wanted in scenario.expect_files.items():
+        key = find(result.files, path)
+        named.add(path.lower())
+        if key is None:
+            problems.append(f'missing file {show(path)}')
+            continue
+        twins = [other for other in result.files if other.lower() == path.lower()]
+        if len(twins) > 1:
+            problems.append(f'{len(twins)} files differ only in case: ' +
+                            ', '.join(show(twin) for twin in twins))
+        got = result.files[key]
+        if (got.content != wanted.content or got.readonly != wanted.readonly or
+                scenario.expect_mtime_given[path] and got.mtime != wanted.mtime):
+            want = describe(wanted) if scenario.expect_mtime_given[path] else \
+                describe(wanted).replace(', mtime 0', '')
+            problems.append(f'file {show(path)}:\n    expected {want}\n    actual   {describe(got)}')
+    for path in scenario.expect_absent:
+        named.add(path.lower())
+        if find(result.files, path) is not None:
+            problems.append(f'file {show(path)} should be absent')
+    for path, state in sorted(result.files.items()):
+        if path.lower() in named:
+            continue
+        before = find(result.files_before, path)
+        if before is None:
+            problems.append(f'unexpected new file {show(path)}: {describe(state)}')
+        elif result.files_before[before] != state:
+            problems.append(f'file {show(path)} changed:\n    before {describe(result.files_before[before])}'
+                            f'\n    after  {describe(state)}')
+    for path in sorted(result.files_before):
+        if path.lower() not in named and find(result.files, path) is None:
+            problems.append(f'file {show(path)} disappeared')
+    return problems
+
+
+def check_folders(scenario: Scenario, result: Result) -> List[str]:
+    problems = []
+    allowed = {p.lower() for p in scenario.expect_folders}
+    for path in scenario.expect_files:
+        allowed |= parents(path)
+    for path in scenario.expect_folders:
+        if find(result.folders, path) is None:
+            problems.append(f'missing folder {show(path)}')
+    for path in sorted(result.folders):
+        if path.lower() not in allowed and find(result.folders_before, path) is None:
+            problems.append(f'unexpected new folder {show(path)}')
+    for path in sorted(result.folders_before):
+        if find(result.folders, path) is None:
+            problems.append(f'folder {show(path)} disappeared')
+    return problems
+
+
+def judge(scenario: Scenario, result: Result) -> List[str]:
+    if result.timed_out:
+        return ['timed out: the program did not end', *stdout_diff(scenario.stdout, result.stdout)]
+    problems = []
+    if result.stdout != scenario.stdout:
+        problems += stdout_diff(scenario.stdout, result.stdout)
+    if result.exit_status != scenario.exit_status:
+        problems.append(f'exit status {result.exit_status}, expected {scenario.exit_status}')
+    if result.pause_total_ms is not None and result.pause_total_ms != scenario.pause_ms:
+        problems.append(f'pauses total {result.pause_total_ms} ms, expected {scenario.pause_ms}')
+    problems += check_files(scenario, result)
+    problems += check_folders(scenario, result)
+    if sorted(result.viewer_launches) != sorted(scenario.expect_viewers):
+        listed = lambda tails: ', '.join(f'[{show(t)}]' for t in tails) or 'none'
+        problems.append(f'viewer launches differ:\n    expected {listed(scenario.expect_viewers)}'
+                        f'\n    actual   {listed(result.viewer_launches)}')
+    if problems and result.stderr:
+        problems.append('stderr: ' + result.stderr.decode(errors='replace')[-800:])
+    return problems
+
+
+# ---- driving ------------------------------------------------------------------------
+
+def slug(index: int, scenario: Scenario) -> str:
+    return f'{index:03d}-' + re.sub(r'[^A-Za-z0-9]+', '-', scenario.name).strip('-')[:60]
+
+
+def run_one(target, context, options: RunOptions, index: int, scenario: Scenario):
+    scratch = options.work_root / slug(index, scenario)
+    shutil.rmtree(scratch, ignore_errors=True)
+    (scratch / 'tools').mkdir(parents=True)
+    (scratch / 'run').mkdir()
+    try:
+        machine = build_machine(scenario, options, scratch)
+        result = target.run(context, machine)
+    except ScenarioError as error:
+        return [f'scenario could not be built: {error}']
+    return judge(scenario, result)
+
+
+def fresh_work_root(target: str) -> Path:
+    """build/e2e/<target>-<pid>: one folder per runner, so that two runners
+    (say, two build directories) never share machine folders. Folders of
+    runners that have ended are removed first."""
+    base = REPO_ROOT / 'build' / 'e2e'
+    for old in base.glob(f'{target}-*'):
+        try:
+            os.kill(int(old.name.rsplit('-', 1)[1]), 0)
+        except (ValueError, ProcessLookupError):
+            shutil.rmtree(old, ignore_errors=True)
+        except PermissionError:
+            pass
+    root = base / f'{target}-{os.getpid()}'
+    shutil.rmtree(root, ignore_errors=True)
+    root.mkdir(parents=True)
+    return root
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument('--target', choices=('host', 'wine'), default='host')
+    parser.add_argument('--filter', default='')
+    parser.add_argument('--jobs', type=int, default=2)
+    parser.add_argument('--build-dir', type=Path, default=REPO_ROOT / 'build' / 'host')
+    parser.add_argument('--win32-build-dir', type=Path, default=REPO_ROOT / 'build' / 'win32')
+    parser.add_argument('--timeout', type=float, default=60.0)
+    parser.add_argument('--scenarios', type=Path, default=HERE / 'scenarios',
+                        help='folder of *.scn files (and common.inc)')
+    args = parser.parse_args(argv)
+
+    try:
+        scenarios = load_scenarios(args.scenarios)
+    except ScenarioError as error:
+        print(f'bad scenario file: {error}')
+        print('0 passed, 1 failed')
+        return 1
+    scenarios = [s for s in scenarios if args.filter in s.name]
+    work_root = fresh_work_root(args.target)
+    options = RunOptions(repo_root=REPO_ROOT, host_build_dir=args.build_dir.resolve(),
+                         win32_build_dir=args.win32_build_dir.resolve(), work_root=work_root,
+                         timeout=args.timeout)
+    target = importlib.import_module(f'targets.{args.target}')
+    try:
+        if len(inspect.signature(target.prepare).parameters) >= 2:
+            context = target.prepare(REPO_ROOT, options)
+        else:
+            context = target.prepare(REPO_ROOT)
+    except TargetUnavailable as error:
+        print(f'target {args.target} cannot run: {error}')
+        print(f'0 passed, {len(scenarios)} failed')
+        return 1
+
+    counts = {'passed': 0, 'failed': 0, 'skipped': 0}
+    lock = threading.Lock()
+
+    def report(index: int, scenario: Scenario) -> None:
+        if args.target != 'host' and scenario.host_only:
+            with lock:
+                counts['skipped'] += 1
+                print(f'SKIP {scenario.name}: host only ({scenario.host_only})', flush=True)
+            return
+        try:
+            problems = run_one(target, context, options, index, scenario)
+        except Exception as error:  # a broken target must not hide the other results
+            problems = [f'runner error: {type(error).__name__}: {error}']
+        with lock:
+            counts['failed' if problems else 'passed'] += 1
+            if problems:
+                print(f'FAIL {scenario.name}  (line {scenario.line})')
+                for problem in problems:
+                    print('    ' + problem.replace('\n', '\n    '))
+            else:
+                print(f'ok   {scenario.name}')
+            sys.stdout.flush()
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
+        list(pool.map(lambda pair: report(*pair), enumerate(scenarios)))
+
+    if counts['failed']:
+        print(f'machine folders of this run are kept in {work_root}')
+    else:
+        shutil.rmtree(work_root, ignore_errors=True)
+    summary = f'{counts["passed"]} passed, {counts["failed"]} failed'
+    if counts['skipped']:
+        summary += f', {counts["skipped"]} skipped'
+    print(summary)
+    return 1 if counts['failed'] or not scenarios else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

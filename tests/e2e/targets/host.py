@@ -1,0 +1,185 @@
+"""Host target: runs build/host/bin/3pupdate on the emulated Windows machine.
+
+The machine folder (UPDATER_MACHINE) uses Wine's drive layout:
+    drive_c/...                       drive C: (drive_x/ for X:)
+    registry/HKEY_LOCAL_MACHINE/K/V   registry value V of key K (file bytes = data)
+    windows_directory                 optional: the Windows directory's exact bytes
+The viewer recorder is planted as <Windows directory>\\notepad.exe. The
+program runs with its current directory in the working folder, standard input
+and output as files, UPDATER_PAUSE_SCALE=0 and UPDATER_PAUSE_LOG set, and TZ=UTC
+so that file times need no zone arithmetic.
+
+windows_to_host() and snapshot_drives() are plain functions over a folder in
+this layout; other targets whose drives look the same may use them.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import time
+from pathlib import Path
+from typing import Dict, Optional, Set, Tuple
+
+from machine import (DEFAULT_WINDOWS_DIRECTORY, FileState, Machine, Result, RunOptions,
+                     TargetUnavailable)
+
+HIVE_FOLDERS = {'HKLM': b'HKEY_LOCAL_MACHINE', 'HKCU': b'HKEY_CURRENT_USER'}
+VIEWER_WAIT_SECONDS = 5.0
+VIEWER_GRACE_SECONDS = 0.1
+
+
+class Context:
+    def __init__(self, program: Path, recorder: Path, timeout: float):
+        self.program = program
+        self.recorder = recorder
+        self.timeout = timeout
+
+
+def prepare(repo_root: Path, options: Optional[RunOptions] = None) -> Context:
+    build = options.host_build_dir if options else Path(repo_root) / 'build' / 'host'
+    program = Path(build) / 'bin' / '3pupdate'
+    recorder = Path(build) / 'bin' / 'viewer_recorder'
+    for needed in (program, recorder):
+        if not os.access(needed, os.X_OK):
+            raise TargetUnavailable(f'{needed} is not built')
+    return Context(program, recorder, options.timeout if options else 60.0)
+
+
+def windows_to_host(drives_root: Path, win_path: bytes) -> bytes:
+    """Maps a Windows path (C:\\a\\b, or \\a\\b on drive C) to the host path
+    below drives_root (drives_root/drive_c/a/b), as bytes."""
+    drive = b'c'
+    rest = win_path
+    if len(win_path) >= 2 and win_path[1:2] == b':':
+        drive = win_path[0:1].lower()
+        rest = win_path[2:]
+    parts = [p for p in rest.split(b'\\') if p]
+    return b'/'.join([os.fsencode(drives_root), b'drive_' + drive] + parts)
+
+
+def host_to_windows(drives_root: Path, host_path: bytes) -> bytes:
+    relative = os.path.relpath(host_path, os.fsencode(drives_root))
+    drive_folder, _, rest = relative.partition(b'/')
+    letter = drive_folder[len(b'drive_'):].upper()
+    return letter + b':' + (b'\\' + rest.replace(b'/', b'\\') if rest else b'')
+
+
+def snapshot_drives(drives_root: Path) -> Tuple[Dict[bytes, FileState], Set[bytes]]:
+    """Every file (content, mtime, read-only) and folder below the drive_*
+    folders of drives_root, keyed by Windows path. Drive roots themselves are
+    not listed."""
+    files: Dict[bytes, FileState] = {}
+    folders: Set[bytes] = set()
+    root = os.fsencode(drives_root)
+    for entry in sorted(os.listdir(root)):
+        if not entry.startswith(b'drive_'):
+            continue
+        for folder, subfolders, names in os.walk(os.path.join(root, entry)):
+            for sub in subfolders:
+                folders.add(host_to_windows(drives_root, os.path.join(folder, sub)))
+            for name in names:
+                full = os.path.join(folder, name)
+                info = os.lstat(full)
+                if not stat.S_ISREG(info.st_mode):
+                    continue
+                with open(full, 'rb') as handle:
+                    content = handle.read()
+                files[host_to_windows(drives_root, full)] = FileState(
+                    content, info.st_mtime_ns // 1_000_000_000, not info.st_mode & stat.S_IWUSR)
+    return files, folders
+
+
+def _write_file(path: bytes, content: bytes, mtime: int, readonly: bool) -> None:
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    if os.path.exists(path):
+        os.chmod(path, 0o644)
+    with open(path, 'wb') as handle:
+        handle.write(content)
+    os.utime(path, ns=(mtime * 1_000_000_000, mtime * 1_000_000_000))
+    os.chmod(path, 0o444 if readonly else 0o644)
+
+
+def _lay_out(context: Context, machine: Machine, root: Path) -> None:
+    raw_root = os.fsencode(root)
+    os.makedirs(windows_to_host(root, b'C:\\'), exist_ok=True)
+    for value in machine.registry:
+        key_folder = b'/'.join([raw_root, b'registry', HIVE_FOLDERS[value.hive]] +
+                               [p for p in value.key.split(b'\\') if p])
+        os.makedirs(key_folder, exist_ok=True)
+        if value.name is not None:
+            with open(os.path.join(key_folder, value.name), 'wb') as handle:
+                handle.write(value.data)
+    windows = DEFAULT_WINDOWS_DIRECTORY
+    if machine.windows_directory is not None:
+        with open(os.path.join(raw_root, b'windows_directory'), 'wb') as handle:
+            handle.write(machine.windows_directory)
+        windows = machine.windows_directory
+    os.makedirs(windows_to_host(root, machine.working_folder), exist_ok=True)
+    for folder in machine.folders:
+        os.makedirs(windows_to_host(root, folder), exist_ok=True)
+    if windows and len(windows) < 256:
+        viewer = windows_to_host(root, windows.rstrip(b'\\') + b'\\notepad.exe')
+        os.makedirs(os.path.dirname(viewer), exist_ok=True)
+        shutil.copyfile(context.recorder, viewer)
+        os.chmod(viewer, 0o755)
+    for item in machine.files:
+        _write_file(windows_to_host(root, item.path), item.content, item.mtime, item.readonly)
+
+
+def _read_lines(path: Path) -> list:
+    try:
+        return path.read_bytes().splitlines()
+    except FileNotFoundError:
+        return []
+
+
+def _wait_for_viewers(log: Path, expected: int) -> None:
+    deadline = time.monotonic() + VIEWER_WAIT_SECONDS
+    while len(_read_lines(log)) < expected and time.monotonic() < deadline:
+        time.sleep(0.02)
+    time.sleep(VIEWER_GRACE_SECONDS)
+
+
+def run(context: Context, machine: Machine) -> Result:
+    scratch = Path(machine.scratch_dir)
+    root = scratch / 'machine'
+    _lay_out(context, machine, root)
+    stdin_path, stdout_path = scratch / 'stdin', scratch / 'stdout'
+    stderr_path, pause_log, viewer_log = scratch / 'stderr', scratch / 'pauses', scratch / 'viewers'
+    stdin_path.write_bytes(machine.stdin)
+
+    env = {k: v for k, v in os.environ.items() if not k.startswith('UPDATER_')}
+    env.update({'UPDATER_MACHINE': str(root), 'UPDATER_PAUSE_SCALE': '0',
+                'UPDATER_PAUSE_LOG': str(pause_log), 'UPDATER_VIEWER_LOG': str(viewer_log),
+                'TZ': 'UTC'})
+    env.update(machine.env)
+
+    files_before, folders_before = snapshot_drives(root)
+    exit_status: Optional[int] = None
+    timed_out = False
+    with open(stdin_path, 'rb') as stdin, open(stdout_path, 'wb') as stdout, \
+            open(stderr_path, 'wb') as stderr:
+        # A group of its own, so that a hung run is ended with whatever it started.
+        process = subprocess.Popen([str(context.program)] + list(machine.args),
+                                   stdin=stdin, stdout=stdout, stderr=stderr, env=env,
+                                   cwd=windows_to_host(root, machine.working_folder),
+                                   start_new_session=True)
+        try:
+            exit_status = process.wait(timeout=context.timeout)
+        except subprocess.TimeoutExpired:
+            timed_out = True
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+    _wait_for_viewers(viewer_log, machine.viewer_wait)
+
+    pause_total = sum(int(line) for line in _read_lines(pause_log) if line.strip())
+    files, folders = snapshot_drives(root)
+    return Result(stdout=stdout_path.read_bytes(), exit_status=exit_status,
+                  pause_total_ms=pause_total, files_before=files_before, files=files,
+                  folders_before=folders_before, folders=folders,
+                  viewer_launches=_read_lines(viewer_log), timed_out=timed_out,
+                  stderr=stderr_path.read_bytes())
