@@ -216,7 +216,7 @@ TEST_F(PosixMachine, ReadOnlyFilesAreRefusedEvenToRoot) {
   EXPECT_FALSE(PlatformSetFileTimes("C:\\f.txt", 1000));
   EXPECT_FALSE(PlatformDeleteFile("C:\\f.txt"));
   char temp[kMaxTempPath];
-  PlatformOutput output = PlatformCreateTempFile("C:", temp);
+  PlatformOutput output = PlatformCreateTempFile("C:\\new.bin", temp);
   ASSERT_NE(output, nullptr);
   EXPECT_TRUE(PlatformCloseOutput(output));
   EXPECT_FALSE(PlatformReplaceFile(temp, "C:\\f.txt"));
@@ -238,7 +238,7 @@ TEST_F(PosixMachine, TempFileReplacesDestinationKeepingItsPermissionBits) {
   MakeFolder("drive_c/Dest");
   WriteHostFile(c_ + "/Dest/target.bin", "old", 0640);
   char temp[kMaxTempPath];
-  PlatformOutput output = PlatformCreateTempFile("C:\\dest", temp);
+  PlatformOutput output = PlatformCreateTempFile("C:\\dest\\target.bin", temp);
   ASSERT_NE(output, nullptr);
   EXPECT_EQ(strncmp(temp, "C:\\dest\\~3pu", 12), 0) << temp;
 
@@ -256,7 +256,7 @@ TEST_F(PosixMachine, TempFileReplacesDestinationKeepingItsPermissionBits) {
 
   // A second temporary file in the same folder gets another name.
   char other[kMaxTempPath];
-  PlatformOutput second = PlatformCreateTempFile("C:\\Dest", other);
+  PlatformOutput second = PlatformCreateTempFile("C:\\Dest\\target.bin", other);
   ASSERT_NE(second, nullptr);
   EXPECT_STRNE(strrchr(temp, '\\'), strrchr(other, '\\'));
   PlatformAbandonOutput(second);
@@ -269,12 +269,12 @@ TEST_F(PosixMachine, TempFileReplacesDestinationKeepingItsPermissionBits) {
 
   // A folder in the way: the replace fails and the temporary file stays.
   MakeFolder("drive_c/Dest/sub");
-  output = PlatformCreateTempFile("C:\\Dest", temp);
+  output = PlatformCreateTempFile("C:\\Dest\\new.bin", temp);
   ASSERT_NE(output, nullptr);
   PlatformCloseOutput(output);
   EXPECT_FALSE(PlatformReplaceFile(temp, "C:\\Dest\\sub"));
   EXPECT_TRUE(PlatformDeleteFile(temp));
-  EXPECT_EQ(PlatformCreateTempFile("C:\\missing", temp), nullptr);
+  EXPECT_EQ(PlatformCreateTempFile("C:\\missing\\new.bin", temp), nullptr);
 }
 
 TEST_F(PosixMachine, FileTimesRoundTrip) {
@@ -307,13 +307,13 @@ TEST_F(PosixMachine, FaultPlanFailsTheNthCallOfEachKindOnce) {
   EXPECT_TRUE(PlatformQueryLastWriteTime("C:\\f.txt", &seconds));
 
   char temp[kMaxTempPath];
-  PlatformOutput output = PlatformCreateTempFile("C:", temp);
+  PlatformOutput output = PlatformCreateTempFile("C:\\new.bin", temp);
   ASSERT_NE(output, nullptr);
   EXPECT_TRUE(PlatformWriteOutput(output, "a", 1));
   EXPECT_FALSE(PlatformWriteOutput(output, "b", 1));
   EXPECT_FALSE(PlatformWriteOutput(output, "c", 1));  // the file stays failed
   EXPECT_FALSE(PlatformCloseOutput(output));
-  output = PlatformCreateTempFile("C:", temp);
+  output = PlatformCreateTempFile("C:\\new.bin", temp);
   ASSERT_NE(output, nullptr);
   EXPECT_TRUE(PlatformWriteOutput(output, "d", 1));
   EXPECT_TRUE(PlatformCloseOutput(output));
