@@ -1,5 +1,11 @@
 // The archive's bit stream: MSB-first, no alignment, read front to back in
-// 1024-byte blocks into two alternating slots.
+// 1024-byte blocks, each block read exactly once and in order, no seeking.
+//
+// The blocks land in one window of bytes: a field can run across the
+// boundary between two blocks with no special handling, and the decoder's
+// fast path can load 8 bytes at a time from it. When the window is full, the
+// bytes the position has passed are dropped from its front before the next
+// block is appended.
 //
 // Every read peeks first and the caller then consumes exactly the bits it
 // used: need, look, act, drop. A peek may run past the end of the file (its
@@ -10,38 +16,47 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kSlotSize = 1024;
+constexpr int kSlotSize = 1024;                 // bytes per block read
+constexpr size_t kWindowSize = 16 * kSlotSize;  // bytes the window can hold
+constexpr size_t kWindowPad = 8;                // zero bytes kept past the end
+constexpr int kMaxPeekBits = 8 * 255;           // the longest peek: a 255-byte text
+static_assert(kWindowSize >= 2 * kSlotSize + kMaxPeekBits / 8 + 1,
+              "after dropping the passed bytes a block and the longest peek must fit");
 
 // Where blocks come from: the platform's file, or memory (tests, fuzzing,
 // the archive tool). Returns the number of bytes delivered, 0 at the end.
 using BlockSource = size_t (*)(void* context, uint8_t* destination, size_t count);
 
 struct BitReader {
-  // blocks
-  uint8_t slots[2][kSlotSize];  // block n always lives in slot n % 2
-  int32_t slot_bytes[2];        // bytes the last load into each slot delivered
-  int32_t blocks_loaded;        // blocks read so far = number of the next block
-  int32_t blocks_consumed;      // blocks the position has moved past
+  // window
+  uint8_t window[kWindowSize + kWindowPad];  // file bytes; the bytes after window_bytes are 0
+  size_t window_bytes;                       // file bytes held in window
+  uint64_t window_origin;                    // file bit number of window[0]
+  int32_t blocks_loaded;                     // blocks read so far = number of the next block
   // position
-  int32_t bit_position;         // bits from the start of the current slot
+  size_t bit_position;  // read position, in bits from window[0]
   // end of input
-  uint64_t bits_consumed;       // total bits consumed since the reset
-  uint64_t bits_available;      // total bits in the file, once its end is seen
-  bool end_seen;                // a load delivered fewer than kSlotSize bytes
-  bool overrun;                 // something consumed bits past the end
+  bool end_seen;  // a load delivered fewer than kSlotSize bytes
+  bool overrun;   // something consumed bits past the end
   // source
   BlockSource source;
   void* source_context;
 };
 
-// Sets position and block counters to 0 and clears the end-of-input state.
+// Sets position and block counters to 0, empties the window and clears the
+// end-of-input state. The block source stays attached.
 void ResetReader();
 // Attaches the block source that LoadBlock reads from.
 void AttachBlockSource(BlockSource source, void* context);
-// Reads up to 1024 bytes into slot n % 2 and counts the block as loaded.
+// Reads up to 1024 bytes as block n (always the next one) onto the end of
+// the window and counts the block as loaded. A short read marks the end.
 void LoadBlock(int32_t n);
+// Makes sure the window holds the next bits bits after the position (at most
+// kMaxPeekBits + 64), loading blocks as needed, unless the end of the file
+// comes first. Used by the peeks and by the decoder's fast path.
+void FillWindow(int bits);
 // Copies the next n bits (MSB first) into destination, zeroing its
-// (n + 7) / 8 bytes first. Does not move the position.
+// (n + 7) / 8 bytes first. Does not move the position. n is 0..kMaxPeekBits.
 void PeekBits(int n, uint8_t* destination);
 // The next n bits (0..32) left-aligned in a 32-bit word, low bits 0.
 uint32_t PeekWord(int n);
@@ -52,6 +67,12 @@ void ConsumeBits(int n);
 uint8_t ReadByte();
 // True once any consume went past the end of the file.
 bool ReaderOverrun();
+// The read position in bits from the start of the file.
+uint64_t ReaderBitPosition();
+// Puts the read position at file bit position (at or after the current
+// window's start; the decoder's fast path hands its position back this way)
+// and marks the reader overrun when that lies past the end of the file.
+void SetReaderBitPosition(uint64_t position);
 
 // The reader's state, for the decoder's fast path and for tests.
 BitReader& CurrentReader();

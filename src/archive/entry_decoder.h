@@ -43,8 +43,17 @@ enum DecodeResult {
                   // data ran past the end of the file
 };
 
-// Decodes one entry's data until size bytes are produced. sink may have null
-// callbacks (a skipped entry: bytes are dropped). Writes of full buffers
+// Decodes one entry's data until size bytes are produced (a run may carry
+// produced past size; its bytes are all stored). sink may be null or have
+// null callbacks (a skipped entry: bytes are dropped). Writes of full buffers
 // happen in the order the bytes were produced; on failure, out->fill bytes
 // are still waiting in out->buffer.
+// Uses the lookup table built by the header parser.
 DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out);
+
+// The same, done the plain way: one peek of the longest code's width per
+// item, the escape tested first, then every row in table order. Slow; it is
+// the reference that the fast decoder must match bit for bit (tests, fuzzing,
+// the benchmark). Results, writes, progress calls and the reader's final
+// position are identical to DecodeEntryData's.
+DecodeResult DecodeEntryDataLinear(uint32_t size, DecodeSink* sink, DecodeOutput* out);

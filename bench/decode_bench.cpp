@@ -1,0 +1,125 @@
+// The decoder benchmark: output MB/s of the plain decoder, the fast decoder,
+// zlib's inflate (level 6) and memcpy on three generated corpora, with the
+// medians of several runs. Every decode is checked against the corpus.
+//
+//   decode_bench            32 MiB corpora, median of 5 runs
+//   decode_bench --quick    1 MiB corpora, 1 run (a smoke test)
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive/archive_header.h"
+#include "archive/entry_decoder.h"
+#include "corpora.h"
+#include "support/test_encoder.h"
+
+namespace {
+
+struct Collector {
+  uint8_t* out;  // where the decoded bytes go
+  size_t size;   // bytes written so far
+};
+
+void CollectBuffer(void* context, const uint8_t* bytes, size_t count) {
+  Collector* collector = static_cast<Collector*>(context);
+  std::memcpy(collector->out + collector->size, bytes, count);
+  collector->size += count;
+}
+
+// Decodes the archive's only entry into out (which has room for it); false
+// when the decoder fails or the bytes differ from expected.
+bool DecodeInto(const std::vector<uint8_t>& archive,
+                DecodeResult (*decode)(uint32_t, DecodeSink*, DecodeOutput*),
+                const std::vector<uint8_t>& expected, std::vector<uint8_t>& out) {
+  if (OpenArchiveInMemory(archive.data(), archive.size()) != kArchiveOpened) return false;
+  EntryHeader header;
+  if (!ReadEntryHeader(&header)) return false;
+  Collector collector = {out.data(), 0};
+  DecodeSink sink = {CollectBuffer, nullptr, UINT64_MAX, &collector};
+  static DecodeOutput output;
+  if (decode(header.size, &sink, &output) != kDecodeDone) return false;
+  CollectBuffer(&collector, output.buffer, output.fill);
+  return collector.size == expected.size() &&
+         std::memcmp(out.data(), expected.data(), expected.size()) == 0;
+}
+
+// Median seconds of runs calls of step; false when any call fails.
+template <typename Step>
+bool MedianSeconds(int runs, Step step, double* seconds) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    if (!step()) return false;
+    times.push_back(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  *seconds = times[times.size() / 2];
+  return true;
+}
+
+// Measures one corpus and prints its row. False on any mismatch.
+bool MeasureCorpus(const char* name, const std::vector<uint8_t>& corpus, int runs) {
+  std::vector<EncoderEntry> entries(1);
+  entries[0].name = name;
+  entries[0].data = corpus;
+  std::vector<uint8_t> archive = EncodeArchive(entries, "1.00");
+  uLongf packed_size = compressBound(corpus.size());
+  std::vector<uint8_t> packed(packed_size);
+  if (compress2(packed.data(), &packed_size, corpus.data(), corpus.size(), 6) != Z_OK) return false;
+  std::vector<uint8_t> out(corpus.size() + kOutputBufferSize);
+
+  double oracle = 0, fast = 0, inflate = 0, copy = 0;
+  bool ok =
+      MedianSeconds(
+          runs, [&] { return DecodeInto(archive, DecodeEntryDataLinear, corpus, out); }, &oracle) &&
+      MedianSeconds(
+          runs, [&] { return DecodeInto(archive, DecodeEntryData, corpus, out); }, &fast) &&
+      MedianSeconds(
+          runs,
+          [&] {
+            uLongf size = out.size();
+            return uncompress(out.data(), &size, packed.data(), packed_size) == Z_OK &&
+                   size == corpus.size() && std::memcmp(out.data(), corpus.data(), size) == 0;
+          },
+          &inflate) &&
+      MedianSeconds(
+          runs,
+          [&] {
+            std::memcpy(out.data(), corpus.data(), corpus.size());
+            return out[corpus.size() / 2] == corpus[corpus.size() / 2];
+          },
+          &copy);
+  if (!ok) {
+    std::printf("%-10s FAILED: a decoder gave wrong output\n", name);
+    return false;
+  }
+  double megabytes = static_cast<double>(corpus.size()) / 1e6;
+  std::printf("%-10s %8.1f %6.1f%% %6.1f%% %9.1f %9.1f %9.1f %9.1f %8.1fx %8.2fx\n", name,
+              megabytes, 100.0 * archive.size() / corpus.size(),
+              100.0 * packed_size / corpus.size(), megabytes / oracle, megabytes / fast,
+              megabytes / inflate, megabytes / copy, oracle / fast, inflate / fast);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool quick = argc > 1 && std::string(argv[1]) == "--quick";
+  size_t size = quick ? (size_t{1} << 20) : (size_t{32} << 20);
+  int runs = quick ? 1 : 5;
+  std::printf(
+      "output MB/s, median of %d run(s); sizes: archive and zlib level 6 as %% of the corpus\n",
+      runs);
+  std::printf("%-10s %8s %7s %7s %9s %9s %9s %9s %9s %9s\n", "corpus", "MB", "ours", "zlib",
+              "oracle", "fast", "inflate", "memcpy", "fast/orc", "fast/zlib");
+  bool ok = MeasureCorpus("text", MakeTextCorpus(size), runs);
+  ok = MeasureCorpus("executable", MakeExecutableCorpus(size), runs) && ok;
+  ok = MeasureCorpus("bitmap", MakeBitmapCorpus(size), runs) && ok;
+  return ok ? 0 : 1;
+}

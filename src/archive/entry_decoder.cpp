@@ -1,0 +1,300 @@
+// The fast decoder: the same items, bytes, writes, progress calls and final
+// position as the plain decoder (linear_decoder.cpp), found through the
+// lookup table (lookup_table.h) instead of a search of the rows.
+//
+// Input state, kept in locals while an entry is decoded:
+//   next      index of the next window byte not yet taken into bits
+//   bits      the next bits of the stream, left-aligned (bit 63 is next)
+//   count     how many of them are valid
+//   past_end  how many of the lowest valid bits lie past the end of the
+//             file: they were supplied as zeros, so the hot loop needs no end
+//             test; consuming into them (count < past_end) is an overrun.
+// A refill takes 8 bytes from the window in one load when they are there;
+// otherwise the reader loads more blocks (it may drop passed bytes, so the
+// state is handed back and taken up again), or the file has ended and zeros
+// are supplied. On return the position goes back to the reader, so the next
+// entry record is read from the right bit.
+#include "archive/entry_decoder.h"
+
+#include <bit>
+#include <cstring>
+
+#include "archive/archive_header.h"
+#include "archive/bit_reader.h"
+#include "archive/lookup_table.h"
+
+namespace {
+
+constexpr int kRefillAheadBits = 8 * 32;  // window bits wanted past the position on a slow refill
+constexpr int kCodeBits = 32;             // bits the careful path needs: the longest code
+constexpr int kFullBits = 56;             // bits a refill leaves at least (7 whole bytes)
+constexpr int kHotSteps = 4;              // lookups per refill on the hot path
+static_assert(kFullBits == 56, "count |= kFullBits adds whole bytes only when it is 56");
+static_assert(kFullBits - (kHotSteps - 1) * kLookupBits >= kLookupBits,
+              "every hot step must find kLookupBits valid bits");
+
+struct FastStream {
+  size_t next;    // next window byte to take
+  uint64_t bits;  // left-aligned bit buffer
+  int count;      // valid bits in bits
+  int past_end;   // zero bits supplied past the end of the file
+};
+
+struct SinkCalls {
+  void (*write_buffer)(void* context, const uint8_t* bytes, size_t count);
+  void (*literal_progress)(void* context, uint64_t produced);
+  void* context;
+};
+
+// Takes bytes one at a time until kFullBits to 63 bits are valid (the fast
+// refill shifts by the count, so it must stay below 64); past the window's
+// bytes (only after the end of the file) they are zeros.
+void TakeBytes(FastStream* s) {
+  const BitReader& reader = CurrentReader();
+  while (s->count < kFullBits) {
+    uint64_t byte = 0;
+    if (s->next < reader.window_bytes) {
+      byte = reader.window[s->next];
+    } else {
+      s->past_end += 8;
+    }
+    s->bits |= byte << (56 - s->count);
+    s->count += 8;
+    ++s->next;
+  }
+}
+
+// Starts the buffer at the reader's position, after letting the reader load
+// blocks so that at least kRefillAheadBits are in the window (unless the
+// file ends first).
+void StartAtReaderPosition(FastStream* s) {
+  BitReader& reader = CurrentReader();
+  FillWindow(kRefillAheadBits);
+  size_t position = reader.bit_position;
+  *s = FastStream{position / 8, 0, 0, 0};
+  TakeBytes(s);
+  int skip = static_cast<int>(position % 8);
+  s->bits <<= skip;
+  s->count -= skip;
+  TakeBytes(s);
+}
+
+// The refill when 8 bytes are not in the window: hands the consumed
+// position back to the reader and starts again from there, so the reader
+// can load more. Once the end of the file is in the window, that cannot
+// help, and zeros are supplied.
+[[gnu::noinline]] void RefillSlowly(FastStream* s) {
+  BitReader& reader = CurrentReader();
+  if (reader.end_seen) {
+    TakeBytes(s);
+    return;
+  }
+  reader.bit_position = s->next * 8 - static_cast<size_t>(s->count);
+  StartAtReaderPosition(s);
+}
+
+// The first code in list (closed by kScanEnd) that matches word, as a row
+// number or kEscapeIndex; -1 when none does.
+int ScanCandidates(const CodeTable& table, const uint16_t* list, uint32_t word) {
+  for (; *list != kScanEnd; ++list) {
+    int code_index = *list;
+    if ((word & LengthMask(table.lengths[code_index])) == table.codes[code_index])
+      return code_index;
+  }
+  return -1;
+}
+
+// Stores count copies of byte from fill on, a chunk at a time, handing
+// every full buffer to the sink. Returns the new fill.
+uint32_t StoreRun(const SinkCalls& calls, uint8_t* buffer, uint32_t fill, uint8_t byte,
+                  uint64_t count) {
+  while (count > 0) {
+    uint64_t room = kOutputBufferSize - fill;
+    uint32_t chunk = static_cast<uint32_t>(count < room ? count : room);
+    std::memset(buffer + fill, byte, chunk);
+    fill += chunk;
+    count -= chunk;
+    if (fill == kOutputBufferSize) {
+      if (calls.write_buffer != nullptr)
+        calls.write_buffer(calls.context, buffer, kOutputBufferSize);
+      fill = 0;
+    }
+  }
+  return fill;
+}
+
+// Several literals at once are allowed while produced stays below this
+// limit by more than kMaxLiteralsPerEntry - 1: no literal but the last may
+// end the entry, and none may be due for progress.
+uint64_t HotLimit(uint32_t size, uint64_t progress_due) {
+  uint64_t progress_limit = progress_due == 0 ? 0 : progress_due - 1;
+  return size < progress_limit ? size : progress_limit;
+}
+
+// The fill index below which a whole lookup entry of literals may be stored
+// on the hot path: the buffer keeps room for all of them without filling up,
+// and produced stays within hot_limit. 0 once zeros past the end of the file
+// are in the bit buffer.
+uint32_t HotFillLimit(uint32_t fill, uint64_t produced, uint64_t hot_limit, int past_end) {
+  constexpr uint64_t kLastOffset = kMaxLiteralsPerEntry - 1;
+  if (past_end > 0 || produced + kLastOffset >= hot_limit) return 0;
+  uint64_t limit = fill + (hot_limit - kLastOffset - produced);
+  uint64_t room = kOutputBufferSize - kMaxLiteralsPerEntry;
+  return static_cast<uint32_t>(limit < room ? limit : room);
+}
+
+}  // namespace
+
+// Decodes until size bytes are produced. One lookup per item; up to three
+// short literals are stored at once when no flush, progress report or end of
+// entry falls between them; undecided entries test only their candidates;
+// runs are stored a buffer chunk at a time.
+// Failures match the plain decoder's exactly: no match or an early run
+// (nothing of the item consumed), or an item that runs past the end.
+DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out) {
+  out->fill = 0;
+  out->produced = 0;
+  if (size == 0) return kDecodeDone;
+
+  const BitReader& reader = CurrentReader();
+  const CodeTable& table = CurrentHeader().table;
+  const LookupEntry* entries = CurrentLookupTable().entries;
+  const uint16_t* scan = CurrentLookupTable().scan;
+  const uint16_t* scan_start = CurrentLookupTable().scan_start;
+  SinkCalls calls = {nullptr, nullptr, nullptr};
+  if (sink != nullptr) calls = SinkCalls{sink->write_buffer, sink->literal_progress, sink->context};
+  uint64_t due = calls.literal_progress != nullptr ? sink->progress_due : UINT64_MAX;
+  uint64_t hot_limit = HotLimit(size, due);
+
+  FastStream start;
+  StartAtReaderPosition(&start);
+  size_t next = start.next;
+  uint64_t bits = start.bits;
+  int count = start.count;
+  int past_end = start.past_end;
+  size_t window_bytes = reader.window_bytes;
+  const uint8_t* window = reader.window;
+
+  // Tops the buffer up to kFullBits..63 valid bits (zeros past the end of
+  // the file count). The fast way loads 8 bytes and takes as many whole
+  // bytes as fit; the bits of the next byte that also land below count are
+  // that byte's own, so the next load ORs the same bits over them.
+  auto refill = [&]() {
+    if (next + 8 <= window_bytes) {
+      uint64_t word;
+      std::memcpy(&word, window + next, 8);
+      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+      bits |= word >> count;
+      next += (63 - count) >> 3;
+      count |= kFullBits;
+      return;
+    }
+    FastStream s = {next, bits, count, past_end};
+    RefillSlowly(&s);
+    next = s.next;
+    bits = s.bits;
+    count = s.count;
+    past_end = s.past_end;
+    window_bytes = reader.window_bytes;
+  };
+
+  uint8_t* buffer = out->buffer;
+  uint32_t fill = 0;
+  uint64_t produced = 0;
+  bool have_literal = false;
+  uint8_t previous = 0;
+  DecodeResult result = kDecodeDone;
+  while (produced < size) {
+    if (next + 8 <= window_bytes || count < kFullBits) refill();
+    // Hot steps, free of data-dependent branches: one or two literals per
+    // lookup while no flush, progress report, end of entry or end of file is
+    // near. Each uses at most kLookupBits bits, so a refill serves them all
+    // and the next lookup never waits for one.
+    // fill and produced move together here, so one bound on fill stands
+    // for the buffer's room and the hot limit; near the end of the file
+    // (zeros supplied) the careful path checks every item instead.
+    uint32_t hot_start = fill;
+    uint32_t fill_limit = HotFillLimit(fill, produced, hot_limit, past_end);
+    int step = 0;
+    do {
+      LookupEntry entry = entries[bits >> (64 - kLookupBits)];
+      if (entry.kind != kItemLiterals || fill >= fill_limit) break;
+      bits <<= entry.length;
+      count -= entry.length;
+      std::memcpy(buffer + fill, entry.bytes, kMaxLiteralsPerEntry);
+      fill += entry.literals;
+    } while (++step < kHotSteps);
+    if (fill != hot_start) {
+      produced += fill - hot_start;
+      previous = buffer[fill - 1];
+      have_literal = true;
+    }
+    if (step == kHotSteps || produced >= size) continue;
+
+    // One item the careful way: it may need a whole code's bits.
+    if (count < kCodeBits) refill();
+    LookupEntry entry = entries[bits >> (64 - kLookupBits)];
+    int kind = entry.kind;
+    int length = entry.kind == kItemLiterals ? entry.first_length : entry.length;
+    uint8_t symbol = entry.bytes[0];
+    if (kind == kItemScan) {
+      int code_index =
+          ScanCandidates(table, scan + scan_start[bits >> (64 - kLookupBits)], static_cast<uint32_t>(bits >> 32));
+      kind = code_index < 0               ? kItemNoMatch
+             : code_index == kEscapeIndex ? kItemEscape
+                                          : kItemLiterals;
+      if (code_index >= 0) length = table.lengths[code_index];
+      if (kind == kItemLiterals) symbol = table.symbols[code_index];
+    }
+    if (kind == kItemNoMatch || (kind == kItemEscape && !have_literal)) {
+      result = kDecodeFailed;
+      goto finish;
+    }
+    bits <<= length;
+    count -= length;
+    if (count < past_end) {
+      result = kDecodeFailed;
+      goto finish;
+    }
+    if (kind == kItemEscape) {
+      uint64_t run = 0;
+      for (;;) {
+        if (count < 8) refill();
+        uint8_t byte = static_cast<uint8_t>(bits >> 56);
+        bits <<= 8;
+        count -= 8;
+        if (count < past_end) {
+          result = kDecodeFailed;
+          goto finish;
+        }
+        if (byte != 255) {
+          run += byte;
+          break;
+        }
+        run += 254;
+      }
+      produced += run;
+      fill = StoreRun(calls, buffer, fill, previous, run);
+      continue;
+    }
+    previous = symbol;
+    have_literal = true;
+    buffer[fill++] = symbol;
+    produced += 1;
+    if (fill == kOutputBufferSize) {
+      if (calls.write_buffer != nullptr)
+        calls.write_buffer(calls.context, buffer, kOutputBufferSize);
+      fill = 0;
+    }
+    if (produced >= due) {
+      calls.literal_progress(calls.context, produced);
+      due = sink->progress_due;
+      hot_limit = HotLimit(size, due);
+    }
+  }
+finish:
+  out->fill = fill;
+  out->produced = produced;
+  SetReaderBitPosition(reader.window_origin + next * 8 - static_cast<uint64_t>(count));
+  return result;
+}
