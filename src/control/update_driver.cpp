@@ -6,6 +6,7 @@
 #include "control/console.h"
 #include "control/run_state.h"
 #include "control/version_gate.h"
+#include "install/entry_cache.h"
 #include "install/install_entry.h"
 #include "platform/platform.h"
 
@@ -28,10 +29,11 @@ void OpenUpdateArchive() {
 }
 
 // A damaged archive must change nothing: every entry is decoded once without
-// writing before anything is asked or touched, then the archive is opened
-// afresh for the real run.
+// writing before anything is asked or touched. When the decoded data was too
+// large to keep, the archive is opened afresh for the real run.
 void CheckWholeArchive() {
-  if (!WalkEntriesDry(CurrentHeader().entry_count)) ErrorStop(MSG_DECODE_ERROR);
+  if (!CheckEntries(CurrentHeader().entry_count)) ErrorStop(MSG_DECODE_ERROR);
+  if (EntriesCached()) return;
   CloseArchive();
   OpenUpdateArchive();
 }
@@ -56,7 +58,7 @@ void RunUpdate() {
   g_run.overwrite_mode = kAsk;
 
   for (int i = 0; i < g_run.entry_count; ++i) {
-    InstallEntry();
+    InstallEntry(i);
     PrintMessage(MSG_ENTRY_END);
   }
 

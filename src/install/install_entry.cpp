@@ -1,10 +1,9 @@
 #include "install/install_entry.h"
 
-#include <cstring>
-
 #include "archive/entry_decoder.h"
 #include "control/console.h"
 #include "install/destination.h"
+#include "install/entry_cache.h"
 #include "install/entry_output.h"
 #include "install/overwrite_policy.h"
 #include "install/progress.h"
@@ -12,6 +11,8 @@
 namespace {
 
 constexpr size_t kFolderSize = 256;
+
+DecodeOutput g_decoded;  // the decoder's 1024-byte output buffer
 
 // What the decoder's callbacks need while an entry is written.
 struct WrittenEntry {
@@ -27,37 +28,64 @@ void WriteFullBuffer(void* context, const uint8_t* bytes, size_t count) {
 void ReportLiteral(void* context, uint64_t produced) {
   WrittenEntry* entry = static_cast<WrittenEntry*>(context);
   AdvanceProgress(produced, entry->size);
-  entry->sink.progress_due = NextCellDue(entry->size);
+  entry->sink.progress_due = NextCellDue(ProgressCount(), entry->size);
 }
 
-// Decodes the data of an entry that is written into its output, with the bar.
-void DecodeIntoFile(const EntryHeader& header, const char* path, const char* base_name,
-                    WriteChoice choice) {
+// Decodes the entry's data from the archive into its output, with the bar.
+void DecodeIntoOutput(EntryOutput* output, uint32_t size) {
   WrittenEntry entry;
-  entry.size = header.size;
-  OpenEntryOutput(&entry.output, path, base_name, choice);
-  entry.sink = {WriteFullBuffer, ReportLiteral, NextCellDue(header.size), &entry};
-  static DecodeOutput decoded;
-  if (DecodeEntryData(header.size, &entry.sink, &decoded) != kDecodeDone) {
+  entry.output = *output;
+  entry.size = size;
+  entry.sink = {WriteFullBuffer, ReportLiteral, NextCellDue(0, size), &entry};
+  if (DecodeEntryData(size, &entry.sink, &g_decoded) != kDecodeDone) {
     AbandonEntryOutput(&entry.output);
   }
   FinishProgress();
-  if (decoded.fill > 0) WriteEntryBytes(&entry.output, decoded.buffer, decoded.fill);
-  FinishEntryOutput(&entry.output, header.modification_time);
+  if (g_decoded.fill > 0) WriteEntryBytes(&entry.output, g_decoded.buffer, g_decoded.fill);
+  *output = entry.output;
 }
 
-// Decodes an entry's data and drops it, so the next entry is found.
-bool DecodeAndDrop(uint32_t size) {
-  static DecodeOutput decoded;
+// Writes a kept entry's bytes as the decoder would have: each full 1024-byte
+// buffer when its last byte is produced, the cells of a literal after the
+// buffer that literal filled, the rest after the finished bar.
+void WriteKeptBytes(EntryOutput* output, const CachedEntry& kept) {
+  const uint8_t* bytes = CachedEntryBytes(kept);
+  uint64_t full = kept.produced / kOutputBufferSize * kOutputBufferSize;
+  uint64_t written = 0;
+  int next_cell = 0;
+  while (written < full || next_cell < kept.cell_literal_count) {
+    uint64_t cell_at =
+        next_cell < kept.cell_literal_count ? kept.cell_literals[next_cell] : UINT64_MAX;
+    if (written < full && written + kOutputBufferSize <= cell_at) {
+      WriteEntryBytes(output, bytes + written, kOutputBufferSize);
+      written += kOutputBufferSize;
+    } else {
+      AdvanceProgress(cell_at, kept.header.size);
+      ++next_cell;
+    }
+  }
+  FinishProgress();
+  if (kept.produced > full) WriteEntryBytes(output, bytes + full, kept.produced - full);
+}
+
+// The entry's data when it is not written: decoded and dropped so the next
+// entry is found, or nothing to do when it was kept.
+void PassOverData(uint32_t size, bool kept) {
+  if (kept) return;
   DecodeSink sink = {nullptr, nullptr, UINT64_MAX, nullptr};
-  return DecodeEntryData(size, &sink, &decoded) == kDecodeDone;
+  if (DecodeEntryData(size, &sink, &g_decoded) != kDecodeDone) ErrorStop(MSG_DECODE_ERROR);
 }
 
 }  // namespace
 
-void InstallEntry() {
+void InstallEntry(int index) {
+  bool kept = EntriesCached();
   EntryHeader header;
-  if (!ReadEntryHeader(&header)) ErrorStop(MSG_DECODE_ERROR);
+  if (kept) {
+    header = CachedEntryAt(index).header;
+  } else if (!ReadEntryHeader(&header)) {
+    ErrorStop(MSG_DECODE_ERROR);
+  }
 
   char path[kComposeBufferSize];
   ComposeResult composed = ComposeDestinationPath(header.kind, header.name, path);
@@ -73,17 +101,16 @@ void InstallEntry() {
   }
 
   if (choice.decision == kSkip) {
-    if (!DecodeAndDrop(header.size)) ErrorStop(MSG_DECODE_ERROR);
+    PassOverData(header.size, kept);
   } else {
-    DecodeIntoFile(header, path, base_name, choice);
+    EntryOutput output;
+    OpenEntryOutput(&output, path, base_name, choice);
+    if (kept) {
+      WriteKeptBytes(&output, CachedEntryAt(index));
+    } else {
+      DecodeIntoOutput(&output, header.size);
+    }
+    FinishEntryOutput(&output, header.modification_time);
   }
   if (composed == kPathComposed) LaunchViewer(header.kind, path);
-}
-
-bool WalkEntriesDry(int entry_count) {
-  for (int i = 0; i < entry_count; ++i) {
-    EntryHeader header;
-    if (!ReadEntryHeader(&header) || !DecodeAndDrop(header.size)) return false;
-  }
-  return true;
 }

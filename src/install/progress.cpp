@@ -20,36 +20,22 @@ float ProgressTarget(uint64_t produced, uint32_t size) {
   return target;
 }
 
-void StartProgress() {
-  PrintMessage(MSG_PROGRESS_EMPTY);
-  g_bar.filled = 0;
-}
-
-void AdvanceProgress(uint64_t produced, uint32_t size) {
+int CellsAfterLiteral(int filled, uint64_t produced, uint32_t size) {
   float target = ProgressTarget(produced, size);
-  if (!(static_cast<float>(g_bar.filled) < target)) return;
+  if (!(static_cast<float>(filled) < target)) return filled;
   do {
-    PrintMessage(MSG_PROGRESS_CELL);
-    ++g_bar.filled;
-  } while (static_cast<float>(g_bar.filled) <= target && g_bar.filled < kProgressCells);
+    ++filled;
+  } while (static_cast<float>(filled) <= target && filled < kProgressCells);
+  return filled;
 }
 
-void FinishProgress() {
-  while (g_bar.filled < kProgressCells) {
-    PrintMessage(MSG_PROGRESS_CELL);
-    ++g_bar.filled;
-  }
-}
-
-int ProgressCount() { return g_bar.filled; }
-
-uint64_t NextCellDue(uint32_t size) {
-  if (g_bar.filled >= kProgressCells || size == 0) return UINT64_MAX;
-  // The target never falls as produced grows, so the first produced value
-  // whose target passes the count is found by bisection over 1..size.
+uint64_t NextCellDue(int filled, uint32_t size) {
+  if (filled >= kProgressCells || size == 0) return UINT64_MAX;
+  // The target never falls as produced grows, and at produced == size it is
+  // 25, above any count that is not full: bisect 1..size for the first
+  // produced whose target passes the count.
+  float count = static_cast<float>(filled);
   uint64_t low = 1, high = size;
-  float count = static_cast<float>(g_bar.filled);
-  if (!(count < ProgressTarget(high, size))) return UINT64_MAX;
   while (low < high) {
     uint64_t middle = low + (high - low) / 2;
     if (count < ProgressTarget(middle, size)) {
@@ -60,3 +46,19 @@ uint64_t NextCellDue(uint32_t size) {
   }
   return low;
 }
+
+void StartProgress() {
+  PrintMessage(MSG_PROGRESS_EMPTY);
+  g_bar.filled = 0;
+}
+
+void AdvanceProgress(uint64_t produced, uint32_t size) {
+  int filled = CellsAfterLiteral(g_bar.filled, produced, size);
+  for (; g_bar.filled < filled; ++g_bar.filled) PrintMessage(MSG_PROGRESS_CELL);
+}
+
+void FinishProgress() {
+  for (; g_bar.filled < kProgressCells; ++g_bar.filled) PrintMessage(MSG_PROGRESS_CELL);
+}
+
+int ProgressCount() { return g_bar.filled; }

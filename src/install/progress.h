@@ -19,8 +19,12 @@ void AdvanceProgress(uint64_t produced, uint32_t size);
 void FinishProgress();
 // The count of filled cells printed so far.
 int ProgressCount();
-// The smallest produced value at which a literal would print another cell,
-// given the current count; UINT64_MAX when the bar is full.
-uint64_t NextCellDue(uint32_t size);
+
+// The rule itself, without printing: the count of filled cells after a
+// literal at produced of size, when filled cells were there before.
+int CellsAfterLiteral(int filled, uint64_t produced, uint32_t size);
+// The smallest produced value at which a literal would raise filled;
+// UINT64_MAX when the bar is full.
+uint64_t NextCellDue(int filled, uint32_t size);
 // The target for produced of size (exposed for tests).
 float ProgressTarget(uint64_t produced, uint32_t size);

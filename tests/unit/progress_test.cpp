@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "install/progress.h"
+#include "platform/posix/posix_internal.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ class ProgressTest : public ::testing::Test {
     close(null_fd);
   }
   void TearDown() override {
+    FlushConsoleOutput();
     dup2(saved_stdout_, 1);
     close(saved_stdout_);
   }
@@ -56,7 +58,7 @@ std::vector<int> CellsPerLiteralScheduled(uint32_t size, const std::vector<Item>
   StartProgress();
   std::vector<int> cells;
   uint64_t produced = 0;
-  uint64_t due = NextCellDue(size);
+  uint64_t due = NextCellDue(ProgressCount(), size);
   for (const Item& item : items) {
     if (item.run > 0) {
       produced += item.run;
@@ -65,7 +67,7 @@ std::vector<int> CellsPerLiteralScheduled(uint32_t size, const std::vector<Item>
     int before = ProgressCount();
     if (++produced >= due) {
       AdvanceProgress(produced, size);
-      due = NextCellDue(size);
+      due = NextCellDue(ProgressCount(), size);
     }
     cells.push_back(ProgressCount() - before);
   }
@@ -117,7 +119,7 @@ TEST_F(ProgressTest, RunsLeaveCellsForLaterLiteralsAndTheFinish) {
 
 TEST_F(ProgressTest, EmptyEntryGetsAllCellsFromTheFinish) {
   StartProgress();
-  EXPECT_EQ(NextCellDue(0), UINT64_MAX);
+  EXPECT_EQ(NextCellDue(0, 0), UINT64_MAX);
   FinishProgress();
   EXPECT_EQ(ProgressCount(), 25);
 }
@@ -142,13 +144,13 @@ TEST_F(ProgressTest, ScheduledStepsMatchForLongEntries) {
   // target; the schedule must still find the exact literal.
   for (uint32_t size : {1u << 24, 100000007u, 4294967295u}) {
     StartProgress();
-    uint64_t due = NextCellDue(size);
+    uint64_t due = NextCellDue(ProgressCount(), size);
     while (due != UINT64_MAX) {
       float count = static_cast<float>(ProgressCount());
       ASSERT_LT(count, ProgressTarget(due, size));
       ASSERT_FALSE(count < ProgressTarget(due - 1, size)) << "size " << size << " due " << due;
       AdvanceProgress(due, size);
-      due = NextCellDue(size);
+      due = NextCellDue(ProgressCount(), size);
     }
     EXPECT_EQ(ProgressCount(), 25);
   }

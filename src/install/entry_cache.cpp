@@ -1,0 +1,104 @@
+#include "install/entry_cache.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kMaxEntries = 255;
+
+struct EntryCache {
+  CachedEntry entries[kMaxEntries];  // headers and cell literals of every entry
+  uint8_t* bytes;                    // the decoded data of all entries, in order
+  uint64_t used;                     // bytes of it in use
+  uint64_t capacity;                 // bytes allocated
+  bool keeping;                      // false once the budget was passed
+};
+
+EntryCache g_cache;
+
+// Drops the kept bytes and keeps no more.
+void StopKeeping() {
+  free(g_cache.bytes);
+  g_cache.bytes = nullptr;
+  g_cache.used = g_cache.capacity = 0;
+  g_cache.keeping = false;
+}
+
+// Appends bytes while they fit the budget; past it, keeps nothing at all.
+void KeepBytes(const uint8_t* bytes, size_t count) {
+  if (!g_cache.keeping) return;
+  if (g_cache.used + count > kEntryCacheBudget) {
+    StopKeeping();
+    return;
+  }
+  if (g_cache.used + count > g_cache.capacity) {
+    uint64_t capacity = g_cache.capacity == 0 ? uint64_t{1} << 20 : g_cache.capacity * 2;
+    while (capacity < g_cache.used + count) capacity *= 2;
+    if (capacity > kEntryCacheBudget) capacity = kEntryCacheBudget;
+    uint8_t* grown = static_cast<uint8_t*>(realloc(g_cache.bytes, capacity));
+    if (grown == nullptr) {
+      StopKeeping();
+      return;
+    }
+    g_cache.bytes = grown;
+    g_cache.capacity = capacity;
+  }
+  memcpy(g_cache.bytes + g_cache.used, bytes, count);
+  g_cache.used += count;
+}
+
+// What the decoder's callbacks need during the check of one entry.
+struct CheckedEntry {
+  CachedEntry* entry;
+  DecodeSink sink;
+  int filled;  // cells a written bar would show so far
+};
+
+void KeepFullBuffer(void*, const uint8_t* bytes, size_t count) { KeepBytes(bytes, count); }
+
+// Records a literal at which a written bar would gain cells.
+void NoteCellLiteral(void* context, uint64_t produced) {
+  CheckedEntry* checked = static_cast<CheckedEntry*>(context);
+  CachedEntry* entry = checked->entry;
+  checked->filled = CellsAfterLiteral(checked->filled, produced, entry->header.size);
+  entry->cell_literals[entry->cell_literal_count++] = produced;
+  checked->sink.progress_due = NextCellDue(checked->filled, entry->header.size);
+}
+
+}  // namespace
+
+bool CheckEntries(int entry_count) {
+  ClearEntryCache();
+  g_cache.keeping = true;
+  static DecodeOutput decoded;
+  for (int i = 0; i < entry_count && i < kMaxEntries; ++i) {
+    CachedEntry* entry = &g_cache.entries[i];
+    if (!ReadEntryHeader(&entry->header)) {
+      ClearEntryCache();
+      return false;
+    }
+    entry->offset = g_cache.used;
+    entry->cell_literal_count = 0;
+    CheckedEntry checked = {entry, {}, 0};
+    checked.sink = {KeepFullBuffer, NoteCellLiteral, NextCellDue(0, entry->header.size), &checked};
+    if (DecodeEntryData(entry->header.size, &checked.sink, &decoded) != kDecodeDone) {
+      ClearEntryCache();
+      return false;
+    }
+    KeepBytes(decoded.buffer, decoded.fill);
+    entry->produced = decoded.produced;
+  }
+  return true;
+}
+
+bool EntriesCached() { return g_cache.keeping; }
+
+const CachedEntry& CachedEntryAt(int index) { return g_cache.entries[index]; }
+
+const uint8_t* CachedEntryBytes(const CachedEntry& entry) { return g_cache.bytes + entry.offset; }
+
+void ClearEntryCache() {
+  StopKeeping();
+  memset(g_cache.entries, 0, sizeof g_cache.entries);
+}
