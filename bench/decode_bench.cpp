@@ -4,12 +4,15 @@
 //
 //   decode_bench            32 MiB corpora, median of 5 runs
 //   decode_bench --quick    1 MiB corpora, 1 run (a smoke test)
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -107,6 +110,70 @@ bool MeasureCorpus(const char* name, const std::vector<uint8_t>& corpus, int run
   return true;
 }
 
+void WriteFile(const std::string& path, const void* bytes, size_t size) {
+  std::ofstream file(path, std::ios::binary);
+  file.write(static_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+}
+
+// Lays out an emulated machine with the product installed in C:\P and the
+// archive in C:\Update; returns the machine folder.
+std::string MakeMachine(const std::vector<uint8_t>& archive) {
+  char pattern[] = "/tmp/decode_bench_XXXXXX";
+  std::string machine = mkdtemp(pattern);
+  std::string keys = machine + "/registry/HKEY_LOCAL_MACHINE/SoftWare/ORBELINE/3D Perinwood";
+  std::string command = "mkdir -p '" + keys + "/Directories' '" + keys + "/VersionInfo' '" +
+                        machine + "/drive_c/P' '" + machine + "/drive_c/Update'";
+  if (std::system(command.c_str()) != 0) return "";
+  WriteFile(keys + "/Directories/InstallDir", "C:\\P", 4);
+  WriteFile(keys + "/VersionInfo/Version", "1.00", 4);
+  WriteFile(machine + "/drive_c/Update/3pupdate.z", archive.data(), archive.size());
+  return machine;
+}
+
+// The whole program applying a one-entry archive of the corpus in an
+// emulated machine (pauses off), against the fast decoder in memory on the
+// same archive. False when a run fails or writes other bytes.
+bool MeasureWholeProgram(const std::string& program, const std::vector<uint8_t>& corpus,
+                         int runs) {
+  std::vector<EncoderEntry> entries(1);
+  entries[0].name = "whole.bin";
+  entries[0].kind = 'i';
+  entries[0].data = corpus;
+  std::vector<uint8_t> archive = EncodeArchive(entries, "1.00");
+  std::string machine = MakeMachine(archive);
+  if (machine.empty()) return false;
+  std::string target = machine + "/drive_c/P/whole.bin";
+  std::string command = "cd '" + machine + "/drive_c/Update' && UPDATER_MACHINE='" + machine +
+                        "' UPDATER_PAUSE_SCALE=0 '" + program + "' </dev/null >/dev/null";
+  std::vector<uint8_t> out(corpus.size() + kOutputBufferSize);
+  double fast = 0, whole = 0;
+  bool ok =
+      MedianSeconds(
+          runs, [&] { return DecodeInto(archive, DecodeEntryData, corpus, out); }, &fast) &&
+      MedianSeconds(
+          runs,
+          [&] {
+            std::remove(target.c_str());
+            return std::system(command.c_str()) == 0;
+          },
+          &whole);
+  std::ifstream written(target, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(written)),
+                             std::istreambuf_iterator<char>());
+  ok = ok && bytes == corpus;
+  if (ok) std::system(("rm -rf '" + machine + "'").c_str());
+  if (!ok) {
+    std::printf("whole program FAILED: the run failed or wrote other bytes (machine kept in %s)\n",
+                machine.c_str());
+    return false;
+  }
+  double megabytes = static_cast<double>(corpus.size()) / 1e6;
+  std::printf("\nwhole program, %.1f MB of text: %.1f MB/s; fast decoder in memory %.1f MB/s; "
+              "ratio %.2f\n",
+              megabytes, megabytes / whole, megabytes / fast, fast / whole);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,5 +188,10 @@ int main(int argc, char** argv) {
   bool ok = MeasureCorpus("text", MakeTextCorpus(size), runs);
   ok = MeasureCorpus("executable", MakeExecutableCorpus(size), runs) && ok;
   ok = MeasureCorpus("bitmap", MakeBitmapCorpus(size), runs) && ok;
+  char* self = realpath(argv[0], nullptr);
+  std::string program = self != nullptr ? self : argv[0];
+  free(self);
+  program = program.substr(0, program.find_last_of('/') + 1) + "3pupdate";
+  ok = MeasureWholeProgram(program, MakeTextCorpus(quick ? size : size * 2), runs) && ok;
   return ok ? 0 : 1;
 }
