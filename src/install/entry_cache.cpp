@@ -27,7 +27,7 @@ void StopKeeping() {
 
 // Appends bytes while they fit the budget; past it, keeps nothing at all.
 void KeepBytes(const uint8_t* bytes, size_t count) {
-  if (!g_cache.keeping) return;
+  if (!g_cache.keeping || count == 0) return;
   if (g_cache.used + count > kEntryCacheBudget) {
     StopKeeping();
     return;
@@ -96,7 +96,9 @@ bool EntriesCached() { return g_cache.keeping; }
 
 const CachedEntry& CachedEntryAt(int index) { return g_cache.entries[index]; }
 
-const uint8_t* CachedEntryBytes(const CachedEntry& entry) { return g_cache.bytes + entry.offset; }
+const uint8_t* CachedEntryBytes(const CachedEntry& entry) {
+  return g_cache.bytes != nullptr ? g_cache.bytes + entry.offset : nullptr;
+}
 
 void ClearEntryCache() {
   StopKeeping();

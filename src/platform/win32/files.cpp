@@ -1,0 +1,138 @@
+// Reading files, file status, attributes, folders and file times through the
+// C runtime's streams and the ANSI Win32 calls.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
+#include "platform/win32/long_path.h"
+
+namespace {
+
+// 100-ns ticks between 1601-01-01 (FILETIME's origin) and 1970-01-01.
+constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
+constexpr int64_t kTicksPerSecond = 10000000LL;
+constexpr size_t kWidePath = 1024;
+
+FILE* ToStream(PlatformFile file) { return reinterpret_cast<FILE*>(file); }
+
+FILETIME ToFileTime(int64_t seconds) {
+  uint64_t ticks = static_cast<uint64_t>(seconds * kTicksPerSecond + kUnixEpochTicks);
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks);
+  time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return time;
+}
+
+// Whole seconds since 1970, rounded down, so that a time set from seconds
+// reads back as the same seconds on file systems that keep fractions.
+int64_t ToUnixSeconds(FILETIME time) {
+  int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) |
+                                       time.dwLowDateTime) -
+                  kUnixEpochTicks;
+  int64_t seconds = ticks / kTicksPerSecond;
+  if (ticks % kTicksPerSecond < 0) --seconds;
+  return seconds;
+}
+
+}  // namespace
+
+// fopen(path, "rb"): the archive is read through the runtime's buffered
+// stream. nullptr when the file cannot be opened (or a fault is planned).
+PlatformFile PlatformOpenForReading(const char* path) {
+  if (InjectFault(kFaultOpenRead)) return nullptr;
+  return reinterpret_cast<PlatformFile>(std::fopen(path, "rb"));
+}
+
+size_t PlatformReadFile(PlatformFile file, void* destination, size_t count) {
+  return std::fread(destination, 1, count, ToStream(file));
+}
+
+void PlatformCloseFile(PlatformFile file) { std::fclose(ToStream(file)); }
+
+// The existence probe: a file that opens for binary reading exists. A file
+// held open without read sharing, or a folder, counts as absent.
+bool PlatformProbeReadable(const char* path) {
+  if (InjectFault(kFaultOpenRead)) return false;
+  FILE* stream = std::fopen(path, "rb");
+  if (stream == nullptr) return false;
+  std::fclose(stream);
+  return true;
+}
+
+// The last-write time straight from the file system's UTC FILETIME, so that
+// no time-zone or daylight-saving rule can shift it.
+bool PlatformQueryLastWriteTime(const char* path, int64_t* seconds) {
+  if (InjectFault(kFaultQueryTime)) return false;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+  *seconds = ToUnixSeconds(data.ftLastWriteTime);
+  return true;
+}
+
+uint32_t PlatformGetFileAttributes(const char* path) {
+  if (InjectFault(kFaultGetAttributes)) return kInvalidFileAttributes;
+  return GetFileAttributesA(path);
+}
+
+bool PlatformSetFileAttributes(const char* path, uint32_t attributes) {
+  if (InjectFault(kFaultSetAttributes)) return false;
+  return SetFileAttributesA(path, attributes) != 0;
+}
+
+// CreateDirectoryA with a 12-byte SECURITY_ATTRIBUTES: default security and
+// an inheritable handle flag.
+bool PlatformCreateDirectory(const char* path) {
+  if (InjectFault(kFaultCreateDirectory)) return false;
+  SECURITY_ATTRIBUTES security;
+  static_assert(sizeof security == 12, "the 32-bit record is 12 bytes long");
+  security.nLength = sizeof security;
+  security.lpSecurityDescriptor = nullptr;
+  security.bInheritHandle = TRUE;
+  return CreateDirectoryA(path, &security) != 0;
+}
+
+// Sets last-access and last-write to seconds in one SetFileTime call; the
+// creation time is passed as null and so stays. FILE_WRITE_ATTRIBUTES is all
+// that the call needs, and sharing everything keeps a viewer that already
+// shows the file from making the call fail.
+bool PlatformSetFileTimes(const char* path, int64_t seconds) {
+  if (InjectFault(kFaultSetTimes)) return false;
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (!IsLongPath(path)) {
+    file = CreateFileA(path, FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  } else {
+    // The temporary file beside a destination deep down may be past MAX_PATH.
+    wchar_t wide[kWidePath];
+    if (!ToLongWidePath(path, wide, kWidePath)) return false;
+    file = CreateFileW(wide, FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  }
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILETIME time = ToFileTime(seconds);
+  BOOL done = SetFileTime(file, nullptr, &time, &time);
+  BOOL closed = CloseHandle(file);
+  return done && closed;
+}
+
+// No file in an existing folder: true (the replace creates it). A folder or a read-only file:
+// false. Otherwise the file must open for writing with no sharing at all,
+// which fails while any other process holds it; the handle is closed at once
+// and nothing is changed.
+bool PlatformCanWriteExisting(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  // Only a missing file in an existing folder can be created; a missing
+  // folder (a slash in a name also names one) cannot hold it.
+  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  // Windows refuses to open a read-only file for writing, even for an
+  // administrator; Wine running as root would not, so the bit is read here.
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return false;
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}

@@ -1,0 +1,212 @@
+// The output of one entry: a new temporary file beside the destination,
+// written through a large buffer, then put in the destination's place in one
+// step (ReplaceFileA keeps the old file's attributes and creation time).
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
+#include "platform/win32/long_path.h"
+
+struct PlatformOutputRecord {
+  HANDLE file;         // the temporary file, opened for writing
+  size_t filled;       // bytes waiting in buffer
+  bool failed;         // a write has failed: the file is not to be used
+  uint8_t buffer[64 * 1024];
+};
+
+namespace {
+
+constexpr int kTempNameTries = 256;     // distinct names tried before giving up
+constexpr int kReplaceTries = 6;        // the first try and five retries
+constexpr DWORD kReplaceRetryMs = 200;  // a scanner or indexer lets go quickly
+constexpr size_t kWidePath = 1024;
+
+struct TempNames {
+  unsigned counter;  // next number tried; seeded from the process id
+  bool seeded;
+};
+TempNames g_temp_names;
+
+// Copies the part of destination up to and including its last separator
+// into folder (kMaxTempPath bytes), reading the path as the file calls do:
+// '\\' and '/' both separate, and a two-byte character of the ANSI code page
+// is read whole, so its second byte is never taken for a separator. Without
+// a separator the file goes to the current folder (of the named drive).
+// False when the folder does not fit.
+bool CopyParentFolder(const char* destination, char* folder) {
+  size_t end = 0;
+  if (destination[0] != '\0' && destination[1] == ':') end = 2;
+  for (size_t i = 0; destination[i] != '\0'; ++i) {
+    if (IsDBCSLeadByte(static_cast<BYTE>(destination[i])) && destination[i + 1] != '\0') {
+      ++i;
+    } else if (destination[i] == '\\' || destination[i] == '/') {
+      end = i + 1;
+    }
+  }
+  if (end >= kMaxTempPath) return false;
+  std::memcpy(folder, destination, end);
+  folder[end] = '\0';
+  return true;
+}
+
+// Opens path (ANSI, or the wide long form when it is too long) as a new file.
+HANDLE CreateNewFile(const char* path) {
+  if (!IsLongPath(path)) {
+    return CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+  }
+  wchar_t wide[kWidePath];
+  if (!ToLongWidePath(path, wide, kWidePath)) return INVALID_HANDLE_VALUE;
+  return CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+
+// Writes the buffered bytes; a short or failed write marks the output failed.
+bool FlushOutput(PlatformOutput output) {
+  size_t done = 0;
+  while (!output->failed && done < output->filled) {
+    DWORD wrote = 0;
+    DWORD chunk = static_cast<DWORD>(output->filled - done);
+    if (!WriteFile(output->file, output->buffer + done, chunk, &wrote, nullptr) || wrote == 0) {
+      output->failed = true;
+    }
+    done += wrote;
+  }
+  output->filled = 0;
+  return !output->failed;
+}
+
+// Errors that a moment's wait can cure: another process (a virus scanner, an
+// indexer, a viewer that is closing) still holds the destination.
+bool IsTransientReplaceError(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+}
+
+// One attempt: ReplaceFile onto an existing destination, a replacing move
+// otherwise. Long paths go through the wide calls.
+bool TryReplace(const char* source, const char* destination, bool exists) {
+  if (!IsLongPath(source) && !IsLongPath(destination)) {
+    if (exists) {
+      return ReplaceFileA(destination, source, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                          nullptr, nullptr) != 0;
+    }
+    return MoveFileExA(source, destination, MOVEFILE_REPLACE_EXISTING) != 0;
+  }
+  wchar_t wide_source[kWidePath];
+  wchar_t wide_destination[kWidePath];
+  if (!ToLongWidePath(source, wide_source, kWidePath) ||
+      !ToLongWidePath(destination, wide_destination, kWidePath)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  if (exists && ReplaceFileW(wide_destination, wide_source, nullptr,
+                             REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    return true;
+  }
+  // Some file system layers (Wine among them) refuse "\\?\" names in
+  // ReplaceFileW; the replacing move is one step as well, and the caller of
+  // TryReplace puts the attribute word back.
+  if (exists && GetLastError() != ERROR_INVALID_NAME) return false;
+  return MoveFileExW(wide_source, wide_destination, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+}  // namespace
+
+// Creates "~3puXXXX.tmp" (four hex digits) in the folder that destination
+// names, with CREATE_NEW, so an existing file is never reused; a taken name
+// moves on to the next number. nullptr when no name is free or the folder
+// refuses the file (missing, read-only medium, full).
+PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) {
+  char folder[kMaxTempPath];
+  if (InjectFault(kFaultCreateTemp)) return nullptr;
+  if (!CopyParentFolder(destination, folder)) return nullptr;
+  if (!g_temp_names.seeded) {
+    g_temp_names.counter = GetCurrentProcessId() * 7u;
+    g_temp_names.seeded = true;
+  }
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < kTempNameTries && file == INVALID_HANDLE_VALUE; ++attempt) {
+    unsigned number = g_temp_names.counter++ & 0xFFFFu;
+    int length = std::snprintf(temp_path, kMaxTempPath, "%s~3pu%04X.tmp", folder, number);
+    if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) return nullptr;
+    file = CreateNewFile(temp_path);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      return nullptr;
+    }
+  }
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  PlatformOutput output = static_cast<PlatformOutput>(std::malloc(sizeof(PlatformOutputRecord)));
+  if (output == nullptr) {
+    CloseHandle(file);
+    return nullptr;
+  }
+  output->file = file;
+  output->filled = 0;
+  output->failed = false;
+  return output;
+}
+
+// Appends count bytes through the buffer. False once any write has failed.
+bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count) {
+  if (InjectFault(kFaultWrite)) output->failed = true;
+  const uint8_t* next = static_cast<const uint8_t*>(bytes);
+  while (!output->failed && count > 0) {
+    size_t room = sizeof output->buffer - output->filled;
+    size_t take = count < room ? count : room;
+    std::memcpy(output->buffer + output->filled, next, take);
+    output->filled += take;
+    next += take;
+    count -= take;
+    if (output->filled == sizeof output->buffer) FlushOutput(output);
+  }
+  return !output->failed;
+}
+
+// Writes what is buffered and closes. False when any write or the close
+// failed; the record is released either way.
+bool PlatformCloseOutput(PlatformOutput output) {
+  bool good = !InjectFault(kFaultClose);
+  good = FlushOutput(output) && good;
+  good = CloseHandle(output->file) != 0 && good;
+  std::free(output);
+  return good;
+}
+
+void PlatformAbandonOutput(PlatformOutput output) {
+  CloseHandle(output->file);
+  std::free(output);
+}
+
+// Puts source in destination's place. An existing destination is replaced
+// with ReplaceFile, which keeps its creation time and attribute word; the
+// attribute word is also set again afterwards, since not every file system
+// layer carries it over. A destination held by another process is tried again
+// five times, 200 ms apart. False leaves destination as it was.
+bool PlatformReplaceFile(const char* source, const char* destination) {
+  if (InjectFault(kFaultReplace)) return false;
+  DWORD attributes = GetFileAttributesA(destination);
+  bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  for (int attempt = 0; attempt < kReplaceTries; ++attempt) {
+    if (attempt > 0) Sleep(kReplaceRetryMs);
+    if (TryReplace(source, destination, exists)) {
+      if (exists && GetFileAttributesA(destination) != attributes) {
+        SetFileAttributesA(destination, attributes);
+      }
+      return true;
+    }
+    if (!IsTransientReplaceError(GetLastError())) return false;
+  }
+  return false;
+}
+
+bool PlatformDeleteFile(const char* path) {
+  if (!IsLongPath(path)) return DeleteFileA(path) != 0;
+  wchar_t wide[kWidePath];
+  return ToLongWidePath(path, wide, kWidePath) && DeleteFileW(wide) != 0;
+}
