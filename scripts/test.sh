@@ -42,6 +42,7 @@ suite "end-to-end scenarios (Windows build under Wine)" \
   python3 tests/e2e/run_scenarios.py --target wine --jobs 8
 suite "Wine-only checks" python3 tests/e2e/wine_checks.py --jobs 6
 suite "archive tool" bash tests/pack/run_pack_tests.sh
+suite "demo on a terminal" bash tests/demo/terminal_check.sh
 suite "hardening" bash tests/hardening/run_hardening.sh
 suite "fuzz smoke" bash fuzz/run_fuzz.sh 60
 suite "benchmarks (quick)" bash bench/run_bench.sh --quick
