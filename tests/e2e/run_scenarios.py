@@ -79,6 +79,7 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
     files = list(scenario.files.values())
     archive = build_archive(scenario, options, scratch / 'tools')
     if archive is not None:
+        (scratch / 'tools' / 'input.z').write_bytes(archive)
         files.append(FileSpec(scenario.working_folder.rstrip(b'\\') + b'\\' + ARCHIVE_NAME,
                               archive))
     return Machine(name=scenario.name, scratch_dir=scratch / 'run',
@@ -207,6 +208,32 @@ def slug(index: int, scenario: Scenario) -> str:
     return f'{index:03d}-' + re.sub(r'[^A-Za-z0-9]+', '-', scenario.name).strip('-')[:60]
 
 
+# What the updater prints once it has checked the whole archive and goes on,
+# and what it prints alone when the archive does not decode.
+ACCEPTED_MARKS = ('\r\n Ver1.00 より前の'.encode('cp932'), '\r\n 現在 Ver '.encode('cp932'))
+REFUSED_ALONE = '展開でエラーが発生しました。\r\n'.encode('cp932')
+
+
+def cross_check_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> List[str]:
+    """The archive tool's test must accept every archive the updater accepts
+    and refuse every one it refuses as undecodable."""
+    archive = scratch / 'tools' / 'input.z'
+    if scenario.stdout is None or not archive.exists():
+        return []
+    if any(mark in scenario.stdout for mark in ACCEPTED_MARKS):
+        expected = 0
+    elif scenario.stdout == REFUSED_ALONE:
+        expected = 1
+    else:
+        return []
+    tool = options.host_build_dir / 'bin' / '3ppack'
+    completed = subprocess.run([str(tool), 'test', str(archive)], capture_output=True)
+    if completed.returncode == expected:
+        return []
+    return [f'3ppack test exited {completed.returncode}, expected {expected}: '
+            + completed.stdout.decode(errors='replace').strip()]
+
+
 def run_one(target, context, options: RunOptions, index: int, scenario: Scenario):
     scratch = options.work_root / slug(index, scenario)
     shutil.rmtree(scratch, ignore_errors=True)
@@ -217,7 +244,7 @@ def run_one(target, context, options: RunOptions, index: int, scenario: Scenario
         result = target.run(context, machine)
     except ScenarioError as error:
         return [f'scenario could not be built: {error}']
-    return judge(scenario, result)
+    return judge(scenario, result) + cross_check_archive(scenario, options, scratch)
 
 
 def fresh_work_root(target: str) -> Path:

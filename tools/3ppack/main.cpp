@@ -12,7 +12,7 @@ void PrintUsage(FILE* stream) {
           "usage: 3ppack create -o FILE -V VERSION [-m MANIFEST]... [-e KIND SOURCE NAME]...\n"
           "                     [-E KIND SOURCE NAME SECONDS]... [-t SECONDS] [-L N] [--raw]\n"
           "       3ppack list FILE [--json]\n"
-          "       3ppack test FILE\n"
+          "       3ppack test [--strict] FILE\n"
           "       3ppack extract FILE -C DIR\n"
           "\n"
           "create  packs the entries, in order, into FILE (written whole or not at all).\n"
