@@ -449,15 +449,15 @@ def _lay_out(worker: Worker, machine: Machine) -> None:
     os.makedirs(windows_to_linux(drives, machine.working_folder), exist_ok=True)
     for folder in machine.folders:
         os.makedirs(windows_to_linux(drives, folder), exist_ok=True)
-    for spec in machine.files:
-        target = windows_to_linux(drives, spec.path)
+    for file_entry in machine.files:
+        target = windows_to_linux(drives, file_entry.path)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         if os.path.lexists(target):
             os.unlink(target)   # never write through a link into the template
         with open(target, 'wb') as handle:
-            handle.write(spec.content)
-        os.utime(target, ns=(spec.mtime * 1_000_000_000, spec.mtime * 1_000_000_000))
-        os.chmod(target, 0o444 if spec.readonly else 0o644)
+            handle.write(file_entry.content)
+        os.utime(target, ns=(file_entry.mtime * 1_000_000_000, file_entry.mtime * 1_000_000_000))
+        os.chmod(target, 0o444 if file_entry.readonly else 0o644)
 
 
 class Snapshot:
