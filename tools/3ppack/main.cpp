@@ -27,6 +27,9 @@ void PrintUsage(FILE* stream) {
           "        # starts a comment; SOURCE is relative to the manifest's folder.\n"
           "list    shows the version and, per entry, kind, size, time (UTC), data bits, name.\n"
           "test    decodes every entry and reports the first fault; exit status 1 on one.\n"
+          "        What the updater reads all the same (a table that is not prefix-free,\n"
+          "        a run past the size, an unknown kind, bytes after the last entry)\n"
+          "        is a warning; --strict makes it a fault.\n"
           "extract writes the entries under DIR: install/, install/bitmap/, windows/,\n"
           "        windows/system/, with their times.\n");
 }
