@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <iconv.h>
 #include <strings.h>
 #include <langinfo.h>
@@ -43,6 +44,16 @@ struct Console {
 Console g_console = {false, false, kNoConverter, 0, 0, {}, false, 0, 0, {}};
 bool g_sigpipe_ignored = false;
 bool g_flush_registered = false;
+
+// A standard stream closed at start would hand its descriptor to the next
+// file opened (the archive, an output file): console bytes would then be
+// read from the archive or written into a user's file. Holds 0, 1 and 2 on
+// /dev/null before main runs; open takes the lowest free descriptor.
+[[gnu::constructor]] void KeepStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+  }
+}
 
 // Writes all bytes to standard output, giving up quietly on any failure
 // other than an interruption (a non-blocking output that is full included,
