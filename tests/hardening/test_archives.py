@@ -301,3 +301,21 @@ def odd_names(ctx):
         h.expect(set(outcome.files) == {b'C:\\update\\3pupdate.z', b'C:\\up.txt', P + b'last.txt'},
                  '%s odd names: %r' % (build, sorted(outcome.files)))
         h.expect(outcome.files[b'C:\\up.txt'].content == b'dot dot', build + ': dot-dot entry wrong')
+
+
+@test('names Windows forbids or the code page cannot convert')
+def hostile_names(ctx):
+    names = [b'a:b.txt', b'star*.txt', b'q?.txt', b'lt<.txt', b'pipe|.txt', b'quote".txt', b'ctl\x01.txt',
+             b'a/b.txt', b'\x95\x5c.txt', b'bad\x81', b'bad\xff\xfe.txt', b'trail. ', b'con', b'NUL.txt',
+             b'\x82\xa0\x82\xa2.txt']
+    for build in _both_builds(ctx):
+        for name in names:
+            context = '%s, name %r' % (build, name)
+            entries = [(name, h.ENTRY_TIME, b'i', b'data'), (b'after.txt', h.ENTRY_TIME, b'i', b'x')]
+            outcome = h.run(h.Machine(forge.encode(b'1.01', entries)), build=build)
+            h.check_clean_end(outcome, context)
+            h.check_ending(outcome, context)
+            if outcome.status == 0:
+                h.expect(outcome.files.get(P + b'after.txt') is not None, context + ': next entry lost')
+            else:
+                h.expect(outcome.stdout.endswith(h.cannot_write(P + name)), '%s: %r' % (context, outcome.stdout[-80:]))
