@@ -1,7 +1,8 @@
 #include "install/entry_cache.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -11,38 +12,45 @@ struct EntryCache {
   CachedEntry entries[kMaxEntries];  // headers and cell literals of every entry
   uint8_t* bytes;                    // the decoded data of all entries, in order
   uint64_t used;                     // bytes of it in use
-  uint64_t capacity;                 // bytes allocated
+  uint64_t committed;                // bytes of it usable
   bool keeping;                      // false once the budget was passed
 };
 
 EntryCache g_cache;
 
+// The reservation is the whole budget; it is made usable in steps as the
+// data grows.
+constexpr uint64_t kCommitStep = uint64_t{1} << 20;
+
 // Drops the kept bytes and keeps no more.
 void StopKeeping() {
-  free(g_cache.bytes);
+  PlatformReleaseMemory(g_cache.bytes, kEntryCacheBudget);
   g_cache.bytes = nullptr;
-  g_cache.used = g_cache.capacity = 0;
+  g_cache.used = g_cache.committed = 0;
   g_cache.keeping = false;
+}
+
+// Makes room for count more bytes; false when the budget or the memory does
+// not allow it.
+bool MakeRoom(size_t count) {
+  uint64_t needed = g_cache.used + count;
+  if (needed > kEntryCacheBudget) return false;
+  if (g_cache.bytes == nullptr) g_cache.bytes = PlatformReserveMemory(kEntryCacheBudget);
+  if (g_cache.bytes == nullptr) return false;
+  if (needed <= g_cache.committed) return true;
+  uint64_t committed = (needed + kCommitStep - 1) / kCommitStep * kCommitStep;
+  if (committed > kEntryCacheBudget) committed = kEntryCacheBudget;
+  if (!PlatformCommitMemory(g_cache.bytes, committed)) return false;
+  g_cache.committed = committed;
+  return true;
 }
 
 // Appends bytes while they fit the budget; past it, keeps nothing at all.
 void KeepBytes(const uint8_t* bytes, size_t count) {
   if (!g_cache.keeping || count == 0) return;
-  if (g_cache.used + count > kEntryCacheBudget) {
+  if (!MakeRoom(count)) {
     StopKeeping();
     return;
-  }
-  if (g_cache.used + count > g_cache.capacity) {
-    uint64_t capacity = g_cache.capacity == 0 ? uint64_t{1} << 20 : g_cache.capacity * 2;
-    while (capacity < g_cache.used + count) capacity *= 2;
-    if (capacity > kEntryCacheBudget) capacity = kEntryCacheBudget;
-    uint8_t* grown = static_cast<uint8_t*>(realloc(g_cache.bytes, capacity));
-    if (grown == nullptr) {
-      StopKeeping();
-      return;
-    }
-    g_cache.bytes = grown;
-    g_cache.capacity = capacity;
   }
   memcpy(g_cache.bytes + g_cache.used, bytes, count);
   g_cache.used += count;

@@ -123,6 +123,19 @@ void PlatformAbandonOutput(PlatformOutput output);
 bool PlatformReplaceFile(const char* source, const char* destination);
 bool PlatformDeleteFile(const char* path);
 
+// ---- Memory -------------------------------------------------------------------
+
+// Address space for up to size bytes, nullptr when there is none that large.
+// Nothing of it is usable before PlatformCommitMemory; beyond its first
+// megabytes the system may back it with large pages, which makes filling a
+// large block cheaper.
+uint8_t* PlatformReserveMemory(size_t size);
+// Makes the first size bytes of a reservation usable (those committed before
+// keep their contents). False when the memory cannot be had.
+bool PlatformCommitMemory(uint8_t* base, size_t size);
+// Gives a whole reservation back.
+void PlatformReleaseMemory(uint8_t* base, size_t size);
+
 // ---- Processes, time, the end of the process --------------------------------
 
 // WinExec(command_line, SW_SHOWNORMAL): starts the program, never waits.

@@ -242,16 +242,21 @@ TEST_F(PosixMachine, TempFileReplacesDestinationKeepingItsPermissionBits) {
   ASSERT_NE(output, nullptr);
   EXPECT_EQ(strncmp(temp, "C:\\dest\\~3pu", 12), 0) << temp;
 
-  // More than the output buffer holds, in the decoder's 1024-byte pieces.
+  // More than the output buffer holds, in the decoder's 1024-byte pieces and
+  // in blocks larger than the buffer, some of them when the buffer is exactly
+  // full or empty: every byte lands once and in order.
   std::string expected;
-  char block[1024];
-  for (int i = 0; i < 300; ++i) {
-    memset(block, 'a' + i % 26, sizeof block);
-    ASSERT_TRUE(PlatformWriteOutput(output, block, sizeof block));
-    expected.append(block, sizeof block);
+  auto write = [&](const std::string& bytes) {
+    ASSERT_TRUE(PlatformWriteOutput(output, bytes.data(), bytes.size()));
+    expected += bytes;
+  };
+  for (int i = 0; i < 556; ++i) {
+    write(std::string(1024, static_cast<char>('a' + i % 26)));
+    if (i == 255 || i == 299) write(std::string(600 * 1024 + 7, static_cast<char>('A' + i % 26)));
   }
-  ASSERT_TRUE(PlatformWriteOutput(output, "tail", 4));
-  expected += "tail";
+  write("tail");
+  write(std::string(300 * 1024, 'Z'));
+  write("end");
   ASSERT_TRUE(PlatformCloseOutput(output));
 
   // A second temporary file in the same folder gets another name.
