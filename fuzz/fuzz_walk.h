@@ -59,6 +59,9 @@ struct RecordingSink {
   DecodeSink sink;
   EntryRecord* record;
   uint32_t seed;  // 0: due at every literal
+  // Decoding in place: the decoder fills these in turn, store_at moving on
+  // after every full buffer.
+  uint8_t places[2][kOutputBufferSize];
 };
 
 inline uint64_t NextDue(uint32_t seed, uint64_t produced) {
@@ -71,6 +74,9 @@ inline void RecordBuffer(void* context, const uint8_t* bytes, size_t count) {
   RecordingSink* sink = static_cast<RecordingSink*>(context);
   Check(count == kOutputBufferSize, "a full buffer write of other than 1024 bytes");
   sink->record->written.insert(sink->record->written.end(), bytes, bytes + count);
+  if (sink->sink.store_at == nullptr) return;
+  Check(bytes == sink->sink.store_at, "a full buffer handed over from elsewhere than store_at");
+  sink->sink.store_at = sink->places[bytes == sink->places[0] ? 1 : 0];
 }
 
 inline void RecordProgress(void* context, uint64_t produced) {
@@ -95,9 +101,10 @@ inline void CheckEntry(const EntryRecord& e) {
 }
 
 // Opens bytes and walks every entry with decode. with_sink false hands the
-// decoder no sink (a skipped entry). Stops at the first failure.
+// decoder no sink (a skipped entry); in_place has it store into the sink's
+// places. Stops at the first failure.
 inline void Walk(const uint8_t* bytes, size_t size, Decoder decode, bool with_sink, uint32_t seed,
-                 WalkRecord* walk) {
+                 WalkRecord* walk, bool in_place = false) {
   walk->opened = OpenArchiveInMemory(bytes, size);
   walk->entry_count = 0;
   walk->entries.clear();
@@ -131,13 +138,17 @@ inline void Walk(const uint8_t* bytes, size_t size, Decoder decode, bool with_si
     // as long as its fields around the name's first strlen bytes.
     Check(ReaderBitPosition() >= start + 8 + 8 * strlen(e.header.name) + 104,
           "entry header shorter than its fields");
-    RecordingSink sink = {{RecordBuffer, RecordProgress, NextDue(seed, 0), nullptr}, &e, seed};
+    static RecordingSink sink;
+    sink = {{RecordBuffer, RecordProgress, NextDue(seed, 0), nullptr}, &e, seed, {}};
     sink.sink.context = &sink;
     memset(out.buffer, 0xA5, sizeof out.buffer);
+    memset(sink.places, 0xA5, sizeof sink.places);
+    if (with_sink && in_place) sink.sink.store_at = sink.places[0];
     e.result = decode(e.header.size, with_sink ? &sink.sink : nullptr, &out);
     e.produced = out.produced;
     e.fill = out.fill;
-    if (e.fill < kOutputBufferSize) e.rest.assign(out.buffer, out.buffer + e.fill);
+    const uint8_t* rest = sink.sink.store_at != nullptr ? sink.sink.store_at : out.buffer;
+    if (e.fill < kOutputBufferSize) e.rest.assign(rest, rest + e.fill);
     e.end_position = ReaderBitPosition();
     e.overrun = ReaderOverrun();
     if (with_sink) CheckEntry(e);

@@ -44,7 +44,21 @@ struct SinkCalls {
   void (*write_buffer)(void* context, const uint8_t* bytes, size_t count);
   void (*literal_progress)(void* context, uint64_t produced);
   void* context;
+  const DecodeSink* sink;  // for where the next buffer lies (may be null)
+  DecodeOutput* out;
 };
+
+// Where the buffer being filled lies.
+uint8_t* StorePlace(const SinkCalls& calls) {
+  return calls.sink != nullptr && calls.sink->store_at != nullptr ? calls.sink->store_at
+                                                                   : calls.out->buffer;
+}
+
+// Hands the full buffer to the sink; returns where the next one lies.
+uint8_t* HandOverFullBuffer(const SinkCalls& calls, uint8_t* buffer) {
+  if (calls.write_buffer != nullptr) calls.write_buffer(calls.context, buffer, kOutputBufferSize);
+  return StorePlace(calls);
+}
 
 // Takes bytes one at a time until kFullBits to 63 bits are valid (the fast
 // refill shifts by the count, so it must stay below 64); past the window's
@@ -105,18 +119,18 @@ int ScanCandidates(const CodeTable& table, const uint16_t* list, uint32_t word) 
 }
 
 // Stores count copies of byte from fill on, a chunk at a time, handing
-// every full buffer to the sink. Returns the new fill.
-uint32_t StoreRun(const SinkCalls& calls, uint8_t* buffer, uint32_t fill, uint8_t byte,
+// every full buffer to the sink. Returns the new fill; *buffer follows the
+// buffer being filled.
+uint32_t StoreRun(const SinkCalls& calls, uint8_t** buffer, uint32_t fill, uint8_t byte,
                   uint64_t count) {
   while (count > 0) {
     uint64_t room = kOutputBufferSize - fill;
     uint32_t chunk = static_cast<uint32_t>(count < room ? count : room);
-    std::memset(buffer + fill, byte, chunk);
+    std::memset(*buffer + fill, byte, chunk);
     fill += chunk;
     count -= chunk;
     if (fill == kOutputBufferSize) {
-      if (calls.write_buffer != nullptr)
-        calls.write_buffer(calls.context, buffer, kOutputBufferSize);
+      *buffer = HandOverFullBuffer(calls, *buffer);
       fill = 0;
     }
   }
@@ -161,8 +175,12 @@ DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out)
   const LookupEntry* entries = CurrentLookupTable().entries;
   const uint16_t* scan = CurrentLookupTable().scan;
   const uint16_t* scan_start = CurrentLookupTable().scan_start;
-  SinkCalls calls = {nullptr, nullptr, nullptr};
-  if (sink != nullptr) calls = SinkCalls{sink->write_buffer, sink->literal_progress, sink->context};
+  SinkCalls calls = {nullptr, nullptr, nullptr, sink, out};
+  if (sink != nullptr) {
+    calls.write_buffer = sink->write_buffer;
+    calls.literal_progress = sink->literal_progress;
+    calls.context = sink->context;
+  }
   uint64_t due = calls.literal_progress != nullptr ? sink->progress_due : UINT64_MAX;
   uint64_t hot_limit = HotLimit(size, due);
 
@@ -198,7 +216,7 @@ DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out)
     window_bytes = reader.window_bytes;
   };
 
-  uint8_t* buffer = out->buffer;
+  uint8_t* buffer = StorePlace(calls);
   uint32_t fill = 0;
   uint64_t produced = 0;
   bool have_literal = false;
@@ -274,7 +292,7 @@ DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out)
         run += 254;
       }
       produced += run;
-      fill = StoreRun(calls, buffer, fill, previous, run);
+      fill = StoreRun(calls, &buffer, fill, previous, run);
       continue;
     }
     previous = symbol;
@@ -282,8 +300,7 @@ DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out)
     buffer[fill++] = symbol;
     produced += 1;
     if (fill == kOutputBufferSize) {
-      if (calls.write_buffer != nullptr)
-        calls.write_buffer(calls.context, buffer, kOutputBufferSize);
+      buffer = HandOverFullBuffer(calls, buffer);
       fill = 0;
     }
     if (produced >= due) {

@@ -29,6 +29,11 @@ struct DecodeSink {
   void (*literal_progress)(void* context, uint64_t produced);
   uint64_t progress_due;
   void* context;
+  // Where the buffer being filled lies: 1024 bytes of the caller's, or
+  // nullptr for the output's own buffer. write_buffer may move it on, so
+  // that bytes are decoded straight into memory the caller keeps; the bytes
+  // left at the end are where it points then.
+  uint8_t* store_at = nullptr;
 };
 
 struct DecodeOutput {
@@ -46,8 +51,8 @@ enum DecodeResult {
 // Decodes one entry's data until size bytes are produced (a run may carry
 // produced past size; its bytes are all stored). sink may be null or have
 // null callbacks (a skipped entry: bytes are dropped). Writes of full buffers
-// happen in the order the bytes were produced; on failure, out->fill bytes
-// are still waiting in out->buffer.
+// happen in the order the bytes were produced; at the end, and on failure,
+// out->fill bytes are still waiting in the buffer being filled.
 // Uses the lookup table built by the header parser.
 DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out);
 

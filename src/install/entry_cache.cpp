@@ -45,15 +45,16 @@ bool MakeRoom(size_t count) {
   return true;
 }
 
-// Appends bytes while they fit the budget; past it, keeps nothing at all.
-void KeepBytes(const uint8_t* bytes, size_t count) {
-  if (!g_cache.keeping || count == 0) return;
-  if (!MakeRoom(count)) {
+// Where the next buffer of decoded bytes goes: right after the kept bytes,
+// so that the decoder stores them there itself. nullptr (the decoder's own
+// buffer) once the budget or the memory runs out: then nothing is kept.
+uint8_t* NextStorePlace() {
+  if (!g_cache.keeping) return nullptr;
+  if (!MakeRoom(kOutputBufferSize)) {
     StopKeeping();
-    return;
+    return nullptr;
   }
-  memcpy(g_cache.bytes + g_cache.used, bytes, count);
-  g_cache.used += count;
+  return g_cache.bytes + g_cache.used;
 }
 
 // What the decoder's callbacks need during the check of one entry.
@@ -63,7 +64,12 @@ struct CheckedEntry {
   int filled;  // cells a written bar would show so far
 };
 
-void KeepFullBuffer(void*, const uint8_t* bytes, size_t count) { KeepBytes(bytes, count); }
+// A full buffer, decoded in place when it is kept; the next one goes after it.
+void KeepFullBuffer(void* context, const uint8_t*, size_t count) {
+  CheckedEntry* checked = static_cast<CheckedEntry*>(context);
+  if (checked->sink.store_at != nullptr) g_cache.used += count;
+  checked->sink.store_at = NextStorePlace();
+}
 
 // Records a literal at which a written bar would gain cells.
 void NoteCellLiteral(void* context, uint64_t produced) {
@@ -89,12 +95,13 @@ bool CheckEntries(int entry_count) {
     entry->offset = g_cache.used;
     entry->cell_literal_count = 0;
     CheckedEntry checked = {entry, {}, 0};
-    checked.sink = {KeepFullBuffer, NoteCellLiteral, NextCellDue(0, entry->header.size), &checked};
+    checked.sink = {KeepFullBuffer, NoteCellLiteral, NextCellDue(0, entry->header.size), &checked,
+                    NextStorePlace()};
     if (DecodeEntryData(entry->header.size, &checked.sink, &decoded) != kDecodeDone) {
       ClearEntryCache();
       return false;
     }
-    KeepBytes(decoded.buffer, decoded.fill);
+    if (checked.sink.store_at != nullptr) g_cache.used += decoded.fill;
     entry->produced = decoded.produced;
   }
   return true;

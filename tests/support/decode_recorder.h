@@ -16,12 +16,18 @@ struct DecodeRecord {
   std::vector<std::string> events;  // "write 1024" / "progress N", in order
   uint64_t progress_step = 1;       // progress_due moves this far past produced
   DecodeSink sink = {};
+  // Decoding in place: the decoder fills these two buffers in turn, as the
+  // sink moves store_at on after each write.
+  uint8_t places[2][kOutputBufferSize];
 };
 
 inline void RecordWrite(void* context, const uint8_t* bytes, size_t count) {
   DecodeRecord* record = static_cast<DecodeRecord*>(context);
   record->written.insert(record->written.end(), bytes, bytes + count);
   record->events.push_back("write " + std::to_string(count));
+  if (record->sink.store_at == nullptr) return;
+  if (bytes != record->sink.store_at) record->events.push_back("write not from store_at");
+  record->sink.store_at = record->places[bytes == record->places[0] ? 1 : 0];
 }
 
 inline void RecordProgress(void* context, uint64_t produced) {
@@ -51,16 +57,19 @@ struct DecodeOutcome {
 using DecodeFunction = DecodeResult (*)(uint32_t, DecodeSink*, DecodeOutput*);
 
 // Runs decode on the open archive's next data of size bytes and collects
-// the outcome.
+// the outcome; in_place has the decoder store into the record's places.
 inline DecodeOutcome RunDecode(DecodeFunction decode, uint32_t size, uint64_t first_due = 1,
-                               uint64_t progress_step = 1) {
+                               uint64_t progress_step = 1, bool in_place = false) {
   DecodeRecord record;
   record.progress_step = progress_step;
   static DecodeOutput output;
   DecodeOutcome outcome;
-  outcome.result = decode(size, RecordingSink(record, first_due), &output);
+  DecodeSink* sink = RecordingSink(record, first_due);
+  if (in_place) sink->store_at = record.places[0];
+  outcome.result = decode(size, sink, &output);
   outcome.bytes = record.written;
-  outcome.bytes.insert(outcome.bytes.end(), output.buffer, output.buffer + output.fill);
+  const uint8_t* rest = in_place ? record.sink.store_at : output.buffer;
+  outcome.bytes.insert(outcome.bytes.end(), rest, rest + output.fill);
   outcome.events = record.events;
   outcome.produced = output.produced;
   outcome.fill = output.fill;
