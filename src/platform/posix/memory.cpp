@@ -12,8 +12,8 @@ constexpr size_t kSmallPagePart = size_t{2} << 20;
 }  // namespace
 
 uint8_t* PlatformReserveMemory(size_t size) {
-  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                    -1, 0);
+  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (base == MAP_FAILED) return nullptr;
 #ifdef MADV_HUGEPAGE
   // Advice only: a kernel without transparent large pages ignores it.
