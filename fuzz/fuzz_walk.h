@@ -138,8 +138,7 @@ inline void Walk(const uint8_t* bytes, size_t size, Decoder decode, bool with_si
     // as long as its fields around the name's first strlen bytes.
     Check(ReaderBitPosition() >= start + 8 + 8 * strlen(e.header.name) + 104,
           "entry header shorter than its fields");
-    static RecordingSink sink;
-    sink = {{RecordBuffer, RecordProgress, NextDue(seed, 0), nullptr}, &e, seed, {}};
+    RecordingSink sink = {{RecordBuffer, RecordProgress, NextDue(seed, 0), nullptr}, &e, seed, {}};
     sink.sink.context = &sink;
     memset(out.buffer, 0xA5, sizeof out.buffer);
     memset(sink.places, 0xA5, sizeof sink.places);

@@ -48,16 +48,10 @@ struct SinkCalls {
   DecodeOutput* out;
 };
 
-// Where the buffer being filled lies.
-uint8_t* StorePlace(const SinkCalls& calls) {
-  return calls.sink != nullptr && calls.sink->store_at != nullptr ? calls.sink->store_at
-                                                                   : calls.out->buffer;
-}
-
 // Hands the full buffer to the sink; returns where the next one lies.
 uint8_t* HandOverFullBuffer(const SinkCalls& calls, uint8_t* buffer) {
   if (calls.write_buffer != nullptr) calls.write_buffer(calls.context, buffer, kOutputBufferSize);
-  return StorePlace(calls);
+  return BufferBeingFilled(calls.sink, calls.out);
 }
 
 // Takes bytes one at a time until kFullBits to 63 bits are valid (the fast
@@ -159,6 +153,10 @@ uint32_t HotFillLimit(uint32_t fill, uint64_t produced, uint64_t hot_limit, int 
 
 }  // namespace
 
+uint8_t* BufferBeingFilled(const DecodeSink* sink, DecodeOutput* out) {
+  return sink != nullptr && sink->store_at != nullptr ? sink->store_at : out->buffer;
+}
+
 // Decodes until size bytes are produced. One lookup per item; up to three
 // short literals are stored at once when no flush, progress report or end of
 // entry falls between them; undecided entries test only their candidates;
@@ -216,7 +214,7 @@ DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out)
     window_bytes = reader.window_bytes;
   };
 
-  uint8_t* buffer = StorePlace(calls);
+  uint8_t* buffer = BufferBeingFilled(sink, out);
   uint32_t fill = 0;
   uint64_t produced = 0;
   bool have_literal = false;

@@ -48,6 +48,10 @@ enum DecodeResult {
                   // data ran past the end of the file
 };
 
+// Where the decoder stores the buffer it is filling: the sink's store_at, or
+// the output's own buffer when there is none.
+uint8_t* BufferBeingFilled(const DecodeSink* sink, DecodeOutput* out);
+
 // Decodes one entry's data until size bytes are produced (a run may carry
 // produced past size; its bytes are all stored). sink may be null or have
 // null callbacks (a skipped entry: bytes are dropped). Writes of full buffers

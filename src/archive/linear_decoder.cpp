@@ -8,22 +8,17 @@
 
 namespace {
 
-// Where the buffer being filled lies: the sink's place, or the output's own.
-uint8_t* StorePlace(DecodeSink* sink, DecodeOutput* out) {
-  return sink != nullptr && sink->store_at != nullptr ? sink->store_at : out->buffer;
-}
-
 // Hands the full buffer to the sink (or drops it) and empties it.
 void FlushFullBuffer(DecodeSink* sink, DecodeOutput* out) {
   if (sink != nullptr && sink->write_buffer != nullptr) {
-    sink->write_buffer(sink->context, StorePlace(sink, out), kOutputBufferSize);
+    sink->write_buffer(sink->context, BufferBeingFilled(sink, out), kOutputBufferSize);
   }
   out->fill = 0;
 }
 
 // Stores one byte, flushing when it fills the buffer.
 void StoreByte(DecodeSink* sink, DecodeOutput* out, uint8_t byte) {
-  StorePlace(sink, out)[out->fill++] = byte;
+  BufferBeingFilled(sink, out)[out->fill++] = byte;
   if (out->fill == kOutputBufferSize) FlushFullBuffer(sink, out);
 }
 
