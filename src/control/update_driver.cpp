@@ -1,10 +1,10 @@
 #include "control/update_driver.h"
 
-#include <cstring>
+#include <cstdint>
 
 #include "archive/archive_header.h"
-#include "control/console.h"
-#include "control/run_state.h"
+#include "console/console.h"
+#include "control/registry_lookup.h"
 #include "control/version_gate.h"
 #include "install/entry_cache.h"
 #include "install/install_entry.h"
@@ -14,6 +14,20 @@ namespace {
 
 constexpr const char* kArchiveName = "3pupdate.z";
 constexpr unsigned kDonePauseMs = 5000;
+
+// The one run of the process: what the driver found, and what it hands the
+// installer.
+struct RunState {
+  // where the product lives
+  char install_directory[kInstallDirSize];  // from the registry, all zero at start
+  char windows_directory[256];              // from the platform, all zero at start
+  char installed_version[kInstalledVersionSize];  // empty when none recorded
+  // the archive
+  const char* archive_version;  // the header's version string
+  uint16_t entry_count;         // 0..255
+  // the installer's view of the run: the two folders and the overwrite mode
+  InstallContext install;
+};
 
 RunState g_run;
 
@@ -40,10 +54,6 @@ void CheckWholeArchive() {
 
 }  // namespace
 
-RunState& CurrentRun() { return g_run; }
-
-void ResetRunState() { memset(&g_run, 0, sizeof g_run); }
-
 void RunUpdate() {
   if (QueryInstallDir(g_run.install_directory) == -1) FatalStop(MSG_NOT_INSTALLED);
   PlatformGetWindowsDirectory(g_run.windows_directory, sizeof g_run.windows_directory);
@@ -55,10 +65,10 @@ void RunUpdate() {
   QueryInstalledVersion(g_run.installed_version);
   CheckVersion(g_run.archive_version, g_run.installed_version);
   PrintMessage(MSG_UPDATE_BANNER, g_run.archive_version, static_cast<int>(g_run.entry_count));
-  g_run.overwrite_mode = kAsk;
+  g_run.install = {g_run.install_directory, g_run.windows_directory, kAsk};
 
   for (int i = 0; i < g_run.entry_count; ++i) {
-    InstallEntry(i);
+    InstallEntry(&g_run.install, i);
     PrintMessage(MSG_ENTRY_END);
   }
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "control/console.h"
+#include "console/console.h"
 
 namespace {
 

@@ -3,24 +3,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/run_state.h"
 #include "platform/platform.h"
 
-namespace {
-
-constexpr size_t kFolderSize = 256;
-
-}  // namespace
-
-ComposeResult ComposeDestinationPath(uint8_t kind, const char* name, char* path) {
-  const RunState& run = CurrentRun();
+ComposeResult ComposeDestinationPath(const InstallContext* context, uint8_t kind, const char* name,
+                                     char* path) {
   const char* root = nullptr;
   const char* layout = nullptr;
   switch (kind) {
-    case 'B': case 'b': root = run.install_directory; layout = "%s\\bitmap\\%s"; break;
-    case 'I': case 'i': root = run.install_directory; layout = "%s\\%s"; break;
-    case 'S': case 's': root = run.windows_directory; layout = "%s\\system\\%s"; break;
-    case 'W': case 'w': root = run.windows_directory; layout = "%s\\%s"; break;
+    case 'B': case 'b': root = context->install_directory; layout = "%s\\bitmap\\%s"; break;
+    case 'I': case 'i': root = context->install_directory; layout = "%s\\%s"; break;
+    case 'S': case 's': root = context->windows_directory; layout = "%s\\system\\%s"; break;
+    case 'W': case 'w': root = context->windows_directory; layout = "%s\\%s"; break;
     default: path[0] = '\0'; return kNoPath;
   }
   snprintf(path, kComposeBufferSize, layout, root, name);

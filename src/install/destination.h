@@ -5,7 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "install/install_context.h"
+
 constexpr size_t kMaxDestinationPath = 255;
+// Room for the folder part of a destination with its terminator.
+constexpr size_t kFolderSize = kMaxDestinationPath + 1;
 // Room for any composition: a 255-byte root, the longest template and a
 // 255-byte name, so an over-long path can still be shown whole.
 constexpr size_t kComposeBufferSize = 255 + 8 + 255 + 1;
@@ -18,11 +22,12 @@ enum ComposeResult {
 
 // Composes the destination from the kind letter (B, I, S, W in either case)
 // and the entry name into path (kComposeBufferSize bytes), with the
-// installation or Windows directory of the run as its root.
-ComposeResult ComposeDestinationPath(uint8_t kind, const char* name, char* path);
+// context's installation or Windows directory as its root.
+ComposeResult ComposeDestinationPath(const InstallContext* context, uint8_t kind, const char* name,
+                                     char* path);
 
 // Splits path at its last backslash that has at least one byte behind it:
-// the folder part is copied into folder (256 bytes); the base name is the
+// the folder part is copied into folder (kFolderSize bytes); the base name is the
 // returned position inside path. Without such a backslash the folder part is
 // empty and the base name is the whole path.
 const char* SplitDestinationPath(const char* path, char* folder);

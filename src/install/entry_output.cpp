@@ -3,8 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/console.h"
-#include "control/run_state.h"
+#include "console/console.h"
 #include "install/progress.h"
 
 namespace {
@@ -81,9 +80,9 @@ void AbandonEntryOutput(EntryOutput* output) {
   ErrorStop(MSG_DECODE_ERROR);
 }
 
-void LaunchViewer(uint8_t kind, const char* path) {
+void LaunchViewer(const char* windows_directory, uint8_t kind, const char* path) {
   if (kind < 'A' || kind > 'Z') return;
   char command[kViewerCommandSize];
-  snprintf(command, sizeof command, "%s\\notepad.exe %s", CurrentRun().windows_directory, path);
+  snprintf(command, sizeof command, "%s\\notepad.exe %s", windows_directory, path);
   PlatformStartProgram(command);
 }

@@ -38,6 +38,6 @@ void FinishEntryOutput(EntryOutput* output, int32_t modification_time);
 // MSG_DECODE_ERROR.
 [[noreturn]] void AbandonEntryOutput(EntryOutput* output);
 
-// Starts "<Windows directory>\notepad.exe <path>" for an upper-case kind
+// Starts "<windows_directory>\notepad.exe <path>" for an upper-case kind
 // letter, without waiting.
-void LaunchViewer(uint8_t kind, const char* path);
+void LaunchViewer(const char* windows_directory, uint8_t kind, const char* path);

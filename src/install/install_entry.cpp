@@ -1,7 +1,7 @@
 #include "install/install_entry.h"
 
 #include "archive/entry_decoder.h"
-#include "control/console.h"
+#include "console/console.h"
 #include "install/destination.h"
 #include "install/entry_cache.h"
 #include "install/entry_output.h"
@@ -9,8 +9,6 @@
 #include "install/progress.h"
 
 namespace {
-
-constexpr size_t kFolderSize = 256;
 
 DecodeOutput g_decoded;  // the decoder's 1024-byte output buffer
 
@@ -78,7 +76,7 @@ void PassOverData(uint32_t size, bool kept) {
 
 }  // namespace
 
-void InstallEntry(int index) {
+void InstallEntry(InstallContext* context, int index) {
   bool kept = EntriesCached();
   EntryHeader header;
   if (kept) {
@@ -88,7 +86,7 @@ void InstallEntry(int index) {
   }
 
   char path[kComposeBufferSize];
-  ComposeResult composed = ComposeDestinationPath(header.kind, header.name, path);
+  ComposeResult composed = ComposeDestinationPath(context, header.kind, header.name, path);
   if (composed == kPathTooLong) ErrorStop(MSG_CANNOT_WRITE, path);
 
   WriteChoice choice = {kSkip, kInvalidFileAttributes};
@@ -97,7 +95,7 @@ void InstallEntry(int index) {
     char folder[kFolderSize];
     base_name = SplitDestinationPath(path, folder);
     CreateFolderChain(folder);
-    choice = DecideWrite(path, header.modification_time);
+    choice = DecideWrite(path, header.modification_time, &context->overwrite_mode);
   }
 
   if (choice.decision == kSkip) {
@@ -112,5 +110,5 @@ void InstallEntry(int index) {
     }
     FinishEntryOutput(&output, header.modification_time);
   }
-  if (composed == kPathComposed) LaunchViewer(header.kind, path);
+  if (composed == kPathComposed) LaunchViewer(context->windows_directory, header.kind, path);
 }

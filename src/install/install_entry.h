@@ -1,11 +1,14 @@
 // One entry of the archive, from its record to its file on disk.
 #pragma once
 
+#include "install/install_context.h"
+
 // Handles entry number index (counted from 0, in archive order): composes its
 // destination and creates the folders on the way, decides whether to write,
 // writes the data (from memory when the archive check kept it, else decoded
 // from the archive, which then stands at this entry's record) with the
 // progress bar, finishes the file and starts the viewer for an upper-case
-// kind letter. Ends the process on a decoding or writing failure, leaving the
-// destination as it was.
-void InstallEntry(int index);
+// kind letter. The context gives the roots and the overwrite mode, which an
+// answer may change. Ends the process on a decoding or writing failure,
+// leaving the destination as it was.
+void InstallEntry(InstallContext* context, int index);

@@ -1,40 +1,38 @@
 #include "install/overwrite_policy.h"
 
-#include "control/console.h"
-#include "control/run_state.h"
+#include "console/console.h"
 #include "platform/platform.h"
 
 namespace {
 
 // The Yes/No/All/SkipAll question about a newer file at path.
-WriteDecision AskOverwrite(const char* path) {
+WriteDecision AskOverwrite(const char* path, OverwriteMode* mode) {
   PrintMessage(MSG_NEWER_FILE_EXISTS);
   PrintMessage(MSG_ASK_OVERWRITE, path);
   int answer = ReadAnswerKey("yYnNaAsS");
   if (answer < 0) return kSkip;
   DiscardLine();
-  OverwriteMode& mode = CurrentRun().overwrite_mode;
   switch (answer) {
     case 'y': case 'Y': return kOverwrite;
-    case 'a': case 'A': mode = kOverwriteAll; return kOverwrite;
-    case 's': case 'S': mode = kSkipAll; return kSkip;
+    case 'a': case 'A': *mode = kOverwriteAll; return kOverwrite;
+    case 's': case 'S': *mode = kSkipAll; return kSkip;
     default: return kSkip;
   }
 }
 
 // The decision for an existing file that is newer than the entry.
-WriteDecision DecideForNewerFile(const char* path) {
-  switch (CurrentRun().overwrite_mode) {
+WriteDecision DecideForNewerFile(const char* path, OverwriteMode* mode) {
+  switch (*mode) {
     case kSkipAll: return kSkip;
     case kOverwriteAll: return kOverwrite;
     case kAsk: break;
   }
-  return AskOverwrite(path);
+  return AskOverwrite(path, mode);
 }
 
 }  // namespace
 
-WriteChoice DecideWrite(const char* path, int32_t entry_time) {
+WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode) {
   WriteChoice choice = {kWrite, kInvalidFileAttributes};
   if (!PlatformProbeReadable(path)) return choice;
   int64_t file_time = 0;
@@ -44,7 +42,7 @@ WriteChoice DecideWrite(const char* path, int32_t entry_time) {
     return choice;
   }
   if (static_cast<int64_t>(entry_time) >= file_time) return choice;
-  choice.decision = DecideForNewerFile(path);
+  choice.decision = DecideForNewerFile(path, mode);
   if (choice.decision == kOverwrite) {
     choice.saved_attributes = PlatformGetFileAttributes(path);
     // A failed read gives no word to change or to put back later.

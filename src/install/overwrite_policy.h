@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "install/install_context.h"
+
 enum WriteDecision { kSkip = 0, kWrite = 1, kOverwrite = 2 };
 
 struct WriteChoice {
@@ -12,9 +14,9 @@ struct WriteChoice {
 };
 
 // Probes the destination and compares its last-write time with the entry's.
-// Only a strictly newer file is protected: by the run's OverwriteMode, or by
-// asking (Yes/No/All/SkipAll, read byte by byte; the end of input answers no
-// and leaves the mode as it was). For Overwrite the read-only bit is cleared
+// Only a strictly newer file is protected: by *mode, or by asking
+// (Yes/No/All/SkipAll, read byte by byte; All and SkipAll set *mode for the
+// rest of the run; the end of input answers no and leaves it as it was). For Overwrite the read-only bit is cleared
 // and the previous attribute word saved. A failed status query after a
 // successful probe prints MSG_BAD_FILE_HANDLE and skips the entry.
-WriteChoice DecideWrite(const char* path, int32_t entry_time);
+WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode);

@@ -1,6 +1,6 @@
 #include "install/progress.h"
 
-#include "control/console.h"
+#include "console/console.h"
 
 namespace {
 

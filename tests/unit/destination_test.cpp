@@ -7,20 +7,21 @@
 
 #include <gtest/gtest.h>
 
-#include "control/run_state.h"
 #include "install/destination.h"
 
 namespace {
 
-void SetRoots(const char* install, const char* windows) {
-  ResetRunState();
-  strcpy(CurrentRun().install_directory, install);
-  strcpy(CurrentRun().windows_directory, windows);
+std::string g_install, g_windows;
+
+void SetRoots(const std::string& install, const std::string& windows) {
+  g_install = install;
+  g_windows = windows;
 }
 
 std::string Compose(uint8_t kind, const char* name, ComposeResult expected = kPathComposed) {
+  InstallContext context = {g_install.c_str(), g_windows.c_str(), kAsk};
   char path[kComposeBufferSize];
-  EXPECT_EQ(ComposeDestinationPath(kind, name, path), expected);
+  EXPECT_EQ(ComposeDestinationPath(&context, kind, name, path), expected);
   return path;
 }
 
@@ -37,10 +38,10 @@ TEST(Destination, KindsInEitherCaseSelectRootAndTemplate) {
 TEST(Destination, OverLongPathIsKeptWholeAndFlagged) {
   std::string root(255, 'r');
   std::string name(255, 'n');
-  SetRoots(root.c_str(), "C:\\windows");
+  SetRoots(root, "C:\\windows");
   std::string path = Compose('B', name.c_str(), kPathTooLong);
   EXPECT_EQ(path, root + "\\bitmap\\" + name);
-  SetRoots(std::string(240, 'r').c_str(), "C:\\windows");
+  SetRoots(std::string(240, 'r'), "C:\\windows");
   EXPECT_EQ(Compose('I', std::string(14, 'n').c_str()).size(), 255u);
   Compose('I', std::string(15, 'n').c_str(), kPathTooLong);
 }

@@ -2,7 +2,7 @@
 // two timed stops.
 #pragma once
 
-#include "control/messages.h"
+#include "console/messages.h"
 
 constexpr unsigned kFatalPauseMs = 5000;
 constexpr unsigned kErrorPauseMs = 10000;

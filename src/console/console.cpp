@@ -1,4 +1,4 @@
-#include "control/console.h"
+#include "console/console.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // The catalogue, written as readable UTF-8 and compiled to code page 932
 // bytes: this is the one unit built with -fexec-charset=CP932.
-#include "control/messages.h"
+#include "console/messages.h"
 
 namespace {
 
