@@ -7,6 +7,12 @@
 // folder named by UPDATER_MACHINE. Nothing outside platform/ includes an OS
 // header.
 //
+// Both sides split their files the same way, so each function's twin is in
+// the file of the same name: each section below names its file. paths.cpp
+// holds what the side's own files need to reach a path (the machine's folder
+// mapping; the long "\\?\" form), declared in posix_internal.h and
+// win32_internal.h.
+//
 // Paths are Windows paths in the ANSI code page (C:\a\b, \a, a\b); results are
 // Windows-shaped (0 / true for success) so the callers read like the Win32
 // code they stand for. Every operation that can fail passes through the fault
@@ -17,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// ---- Registry (read only) -------------------------------------------------
+// ---- Registry (read only): registry.cpp -------------------------------------
 
 enum PlatformHive { kHiveLocalMachine = 0, kHiveCurrentUser = 1 };
 
@@ -41,14 +47,14 @@ long PlatformRegQueryValue(PlatformKey key, const char* name, uint8_t* data, uin
 
 void PlatformRegCloseKey(PlatformKey key);
 
-// ---- Windows directory ------------------------------------------------------
+// ---- Windows directory: windows_directory.cpp -------------------------------
 
 // GetWindowsDirectoryA(buffer, size): on success the buffer holds the path
 // and its terminator; on failure (the path does not fit) the buffer is left
 // exactly as it was.
 void PlatformGetWindowsDirectory(char* buffer, uint32_t size);
 
-// ---- Reading files (the archive) -------------------------------------------
+// ---- Reading files (the archive): files.cpp ---------------------------------
 
 struct PlatformFileRecord;
 using PlatformFile = PlatformFileRecord*;
@@ -60,7 +66,7 @@ PlatformFile PlatformOpenForReading(const char* path);
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count);
 void PlatformCloseFile(PlatformFile file);
 
-// ---- File status, attributes, folders, times -------------------------------
+// ---- File status, attributes, folders, times: files.cpp ---------------------
 
 constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 constexpr uint32_t kAttributeReadOnly = 0x1;
@@ -96,7 +102,7 @@ bool PlatformSetFileTimes(const char* path, int64_t seconds);
 // administrator.
 bool PlatformCanWriteExisting(const char* path);
 
-// ---- Writing an entry: temporary file, then one-step replace ----------------
+// ---- Writing an entry, temporary file then one-step replace: output.cpp -----
 
 struct PlatformOutputRecord;
 using PlatformOutput = PlatformOutputRecord*;
@@ -123,7 +129,7 @@ void PlatformAbandonOutput(PlatformOutput output);
 bool PlatformReplaceFile(const char* source, const char* destination);
 bool PlatformDeleteFile(const char* path);
 
-// ---- Memory -------------------------------------------------------------------
+// ---- Memory: memory.cpp -----------------------------------------------------
 
 // Address space for up to size bytes, nullptr when there is none that large.
 // Nothing of it is usable before PlatformCommitMemory; beyond its first
@@ -136,18 +142,17 @@ bool PlatformCommitMemory(uint8_t* base, size_t size);
 // Gives a whole reservation back.
 void PlatformReleaseMemory(uint8_t* base, size_t size);
 
-// ---- Processes, time, the end of the process --------------------------------
+// ---- Processes, pauses, the end of the process: process.cpp -----------------
 
 // WinExec(command_line, SW_SHOWNORMAL): starts the program, never waits.
 void PlatformStartProgram(const char* command_line);
 
 void PlatformSleep(uint32_t milliseconds);
 
-// Flushes the console and ends the process with status. The fuzz build routes
-// this back to the fuzz target instead of ending the process.
+// Writes what the console holds back and ends the process with status.
 [[noreturn]] void PlatformExit(int status);
 
-// ---- Console ------------------------------------------------------------------
+// ---- Console: console.cpp ---------------------------------------------------
 
 // Writes code-page-932 bytes (line ends already CR LF) to standard output.
 // When standard output is a console, the bytes are visible when the call

@@ -111,10 +111,6 @@ void PrepareConsole() {
   freelocale(user_locale);
 }
 
-bool IsLeadByte(unsigned char byte) {
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
 // Converts count bytes and writes the result at once. Bytes that do not
 // convert show as '?'; a lead byte at the very end waits for its trail byte
 // in the next call.

@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr size_t kOutputBufferSize = 256 * 1024;
+constexpr size_t kOutputFileBufferSize = 256 * 1024;
 constexpr int kMaxTempAttempts = 1000;
 
 struct TempNames {
@@ -34,7 +34,7 @@ struct PlatformOutputRecord {
   int fd;                                  // the open temporary file
   bool failed;                             // a write already failed
   size_t used;                             // bytes waiting in buffer
-  unsigned char buffer[kOutputBufferSize];
+  unsigned char buffer[kOutputFileBufferSize];
 };
 
 namespace {
@@ -46,11 +46,9 @@ namespace {
 void CopyParentFolder(const char* destination, char* folder) {
   size_t end = 0;
   for (size_t i = 0; destination[i] != '\0'; ++i) {
-    unsigned char byte = static_cast<unsigned char>(destination[i]);
-    bool lead = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-    if (lead && destination[i + 1] != '\0') {
+    if (IsLeadByte(static_cast<unsigned char>(destination[i])) && destination[i + 1] != '\0') {
       ++i;
-    } else if (byte == '\\' || byte == '/') {
+    } else if (destination[i] == '\\' || destination[i] == '/') {
       end = i + 1;
     }
   }
@@ -112,13 +110,13 @@ bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count)
   if (output->failed) return false;
   const unsigned char* next = static_cast<const unsigned char*>(bytes);
   while (count > 0) {
-    size_t room = kOutputBufferSize - output->used;
+    size_t room = kOutputFileBufferSize - output->used;
     size_t take = count < room ? count : room;
     memcpy(output->buffer + output->used, next, take);
     output->used += take;
     next += take;
     count -= take;
-    if (output->used == kOutputBufferSize && !DrainOutput(output)) return false;
+    if (output->used == kOutputFileBufferSize && !DrainOutput(output)) return false;
   }
   return true;
 }

@@ -14,6 +14,12 @@
 // Room for one host path; longer results count as unmappable.
 constexpr size_t kHostPathSize = 4096;
 
+// True for a code page 932 lead byte, which always takes the next byte along
+// (paths, the console's conversion, the temporary file's folder).
+inline bool IsLeadByte(unsigned char byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
 // Maps the Windows path to the host path in out (kHostPathSize bytes).
 // Every component is looked up without regard to ASCII case when no exact
 // match exists; a component that matches nothing keeps its spelling (so a

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_internal.h"
 
 namespace {
 
@@ -41,13 +42,6 @@ void WriteAll(const char* bytes, size_t count) {
   }
 }
 
-void FlushBlock() {
-  WriteAll(g_out.block, g_out.filled);
-  g_out.filled = 0;
-}
-
-void FlushAtExit() { FlushBlock(); }
-
 void ProbeOutput() {
   g_out.probed = true;
   g_out.handle = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -56,7 +50,7 @@ void ProbeOutput() {
                      GetFileType(g_out.handle) == FILE_TYPE_CHAR &&
                      GetConsoleMode(g_out.handle, &mode);
   g_out.converts = g_out.is_console && GetConsoleOutputCP() != kShiftJis;
-  std::atexit(FlushAtExit);
+  std::atexit(FlushConsoleOutput);
 }
 
 // Writes whole characters only, converted when the console's code page is
@@ -116,7 +110,7 @@ void PlatformWriteConsole(const char* bytes, size_t count) {
     g_out.filled += take;
     bytes += take;
     count -= take;
-    if (g_out.filled == kBlock) FlushBlock();
+    if (g_out.filled == kBlock) FlushConsoleOutput();
   }
 }
 
@@ -127,9 +121,7 @@ int PlatformReadConsoleByte() {
   return byte == EOF ? -1 : byte;
 }
 
-// Flushes standard output and ends the process with status.
-void PlatformExit(int status) {
-  if (g_out.probed) FlushBlock();
-  std::fflush(nullptr);
-  std::exit(status);
+void FlushConsoleOutput() {
+  WriteAll(g_out.block, g_out.filled);
+  g_out.filled = 0;
 }

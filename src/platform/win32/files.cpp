@@ -6,7 +6,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
-#include "platform/win32/long_path.h"
+#include "platform/win32/win32_internal.h"
 
 namespace {
 

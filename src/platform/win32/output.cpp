@@ -9,13 +9,19 @@
 
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
-#include "platform/win32/long_path.h"
+#include "platform/win32/win32_internal.h"
+
+namespace {
+
+constexpr size_t kOutputFileBufferSize = 64 * 1024;
+
+}  // namespace
 
 struct PlatformOutputRecord {
   HANDLE file;         // the temporary file, opened for writing
   size_t filled;       // bytes waiting in buffer
   bool failed;         // a write has failed: the file is not to be used
-  uint8_t buffer[64 * 1024];
+  uint8_t buffer[kOutputFileBufferSize];
 };
 
 namespace {

@@ -1,4 +1,4 @@
-// Registry reads and the Windows directory, through the ANSI Win32 calls.
+// Registry reads through the ANSI Win32 calls.
 //
 // A PlatformKey is the HKEY itself behind an opaque pointer type: nothing is
 // allocated per key, and closing hands it straight back to RegCloseKey.
@@ -74,13 +74,3 @@ long PlatformRegQueryValue(PlatformKey key, const char* name, uint8_t* data, uin
 }
 
 void PlatformRegCloseKey(PlatformKey key) { RegCloseKey(ToHkey(key)); }
-
-// GetWindowsDirectoryA into a scratch buffer first: the real call may scribble
-// on a buffer that is too small, and the caller relies on an untouched buffer
-// when the path does not fit.
-void PlatformGetWindowsDirectory(char* buffer, uint32_t size) {
-  char scratch[MAX_PATH * 4];
-  UINT length = GetWindowsDirectoryA(scratch, sizeof scratch);
-  if (length == 0 || length >= sizeof scratch || length >= size) return;
-  std::memcpy(buffer, scratch, length + 1);
-}

@@ -1,4 +1,4 @@
-// Windows paths and registry keys to folders of the emulated machine.
+// Paths: Windows paths and registry keys to folders of the emulated machine.
 //
 // A Windows path is cut into components at backslashes (and slashes, which
 // Windows accepts too), reading code page 932 double-byte characters whole so
@@ -17,11 +17,6 @@ namespace {
 
 constexpr int kMaxComponents = 256;
 constexpr size_t kMaxComponentSize = 1024;  // one name and its terminator
-
-// True for a code page 932 lead byte, which always takes the next byte along.
-bool IsLeadByte(unsigned char byte) {
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 

@@ -1,5 +1,5 @@
-// ANSI paths turned into the wide "\\?\" form for paths past MAX_PATH.
-#include "platform/win32/long_path.h"
+// Paths: ANSI paths turned into the wide "\\?\" form for paths past MAX_PATH.
+#include "platform/win32/win32_internal.h"
 
 #include <cstring>
 #include <cwchar>
