@@ -36,5 +36,5 @@ bool EntriesCached();
 const CachedEntry& CachedEntryAt(int index);
 const uint8_t* CachedEntryBytes(const CachedEntry& entry);
 
-// Forgets everything kept (unit tests).
+// Forgets everything kept; each check starts from it.
 void ClearEntryCache();

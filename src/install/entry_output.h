@@ -12,7 +12,7 @@
 struct EntryOutput {
   PlatformOutput stream;            // the open temporary file
   char temp_path[kMaxTempPath];     // its full path
-  const char* destination;          // the DestinationPath it will replace
+  const char* destination;          // the destination path it will replace
   WriteChoice choice;               // Write or Overwrite, with the saved attributes
 };
 

@@ -16,7 +16,8 @@ struct WriteChoice {
 // Probes the destination and compares its last-write time with the entry's.
 // Only a strictly newer file is protected: by *mode, or by asking
 // (Yes/No/All/SkipAll, read byte by byte; All and SkipAll set *mode for the
-// rest of the run; the end of input answers no and leaves it as it was). For Overwrite the read-only bit is cleared
-// and the previous attribute word saved. A failed status query after a
-// successful probe prints MSG_BAD_FILE_HANDLE and skips the entry.
+// rest of the run; the end of input answers no and leaves it as it was). For
+// Overwrite the read-only bit is cleared and the previous attribute word
+// saved. A failed status query after a successful probe prints
+// MSG_BAD_FILE_HANDLE and skips the entry.
 WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode);

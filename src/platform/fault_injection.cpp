@@ -40,7 +40,9 @@ void AddPlanItem(const char* item, size_t count) {
   if (equals != nullptr) {
     size_t name_length = static_cast<size_t>(equals - item);
     for (int k = 0; k < kFaultKindCount; ++k) {
-      if (strlen(kFaultNames[k]) == name_length && memcmp(kFaultNames[k], item, name_length) == 0) kind = k;
+      if (strlen(kFaultNames[k]) == name_length && memcmp(kFaultNames[k], item, name_length) == 0) {
+        kind = k;
+      }
     }
   }
   unsigned long call = 0;
