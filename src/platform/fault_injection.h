@@ -6,9 +6,6 @@
 // "write=3,close=1": the third write and the first close fail (each once).
 // Without the variable nothing ever fails. Both platform implementations call
 // InjectFault at the top of each operation of the kinds below.
-//
-// A test hook, kept out of what ships: the Windows program is built with
-// UPDATER_WITHOUT_FAULT_INJECTION, and then nothing ever fails here.
 #pragma once
 
 enum FaultKind {
@@ -25,16 +22,8 @@ enum FaultKind {
   kFaultKindCount
 };
 
-#ifndef UPDATER_WITHOUT_FAULT_INJECTION
-
 // Counts one call of kind; true when the plan says this call must fail.
 bool InjectFault(FaultKind kind);
 
 // Forgets the counts and reads the plan again (unit tests).
 void ResetFaultInjection();
-
-#else
-
-inline bool InjectFault(FaultKind) { return false; }
-
-#endif
