@@ -63,3 +63,13 @@ bool KnownKind(uint8_t kind) {
       return false;
   }
 }
+
+const char* KindFolder(uint8_t kind) {
+  switch (kind) {
+    case 'B': case 'b': return "install/bitmap";
+    case 'I': case 'i': return "install";
+    case 'S': case 's': return "windows/system";
+    case 'W': case 'w': return "windows";
+    default: return nullptr;
+  }
+}

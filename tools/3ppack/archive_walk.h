@@ -43,3 +43,8 @@ std::string FormatUtc(int64_t seconds);
 
 // A kind letter the updater places: B, I, S or W in either case.
 bool KnownKind(uint8_t kind);
+
+// The folder of a release tree (and of extract's output) that holds the
+// files of a kind letter: install/bitmap, install, windows/system, windows;
+// nullptr for a letter the updater does not place.
+const char* KindFolder(uint8_t kind);

@@ -5,3 +5,10 @@
 int RunList(int argc, char** argv);
 int RunTest(int argc, char** argv);
 int RunExtract(int argc, char** argv);
+int RunDiff(int argc, char** argv);
+
+// Prints the listing of the archive that is open (read from a file or packed
+// in memory): version, entry count and one line per entry, or the same as
+// JSON. command names the command in messages. Returns the exit status: 1
+// when an entry is damaged.
+int ListOpenArchive(const char* command, bool json);

@@ -8,22 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "3ppack/commands.h"
 #include "3ppack/cp932.h"
 #include "3ppack/encoder.h"
 #include "3ppack/pack_files.h"
+#include "archive/archive_header.h"
 
 namespace {
-
-struct CreateOptions {
-  std::string output;                 // -o
-  std::string version;                // -V, UTF-8 (raw with --raw)
-  bool has_version = false;
-  bool raw = false;                   // --raw: names and version stored unconverted
-  int length_limit = kPackMaxCodeLength;  // -L
-  bool has_time = false;              // -t
-  std::string time;
-  std::vector<SourceEntry> entries;   // in command-line order, manifests expanded
-};
 
 void PrintCreateUsage() {
   fprintf(stderr,
@@ -34,7 +25,7 @@ void PrintCreateUsage() {
 
 // Parses the arguments after "create". Returns 0, or the exit status after
 // printing why: 2 for misuse, 1 for a manifest that cannot be read.
-int ParseCreateArguments(int argc, char** argv, CreateOptions* options) {
+int ParseCreateArguments(int argc, char** argv, PackOptions* options) {
   int entry_number = 0;
   for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i];
@@ -99,11 +90,11 @@ bool StoredText(const std::string& text, bool raw, std::string* stored) {
     *stored = text;
     return true;
   }
-  return Utf8ToCp932(text, stored);
+  return HostTextToCp932(text, stored);
 }
 
 // Checks one entry and reads its source. False with the culprit in *error.
-bool PrepareEntry(const SourceEntry& source, const CreateOptions& options,
+bool PrepareEntry(const SourceEntry& source, const PackOptions& options,
                   std::vector<uint8_t>* data, PackEntry* entry, std::string* error) {
   const std::string where = source.origin + ": ";
   if (source.kind.size() != 1 || strchr("BISWbisw", source.kind[0]) == nullptr) {
@@ -159,26 +150,30 @@ bool PrepareEntry(const SourceEntry& source, const CreateOptions& options,
 }  // namespace
 
 int RunCreate(int argc, char** argv) {
-  CreateOptions options;
+  PackOptions options;
   int status = ParseCreateArguments(argc, argv, &options);
   if (status != 0) {
     if (status == 2) PrintCreateUsage();
     return status;
   }
+  return PackEntries("create", options);
+}
+
+int PackEntries(const char* command, const PackOptions& options) {
   std::string error;
   std::string version;
   if (!StoredText(options.version, options.raw, &version)) {
-    fprintf(stderr, "3ppack create: version '%s' has characters outside code page 932\n",
+    fprintf(stderr, "3ppack %s: version '%s' has characters outside code page 932\n", command,
             options.version.c_str());
     return 1;
   }
   if (version.size() > static_cast<size_t>(kPackMaxTextBytes)) {
-    fprintf(stderr, "3ppack create: version '%s' is %zu bytes stored; at most 255\n",
+    fprintf(stderr, "3ppack %s: version '%s' is %zu bytes stored; at most 255\n", command,
             options.version.c_str(), version.size());
     return 1;
   }
   if (options.entries.size() > static_cast<size_t>(kPackMaxEntries)) {
-    fprintf(stderr, "3ppack create: %zu entries; an archive holds at most 255\n",
+    fprintf(stderr, "3ppack %s: %zu entries; an archive holds at most 255\n", command,
             options.entries.size());
     return 1;
   }
@@ -186,17 +181,25 @@ int RunCreate(int argc, char** argv) {
   std::vector<PackEntry> entries(options.entries.size());
   for (size_t i = 0; i < options.entries.size(); ++i) {
     if (!PrepareEntry(options.entries[i], options, &data[i], &entries[i], &error)) {
-      fprintf(stderr, "3ppack create: %s\n", error.c_str());
+      fprintf(stderr, "3ppack %s: %s\n", command, error.c_str());
       return 1;
     }
   }
   PackResult result;
   if (!EncodeArchive(version, entries, options.length_limit, &result, &error)) {
-    fprintf(stderr, "3ppack create: %s\n", error.c_str());
+    fprintf(stderr, "3ppack %s: %s\n", command, error.c_str());
     return 1;
   }
+  if (options.dry_run) {
+    // The very table that list would print for the archive once written.
+    if (OpenArchiveInMemory(result.bytes.data(), result.bytes.size()) != kArchiveOpened) {
+      fprintf(stderr, "3ppack %s: the packed archive does not open\n", command);
+      return 1;
+    }
+    return ListOpenArchive(command, options.json);
+  }
   if (!WriteFileAtomically(options.output, result.bytes, &error)) {
-    fprintf(stderr, "3ppack create: %s\n", error.c_str());
+    fprintf(stderr, "3ppack %s: %s\n", command, error.c_str());
     return 1;
   }
   uint64_t input = 0;

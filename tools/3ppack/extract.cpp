@@ -16,22 +16,13 @@
 
 namespace {
 
-const char* KindFolder(uint8_t kind) {
-  switch (kind) {
-    case 'B': case 'b': return "install/bitmap";
-    case 'I': case 'i': return "install";
-    case 'S': case 's': return "windows/system";
-    case 'W': case 'w': return "windows";
-    default: return nullptr;
-  }
-}
-
-// Builds the host path of an entry. The name is converted to UTF-8 first,
-// so that a double-byte character whose second byte is 0x5C stays one
+// Builds the host path of an entry. The name is split in its UTF-8 form, so
+// that a double-byte character whose second byte is 0x5C stays one
 // character, as Windows treats it when the file is opened; a name that is
 // not valid code page 932 is used byte for byte. Separators (\ and /) make
 // folders; empty and "." components fall away as Windows drops them; "..",
 // a leading separator and any colon (drive letters, streams) are refused.
+// Each component is then given in host text.
 bool MapEntryPath(const EntryHeader& header, const std::string& dir, std::string* path,
                   std::string* error) {
   const char* folder = KindFolder(header.kind);
@@ -42,12 +33,13 @@ bool MapEntryPath(const EntryHeader& header, const std::string& dir, std::string
     return false;
   }
   std::string name;
-  if (!Cp932ToUtf8(header.name, &name)) name = header.name;
+  bool converted = Cp932ToUtf8(header.name, &name);
+  if (!converted) name = header.name;
   if (name.empty() || name[0] == '\\' || name[0] == '/' || name.find(':') != std::string::npos) {
     *error = "the name is empty, absolute or holds a drive letter or colon";
     return false;
   }
-  *path = dir + "/" + folder;
+  *path = JoinPath(dir, folder);
   size_t start = 0;
   bool any = false;
   while (start <= name.size()) {
@@ -60,7 +52,12 @@ bool MapEntryPath(const EntryHeader& header, const std::string& dir, std::string
       *error = "the name climbs out of its folder with ..";
       return false;
     }
-    *path += "/" + part;
+    std::string host_part;
+    if (converted && !ConvertText(kTextHost, kTextUtf8, part, &host_part)) {
+      *error = "the name has no form in this system's code page";
+      return false;
+    }
+    *path = JoinPath(*path, converted ? host_part : part);
     any = true;
   }
   if (!any) {

@@ -11,7 +11,7 @@
 
 namespace {
 
-// text as a JSON string literal (text is UTF-8 from Cp932ForDisplay).
+// text as a JSON string literal (text is UTF-8 from Cp932ForJson).
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -30,7 +30,7 @@ std::string JsonString(const std::string& text) {
 }
 
 void PrintEntry(const WalkedEntry& e, bool json) {
-  std::string name = Cp932ForDisplay(e.header.name);
+  std::string name = json ? Cp932ForJson(e.header.name) : Cp932ForDisplay(e.header.name);
   std::string kind(1, static_cast<char>(e.header.kind));
   uint64_t bits = e.end_bit - e.data_bit;
   if (json) {
@@ -48,8 +48,6 @@ void PrintEntry(const WalkedEntry& e, bool json) {
 
 }  // namespace
 
-// Decodes every entry, since the next record starts only after the data.
-// On a damaged entry the listing stops there and the status is 1.
 int RunList(int argc, char** argv) {
   std::string path;
   bool json = false;
@@ -74,8 +72,14 @@ int RunList(int argc, char** argv) {
     fprintf(stderr, "3ppack list: %s\n", error.c_str());
     return 1;
   }
+  return ListOpenArchive("list", json);
+}
+
+// Decodes every entry, since the next record starts only after the data.
+// On a damaged entry the listing stops there and the status is 1.
+int ListOpenArchive(const char* command, bool json) {
   const ArchiveHeader& header = CurrentHeader();
-  std::string version = Cp932ForDisplay(header.version);
+  std::string version = json ? Cp932ForJson(header.version) : Cp932ForDisplay(header.version);
   if (json) {
     printf("{\n  \"version\": %s,\n  \"entry_count\": %u,\n  \"entries\": [",
            JsonString(version).c_str(), header.entry_count);
@@ -90,8 +94,8 @@ int RunList(int argc, char** argv) {
     WalkedEntry entry;
     WalkStep step = WalkNextEntry(i, &sink, &out, &entry);
     if (step != kWalkEntry) {
-      fprintf(stderr, "3ppack list: entry %d is damaged at bit %llu; run 3ppack test\n", i + 1,
-              static_cast<unsigned long long>(entry.end_bit));
+      fprintf(stderr, "3ppack %s: entry %d is damaged at bit %llu; run 3ppack test\n", command,
+              i + 1, static_cast<unsigned long long>(entry.end_bit));
       status = 1;
       break;
     }

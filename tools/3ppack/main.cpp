@@ -1,4 +1,5 @@
-// 3ppack: creates, lists, tests and extracts update archives.
+// 3ppack: creates, lists, tests and extracts update archives, and makes one
+// from two release trees.
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +12,8 @@ void PrintUsage(FILE* stream) {
   fprintf(stream,
           "usage: 3ppack create -o FILE -V VERSION [-m MANIFEST]... [-e KIND SOURCE NAME]...\n"
           "                     [-E KIND SOURCE NAME SECONDS]... [-t SECONDS] [-L N] [--raw]\n"
+          "       3ppack diff OLD NEW -o FILE -V VERSION [--view PATTERN]... [--strict]\n"
+          "       3ppack diff OLD NEW -V VERSION --dry-run [--json] [--view PATTERN]...\n"
           "       3ppack list FILE [--json]\n"
           "       3ppack test [--strict] FILE\n"
           "       3ppack extract FILE -C DIR\n"
@@ -25,6 +28,14 @@ void PrintUsage(FILE* stream) {
           "        -L N caps code lengths at N bits (default 32).\n"
           "        MANIFEST: one entry a line, KIND<TAB>SOURCE<TAB>NAME[<TAB>SECONDS];\n"
           "        # starts a comment; SOURCE is relative to the manifest's folder.\n"
+          "diff    packs every file of the release tree NEW that is new or changed\n"
+          "        against the tree OLD, with NEW's times. Top folders: install/\n"
+          "        (install/bitmap/ for kind B) and windows/ (windows/system/ for S).\n"
+          "        --view PATTERN: matching files open in the viewer (a glob; without a\n"
+          "        '/' it matches the file's name, with one its path in the tree).\n"
+          "        Files gone from NEW are warnings (an archive cannot remove files);\n"
+          "        --strict makes them a failure. --dry-run lists what would be\n"
+          "        packed, as list does, and writes nothing.\n"
           "list    shows the version and, per entry, kind, size, time (UTC), data bits, name.\n"
           "test    decodes every entry and reports the first fault; exit status 1 on one.\n"
           "        What the updater reads all the same (a table that is not prefix-free,\n"
@@ -48,6 +59,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (strcmp(command, "create") == 0) return RunCreate(argc - 2, argv + 2);
+  if (strcmp(command, "diff") == 0) return RunDiff(argc - 2, argv + 2);
   if (strcmp(command, "list") == 0) return RunList(argc - 2, argv + 2);
   if (strcmp(command, "test") == 0) return RunTest(argc - 2, argv + 2);
   if (strcmp(command, "extract") == 0) return RunExtract(argc - 2, argv + 2);

@@ -2,10 +2,10 @@
 // separated by TAB so that names may hold blanks and backslashes.
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "3ppack/cp932.h"
 #include "3ppack/create.h"
 #include "3ppack/pack_files.h"
 
@@ -45,7 +45,6 @@ bool ParseSeconds(const std::string& text, int32_t* seconds) {
 bool ReadManifest(const std::string& path, std::vector<SourceEntry>* entries, std::string* error) {
   std::vector<uint8_t> bytes;
   if (!ReadWholeFile(path, UINT64_C(1) << 30, &bytes, error)) return false;
-  std::filesystem::path folder = std::filesystem::path(path).parent_path();
   std::string text(bytes.begin(), bytes.end());
   size_t start = 0;
   int line_number = 0;
@@ -66,9 +65,14 @@ bool ReadManifest(const std::string& path, std::vector<SourceEntry>* entries, st
     }
     SourceEntry e;
     e.kind = fields[0];
-    std::filesystem::path source(fields[1]);
-    e.source = source.is_absolute() || folder.empty() ? fields[1] : (folder / source).string();
-    e.name = fields[2];
+    // The manifest is UTF-8; the tool works in host text.
+    std::string source;
+    if (!ConvertText(kTextHost, kTextUtf8, fields[1], &source) ||
+        !ConvertText(kTextHost, kTextUtf8, fields[2], &e.name)) {
+      *error = origin + ": a field is not UTF-8 or has no form in this system's code page";
+      return false;
+    }
+    e.source = PathBesideFile(path, source);
     e.has_time = fields.size() == 4;
     if (e.has_time) e.time = fields[3];
     e.origin = origin;

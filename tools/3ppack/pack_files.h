@@ -1,5 +1,9 @@
-// The archive tool's file operations on the host: whole-file reads, the
-// atomic write of an archive, and the files that extract makes.
+// The archive tool's file operations: whole-file reads, the atomic write of
+// an archive, the files that extract makes, and the walk over a release tree.
+// Paths are host text (see cp932.h). One file per OS: pack_files_posix.cpp
+// (the C++ library's file system calls), pack_files_win32.cpp (the wide
+// Win32 calls, so that names of the ANSI code page reach the file system
+// whole).
 #pragma once
 
 #include <cstdint>
@@ -33,3 +37,26 @@ void WriteExtractFile(ExtractFile* file, const uint8_t* bytes, size_t count);
 // Closes the file and sets its last-write time; false when a write or the
 // close failed. With keep false the file is closed and removed.
 bool EndExtractFile(ExtractFile* file, bool keep, int64_t seconds, std::string* error);
+
+// A file found by ListTreeFiles.
+struct TreeFile {
+  std::string relative;  // its path below the root, host text, '/' between folders
+  uint64_t size;         // bytes (0 for what is not a regular file)
+  bool regular;          // false: a link to a folder, a device, a pipe ...
+};
+
+// Every file below the folder root, folders descended into (links to
+// folders are not), in no particular order. False with a message when root
+// is not a folder or a folder below it cannot be read.
+bool ListTreeFiles(const std::string& root, std::vector<TreeFile>* files, std::string* error);
+
+// Whether the two files hold the same bytes (sizes are compared first, then
+// the contents a block at a time).
+bool SameFileContent(const std::string& a, const std::string& b, bool* same, std::string* error);
+
+// relative taken from the folder that holds file (a manifest's sources); an
+// absolute relative, or a file without a folder part, leaves it as it is.
+std::string PathBesideFile(const std::string& file, const std::string& relative);
+
+// folder and relative joined with the system's separator.
+std::string JoinPath(const std::string& folder, const std::string& relative);

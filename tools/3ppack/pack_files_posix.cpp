@@ -1,8 +1,9 @@
-// File operations of the archive tool, through the standard library only.
+// File operations of the archive tool on Linux, through the standard library.
 #include "3ppack/pack_files.h"
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -130,4 +131,77 @@ bool EndExtractFile(ExtractFile* file, bool keep, int64_t seconds, std::string* 
     return false;
   }
   return true;
+}
+
+bool ListTreeFiles(const std::string& root, std::vector<TreeFile>* files, std::string* error) {
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) {
+    *error = "'" + root + "' is not a folder";
+    return false;
+  }
+  fs::recursive_directory_iterator it(root, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    const fs::directory_entry& entry = *it;
+    bool link = entry.is_symlink(ec);
+    if (entry.is_directory(ec)) {
+      if (!link) continue;
+    }
+    TreeFile file;
+    file.relative = entry.path().lexically_relative(root).generic_string();
+    file.regular = entry.is_regular_file(ec);
+    file.size = file.regular ? entry.file_size(ec) : 0;
+    if (ec) break;
+    files->push_back(file);
+  }
+  if (ec) {
+    *error = "cannot read the folder '" + root + "': " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+bool SameFileContent(const std::string& a, const std::string& b, bool* same, std::string* error) {
+  std::error_code ec_a, ec_b;
+  uint64_t size_a = fs::file_size(a, ec_a), size_b = fs::file_size(b, ec_b);
+  if (ec_a || ec_b) {
+    *error = "cannot read the size of '" + (ec_a ? a : b) + "'";
+    return false;
+  }
+  *same = size_a == size_b;
+  if (!*same) return true;
+  FILE* fa = fopen(a.c_str(), "rb");
+  FILE* fb = fa == nullptr ? nullptr : fopen(b.c_str(), "rb");
+  if (fb == nullptr) {
+    if (fa != nullptr) fclose(fa);
+    *error = "cannot open '" + (fa == nullptr ? a : b) + "' for reading";
+    return false;
+  }
+  std::vector<char> block_a(1 << 16), block_b(1 << 16);
+  bool ok = true;
+  for (;;) {
+    size_t got_a = fread(block_a.data(), 1, block_a.size(), fa);
+    size_t got_b = fread(block_b.data(), 1, block_b.size(), fb);
+    if (got_a != got_b || memcmp(block_a.data(), block_b.data(), got_a) != 0) {
+      *same = false;
+      break;
+    }
+    if (got_a < block_a.size()) {
+      ok = !ferror(fa) && !ferror(fb);
+      break;
+    }
+  }
+  fclose(fa);
+  fclose(fb);
+  if (!ok) *error = "cannot read '" + a + "' or '" + b + "' completely";
+  return ok;
+}
+
+std::string PathBesideFile(const std::string& file, const std::string& relative) {
+  fs::path folder = fs::path(file).parent_path();
+  fs::path source(relative);
+  return source.is_absolute() || folder.empty() ? relative : (folder / source).string();
+}
+
+std::string JoinPath(const std::string& folder, const std::string& relative) {
+  return (fs::path(folder) / relative).string();
 }
