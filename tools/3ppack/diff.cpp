@@ -190,6 +190,10 @@ std::vector<std::string> SplitPath(const std::string& relative) {
 // False with the reason in *error.
 bool PlaceNewFile(const TreeFile& file, NewFile* placed, std::string* error) {
   placed->file = &file;
+  if (file.foreign) {
+    *error = "the name has characters outside this system's code page";
+    return false;
+  }
   if (!file.regular) {
     *error = "not a regular file";
     return false;

@@ -43,6 +43,8 @@ struct TreeFile {
   std::string relative;  // its path below the root, host text, '/' between folders
   uint64_t size;         // bytes (0 for what is not a regular file)
   bool regular;          // false: a link to a folder, a device, a pipe ...
+  bool foreign;          // its name has no form in host text (Windows: a
+                         // character outside the ANSI code page)
 };
 
 // Every file below the folder root, folders descended into (links to

@@ -149,6 +149,7 @@ bool ListTreeFiles(const std::string& root, std::vector<TreeFile>* files, std::s
     TreeFile file;
     file.relative = entry.path().lexically_relative(root).generic_string();
     file.regular = entry.is_regular_file(ec);
+    file.foreign = false;
     file.size = file.regular ? entry.file_size(ec) : 0;
     if (ec) break;
     files->push_back(file);
