@@ -42,6 +42,10 @@ suite "end-to-end scenarios (Windows build under Wine)" \
   python3 tests/e2e/run_scenarios.py --target wine --jobs 8
 suite "Wine-only checks" python3 tests/e2e/wine_checks.py --jobs 6
 suite "archive tool" bash tests/pack/run_pack_tests.sh
+suite "archive tool: diff round trips (host)" python3 tests/pack/diff_round_trip.py --target host
+suite "archive tool: diff round trips (3ppack.exe under Wine)" \
+  python3 tests/pack/diff_round_trip.py --target wine
+suite "reproducible programs" bash tests/repro/build_twice.sh
 suite "demo on a terminal" bash tests/demo/terminal_check.sh
 suite "hardening" bash tests/hardening/run_hardening.sh
 suite "fuzz smoke" bash fuzz/run_fuzz.sh 60
