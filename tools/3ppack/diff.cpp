@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -300,11 +301,11 @@ int RunDiff(int argc, char** argv) {
   if (refused) return 1;
 
   std::map<std::string, const TreeFile*> old_index = IndexOldTree(old_files);
-  std::map<std::string, bool> in_new;
+  std::set<std::string> in_new;
   int added = 0, changed = 0, unchanged = 0;
   std::vector<bool> view_used(options.view_patterns.size(), false);
   for (NewFile& file : placed) {
-    in_new[file.fold_key] = true;
+    in_new.insert(file.fold_key);
     auto old = old_index.find(file.fold_key);
     bool same = false;
     if (old != old_index.end() && old->second->regular &&
@@ -317,7 +318,11 @@ int RunDiff(int argc, char** argv) {
       ++unchanged;
       continue;
     }
-    ++(old == old_index.end() ? added : changed);
+    if (old == old_index.end()) {
+      ++added;
+    } else {
+      ++changed;
+    }
     for (size_t v = 0; v < options.view_patterns.size(); ++v) {
       if (ViewMatches(options.view_patterns[v], file)) {
         file.kind = static_cast<uint8_t>(file.kind - 'a' + 'A');
