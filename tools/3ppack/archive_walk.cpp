@@ -64,7 +64,7 @@ bool KnownKind(uint8_t kind) {
   }
 }
 
-const char* KindFolder(uint8_t kind) {
+const char* TreeFolderOfKind(uint8_t kind) {
   switch (kind) {
     case 'B': case 'b': return "install/bitmap";
     case 'I': case 'i': return "install";

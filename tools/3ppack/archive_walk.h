@@ -47,4 +47,4 @@ bool KnownKind(uint8_t kind);
 // The folder of a release tree (and of extract's output) that holds the
 // files of a kind letter: install/bitmap, install, windows/system, windows;
 // nullptr for a letter the updater does not place.
-const char* KindFolder(uint8_t kind);
+const char* TreeFolderOfKind(uint8_t kind);

@@ -202,7 +202,7 @@ bool PlaceNewFile(const TreeFile& file, NewFile* placed, std::string* error) {
   std::vector<std::string> parts = SplitPath(file.relative);
   size_t skip = 0;
   for (uint8_t kind : {'b', 'i', 's', 'w'}) {
-    std::vector<std::string> folder = SplitPath(KindFolder(kind));
+    std::vector<std::string> folder = SplitPath(TreeFolderOfKind(kind));
     if (parts.size() > folder.size() && std::equal(folder.begin(), folder.end(), parts.begin())) {
       placed->kind = kind;
       skip = folder.size();

@@ -25,7 +25,7 @@ namespace {
 // Each component is then given in host text.
 bool MapEntryPath(const EntryHeader& header, const std::string& dir, std::string* path,
                   std::string* error) {
-  const char* folder = KindFolder(header.kind);
+  const char* folder = TreeFolderOfKind(header.kind);
   if (folder == nullptr) {
     char text[64];
     snprintf(text, sizeof text, "the kind letter 0x%02X names no destination", header.kind);
