@@ -141,17 +141,16 @@ bool ListTreeFiles(const std::string& root, std::vector<TreeFile>* files, std::s
   }
   fs::recursive_directory_iterator it(root, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
+    // A link to a folder is not descended into; a link that leads nowhere
+    // is no regular file. Either is refused by name later, not here.
     const fs::directory_entry& entry = *it;
-    bool link = entry.is_symlink(ec);
-    if (entry.is_directory(ec)) {
-      if (!link) continue;
-    }
+    std::error_code kind_ec;
+    if (entry.is_directory(kind_ec) && !entry.is_symlink(kind_ec)) continue;
     TreeFile file;
     file.relative = entry.path().lexically_relative(root).generic_string();
-    file.regular = entry.is_regular_file(ec);
+    file.regular = entry.is_regular_file(kind_ec) && !kind_ec;
+    file.size = file.regular ? entry.file_size(kind_ec) : 0;
     file.foreign = false;
-    file.size = file.regular ? entry.file_size(ec) : 0;
-    if (ec) break;
     files->push_back(file);
   }
   if (ec) {
