@@ -16,26 +16,28 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / 'tests' / 'hardening'))
-import archive_forge as forge  # noqa: E402
+sys.path.insert(0, str(ROOT / 'tests' / 'e2e'))
+import archive_fields as fields  # noqa: E402
+from scenario_format import load_defines  # noqa: E402
+
+BUILD = ROOT / 'build' / 'host'
 
 TARGETS = ('archive_walk', 'decoder_diff')
+
+
+def make(description):
+    with tempfile.TemporaryDirectory() as folder:
+        return fields.make(description, BUILD, Path(folder))
 
 
 def table_256_prefix_free():
     rows = [(b, '0' + format(b, '08b')) for b in range(256)]
     codes = dict(rows)
-    w = forge.BitWriter()
-    forge.put_header(w, rows, '1', b'1.01', 2)
     data = bytes(range(256)) * 2
-    forge.put_entry_header(w, b'all.bin', 900000000, b'I', len(data) + 600)
-    for b in data:
-        w.code(codes[b])
-    w.code('1')
-    for b in forge.run_count_bytes(600):
-        w.byte(b)
-    forge.put_entry_header(w, b'empty', 0, b'w', 0)
-    return w.data()
+    return make(fields.header(rows, '1', b'1.01', 2) +
+                fields.entry_record(b'I', b'all.bin', 900000000, len(data) + 600) +
+                fields.bits(''.join(codes[b] for b in data)) + 'bits 1 ' + fields.count_bytes(600) + '\n' +
+                fields.entry_record(b'w', b'empty', 0, 0))
 
 
 def table_256_odd(seed):
@@ -47,48 +49,31 @@ def table_256_odd(seed):
         length = rng.choice([1, 2, 3, 5, 8, 11, 12, 16, 24, 31, 32])
         rows.append((rng.randrange(256), ''.join(rng.choice('01') for _ in range(length))))
     escape = ''.join(rng.choice('01') for _ in range(rng.choice([2, 7, 12, 32])))
-    w = forge.BitWriter()
-    forge.put_header(w, rows, escape, b'1.0' + bytes([rng.randrange(256)]), 3)
+    text = fields.header(rows, escape, b'1.0' + bytes([rng.randrange(256)]), 3)
     for n in range(3):
-        forge.put_entry_header(w, b'odd%d' % n, rng.randrange(1 << 31), b'bisw'[n:n + 1], rng.randrange(64))
-        w.code(rows[0][1])
-        for _ in range(200):
-            w.put(rng.getrandbits(1), 1)
-    return w.data()
+        name, time = b'odd%d' % n, rng.randrange(1 << 31)
+        text += fields.entry_record(b'bisw'[n:n + 1], name, time, rng.randrange(64))
+        text += fields.bits(rows[0][1] + ''.join(str(rng.getrandbits(1)) for _ in range(200)))
+    return make(text)
 
 
 def longest_codes():
     rows = [(0x41, '0' * 31 + '1'), (0x42, '1' * 32), (0x43, '01')]
-    w = forge.BitWriter()
-    forge.put_header(w, rows, '0' * 32, b'1.01', 1)
-    forge.put_entry_header(w, b'long', 1, b'i', 40)
-    for code in ('01', '1' * 32, '0' * 31 + '1', '0' * 32):
-        w.code(code)
-    w.byte(0)  # a run of 0
-    w.code('0' * 32)
-    for b in forge.run_count_bytes(37):
-        w.byte(b)
-    return w.data()
+    return make(fields.header(rows, '0' * 32, b'1.01', 1) + fields.entry_record(b'i', b'long', 1, 40) +
+                fields.bits('01' + '1' * 32 + '0' * 31 + '1' + '0' * 32) + 'byte 0\n' +  # a run of 0
+                fields.bits('0' * 32) + fields.count_bytes(37))
 
 
 def run_shapes():
     rows = [(0x61, '0'), (0x62, '10')]
-    w = forge.BitWriter()
-    forge.put_header(w, rows, '11', b'1.02a', 2)
     counts = [[0], [5], [254], [255, 0], [255, 1], [255, 254], [255, 255, 0], [255, 255, 3]]
     total = 2 + sum(254 * c.count(255) + c[-1] for c in counts)
-    forge.put_entry_header(w, b'runs', 2, b'i', total)
-    w.code('0')
+    text = fields.header(rows, '11', b'1.02a', 2) + fields.entry_record(b'i', b'runs', 2, total) + 'bits 0\n'
     for c in counts:
-        w.code('11')
-        for b in c:
-            w.byte(b)
-    w.code('10')
+        text += 'bits 11 ' + ' '.join('byte %d' % b for b in c) + '\n'
+    text += 'bits 10\n'
     # A run before any literal: a decoding failure.
-    forge.put_entry_header(w, b'early', 3, b'i', 4)
-    w.code('11')
-    w.byte(4)
-    return w.data()
+    return make(text + fields.entry_record(b'i', b'early', 3, 4) + 'bits 11 byte 4\n')
 
 
 def across_blocks():
@@ -97,22 +82,21 @@ def across_blocks():
     entries = []
     for n in range(6):
         name = bytes(rng.randrange(0x61, 0x7B) for _ in range(255 if n % 2 else 17))
-        entries.append((name, rng.randrange(1 << 31), b'IBSW'[n % 4:n % 4 + 1],
+        time = rng.randrange(1 << 31)
+        entries.append((b'IBSW'[n % 4:n % 4 + 1], name, time,
                         bytes(rng.randrange(40, 50) for _ in range(300 + 211 * n))))
-    return forge.encode(b'v' * 255, entries)
+    return make(fields.describe(b'v' * 255, entries))
 
 
 def larger_than_window():
     rng = random.Random(11)
     data = bytes(rng.randrange(48, 64) for _ in range(40000))
-    return forge.encode(b'1.01', [(b'big.bin', 5, b'i', data), (b'tail', 6, b'i', b'x' * 3000 + b'yz')])
+    return make(fields.describe(b'1.01', [(b'i', b'big.bin', 5, data), (b'i', b'tail', 6, [(0x78, 2999), b'yz'])]))
 
 
 def packed_seeds():
     """The archive tool's output for a few small inputs, when it is built."""
-    tool = ROOT / 'build' / 'host' / 'bin' / '3ppack'
-    if not os.access(tool, os.X_OK):
-        return {}
+    tool = BUILD / 'bin' / '3ppack'
     seeds = {}
     inputs = {
         'pack_text': {'readme.txt': b'3D update\r\nline two\r\n' * 20},
@@ -138,7 +122,7 @@ def packed_seeds():
 
 def main():
     seeds = {
-        'example': forge.EXAMPLE,
+        'example': load_defines()['SAMPLE_ARCHIVE'],
         'table256': table_256_prefix_free(),
         'odd_table_1': table_256_odd(1),
         'odd_table_2': table_256_odd(2),
@@ -146,8 +130,8 @@ def main():
         'run_shapes': run_shapes(),
         'across_blocks': across_blocks(),
         'larger_than_window': larger_than_window(),
-        'empty_archive': forge.encode(b'1.01', []),
-        'zero_size': forge.encode(b'1.01', [(b'z', 0, b'i', b'')] * 3),
+        'empty_archive': make(fields.describe(b'1.01', [])),
+        'zero_size': make(fields.describe(b'1.01', [(b'i', b'z', 0, b'')] * 3)),
     }
     seeds.update(packed_seeds())
     for target in TARGETS:

@@ -87,6 +87,19 @@ class Machine:
     # seconds at most) for that many recorder lines, since viewers are
     # started detached and may still be running when the program has ended.
     viewer_wait: int = 0
+    # Host target only, for the hardening checks: a deadline other than the
+    # runner's; sh redirections applied to the program ('<&- >&-' closes
+    # streams); a command put before it (valgrind); a command reading its
+    # standard output through a pipe instead of a file; standard input read
+    # from this file instead of stdin; and files that are named pipes, each
+    # open of one served the next of its contents (a file that changes
+    # between two reads).
+    timeout: Optional[float] = None
+    redirect: str = ''
+    wrapper: List[str] = dataclasses.field(default_factory=list)
+    pipe_to: List[str] = dataclasses.field(default_factory=list)
+    stdin_file: Optional[Path] = None
+    served_files: Dict[bytes, List[bytes]] = dataclasses.field(default_factory=dict)
 
 
 @dataclasses.dataclass
@@ -121,3 +134,5 @@ class Result:
     viewer_launches: List[bytes]            # recorded command-line tails, in recorded order
     timed_out: bool = False
     stderr: bytes = b''                     # the program's diagnostics, for failure reports
+    seconds: float = 0.0                    # how long the program ran
+    peak_memory_kb: int = 0                 # its peak resident memory (host target; 0: unknown)

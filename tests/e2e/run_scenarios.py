@@ -32,7 +32,9 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from machine import FileSpec, Machine, Result, RunOptions, TargetUnavailable  # noqa: E402
-from scenario_format import Scenario, ScenarioError, archive_description, load_scenarios  # noqa: E402
+import archive_fields  # noqa: E402
+from scenario_format import (Scenario, ScenarioError, archive_description,  # noqa: E402
+                             load_scenarios, load_defines)
 
 REPO_ROOT = HERE.parent.parent
 ARCHIVE_NAME = b'3pupdate.z'
@@ -65,14 +67,10 @@ def build_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> Opt
     description = archive_description(scenario)
     if description is None:
         return None
-    tool = options.host_build_dir / 'bin' / 'make_archive'
-    (scratch / 'archive.txt').write_text(description, encoding='utf-8')
-    output = scratch / 'archive.z'
-    completed = subprocess.run([str(tool), str(scratch / 'archive.txt'), str(output)],
-                               capture_output=True, timeout=60)
-    if completed.returncode != 0:
-        raise ScenarioError('make_archive: ' + completed.stderr.decode(errors='replace'))
-    return output.read_bytes()
+    try:
+        return archive_fields.make(description, options.host_build_dir, scratch)
+    except ValueError as error:
+        raise ScenarioError(str(error)) from None
 
 
 def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Machine:
@@ -197,6 +195,7 @@ def judge(scenario: Scenario, result: Result) -> List[str]:
         listed = lambda tails: ', '.join(f'[{show(t)}]' for t in tails) or 'none'
         problems.append(f'viewer launches differ:\n    expected {listed(scenario.expect_viewers)}'
                         f'\n    actual   {listed(result.viewer_launches)}')
+    problems += [f'sanitizer report: {mark.decode()}' for mark in SANITIZER_MARKS if mark in result.stderr]
     if problems and result.stderr:
         problems.append('stderr: ' + result.stderr.decode(errors='replace')[-800:])
     return problems
@@ -208,10 +207,14 @@ def slug(index: int, scenario: Scenario) -> str:
     return f'{index:03d}-' + re.sub(r'[^A-Za-z0-9]+', '-', scenario.name).strip('-')[:60]
 
 
+TEXTS = load_defines()
 # What the updater prints once it has checked the whole archive and goes on,
 # and what it prints alone when the archive does not decode.
-ACCEPTED_MARKS = ('\r\n Ver1.00 より前の'.encode('cp932'), '\r\n 現在 Ver '.encode('cp932'))
-REFUSED_ALONE = '展開でエラーが発生しました。\r\n'.encode('cp932')
+ACCEPTED_MARKS = (TEXTS['PRE_V100_INSTALLED'], TEXTS['INSTALLED_VERSION'].split(b'%s')[0])
+REFUSED_ALONE = TEXTS['DECODE_ERROR']
+# What a sanitizer prints when it finds a fault; the run fails whatever else it did.
+SANITIZER_MARKS = (b'ERROR: AddressSanitizer', b'runtime error:', b'ERROR: LeakSanitizer',
+                   b'SUMMARY: UndefinedBehaviorSanitizer')
 
 
 def cross_check_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> List[str]:

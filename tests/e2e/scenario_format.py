@@ -51,6 +51,7 @@ import re
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
+import archive_fields
 from machine import FileSpec, RegistryValue
 
 PRODUCT_KEY = b'SoftWare\\ORBELINE\\3D Perinwood\\'
@@ -445,26 +446,26 @@ def archive_description(s: Scenario) -> Optional[str]:
     """The make_archive description of the scenario's archive, or None when
     the scenario has none (archive bytes given raw count as none here)."""
     if s.archive_fields is not None:
-        return s.archive_fields
+        cut = '' if s.archive_cut_bits is None else f'truncate-bits {s.archive_cut_bits}\n'
+        return s.archive_fields + cut
     if s.archive_version is None and not s.entries:
         return None
-    symbols = sorted({b for entry in s.entries for b in entry.data}) or [0]
-    width = max(1, (len(symbols)).bit_length())   # rows 0..n-1 and the escape all ones
-    codes = {symbol: format(index, f'0{width}b') for index, symbol in enumerate(symbols)}
-    lines = [f'byte {len(symbols) - 1} byte {width} bits {"1" * width}']
-    lines += [f'byte {symbol} byte {width} bits {codes[symbol]}' for symbol in symbols]
-    version = s.archive_version or b''
-    count = len(s.entries) if s.archive_count is None else s.archive_count
-    lines.append(f'byte {len(version)} hex {version.hex() or "#"}'.replace(' hex #', ''))
-    lines.append(f'byte {count}')
-    for entry in s.entries:
-        name = ''.join(f'\\x{b:02x}' for b in entry.name)
-        size = len(entry.data) if entry.size is None else entry.size
-        lines.append(f'counted "{name}" word 0 word {entry.time} hex {entry.kind.hex()} '
-                     f'word {size}')
-        data_bits = ''.join(codes[b] for b in entry.data)
-        for start in range(0, len(data_bits), 4096):
-            lines.append('bits ' + data_bits[start:start + 4096])
-    if s.archive_cut_bits is not None:
-        lines.append(f'truncate-bits {s.archive_cut_bits}')
-    return '\n'.join(lines) + '\n'
+    return archive_fields.describe(
+        s.archive_version or b'', [(e.kind, e.name, e.time, e.data) for e in s.entries],
+        count=s.archive_count, cut_bits=s.archive_cut_bits,
+        sizes={i: e.size for i, e in enumerate(s.entries) if e.size is not None})
+
+
+def load_defines(folder: Path = Path(__file__).resolve().parent / 'scenarios') -> Dict[str, bytes]:
+    """What common.inc defines, by name: the console texts as the program
+    prints them (code page 932, CR LF; fill() puts in their arguments) and
+    the sample archive."""
+    defines: Dict[str, bytes] = {}
+    read_blocks(folder / 'common.inc', defines, {})
+    return defines
+
+
+def fill(text: bytes, *args: bytes) -> bytes:
+    """A text with its %s and %d replaced by args, in order."""
+    queue = list(args)
+    return re.sub(rb'%[sd]', lambda _: queue.pop(0), text)

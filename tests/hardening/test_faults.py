@@ -2,21 +2,21 @@
 once, at each of its calls in a run (UPDATER_FAULTS=kind=N). Each run must
 end with the right message and status, and every file must be as it was
 before its entry or completely new, never partial, with no temporary file
-left behind."""
+left behind. Also: an archive that changes between the check and the real
+run, a real full disk, and valgrind over a complete and a failed update."""
 
 from __future__ import annotations
 
 import os
 import random
+import shutil
 import subprocess
 import tempfile
 from typing import Dict, Tuple
 
-import archive_forge as forge
-import harness as h
-from registry import test
+from checks import (ARCHIVE, ENTRY_TIME, NEW_TIME, P, T, Failure, Skip, archive, cannot_write, check,
+                    check_stop, check_unchanged, expect, file, machine, run)
 
-P = h.INSTALL_DIR + b'\\'
 NEW, OLD, KEEP, PIC = P + b'new.txt', P + b'old.txt', P + b'keep.txt', P + b'bitmap\\pic.bmp'
 
 _rng = random.Random(5)
@@ -27,8 +27,8 @@ CONTENT = {
     PIC: b'BM' + bytes(range(98)),                               # 1 write
 }
 BEFORE = {
-    OLD: h.FileState(b'OLD', h.OLD_TIME, False),
-    KEEP: h.FileState(b'KEEP-NEWER', h.NEW_TIME, True),   # newer and read-only: asked, answered y
+    OLD: file(b'OLD'),
+    KEEP: file(b'KEEP-NEWER', NEW_TIME, True),   # newer and read-only: asked, answered y
 }
 NAMES = {NEW: (b'new.txt', b'i'), OLD: (b'old.txt', b'i'), KEEP: (b'keep.txt', b'i'),
          PIC: (b'pic.bmp', b'b')}
@@ -49,9 +49,9 @@ CALLS = {
 STOP_AT = 'stop'
 
 
-def machine() -> h.Machine:
-    entries = [(NAMES[p][0], h.ENTRY_TIME, NAMES[p][1], CONTENT[p]) for p in ORDER]
-    return h.Machine(forge.encode(b'1.01', entries), files=dict(BEFORE))
+def fault_machine(**options):
+    entries = [(NAMES[p][1], NAMES[p][0], ENTRY_TIME, CONTENT[p]) for p in ORDER]
+    return machine(archive(b'1.01', entries), dict(BEFORE), stdin=b'y\n', **options)
 
 
 def expected(kind: str, call: int) -> Tuple[int, bytes, Dict[bytes, str]]:
@@ -61,95 +61,94 @@ def expected(kind: str, call: int) -> Tuple[int, bytes, Dict[bytes, str]]:
     states = {p: 'new' for p in ORDER}
     calls = CALLS[kind]
     if call > len(calls):
-        return 0, h.UPDATE_DONE, states
+        return 0, T['UPDATE_DONE'], states
     what = calls[call - 1]
 
     def stop_at(path: bytes) -> Tuple[int, bytes, Dict[bytes, str]]:
         index = ORDER.index(path)
         for later in ORDER[index:]:
             states[later] = 'before'
-        return 1, h.cannot_write(path), states
+        return 1, cannot_write(path), states
 
     if kind in ('write', 'close', 'create_temp', 'replace'):
         return stop_at(what)
     if kind == 'set_times':
         states[what] = 'new-late'
-        return 0, h.UPDATE_DONE, states
+        return 0, T['UPDATE_DONE'], states
     if kind == 'create_directory':
         # Only the bitmap folder is missing; without it the file cannot be made.
-        return stop_at(PIC) if call == 5 else (0, h.UPDATE_DONE, states)
+        return stop_at(PIC) if call == 5 else (0, T['UPDATE_DONE'], states)
     if kind == 'open_read':
         if what == 'archive':
-            return 1, h.ARCHIVE_MISSING, {p: 'before' for p in ORDER}
+            return 1, T['ARCHIVE_MISSING'], {p: 'before' for p in ORDER}
         # A failed probe counts as no file: a read-only file then refuses the write.
-        return stop_at(KEEP) if what == KEEP else (0, h.UPDATE_DONE, states)
+        return stop_at(KEEP) if what == KEEP else (0, T['UPDATE_DONE'], states)
     if kind == 'query_time':
         states[what] = 'before'  # MSG_BAD_FILE_HANDLE, entry skipped
-        return 0, h.UPDATE_DONE, states
+        return 0, T['UPDATE_DONE'], states
     if kind == 'get_attributes':
         # No saved word: the read-only bit is not cleared and the write is refused.
-        return stop_at(KEEP) if what == 'keep-saved' else (0, h.UPDATE_DONE, states)
+        return stop_at(KEEP) if what == 'keep-saved' else (0, T['UPDATE_DONE'], states)
     if kind == 'set_attributes':
         if what == 'keep-clear':
             return stop_at(KEEP)
         states[KEEP] = 'new-writable'
-        return 0, h.UPDATE_DONE, states
+        return 0, T['UPDATE_DONE'], states
     raise AssertionError(kind)
 
 
-def check_files(outcome: h.Outcome, states: Dict[bytes, str], context: str) -> None:
+def check_files(result, states: Dict[bytes, str], context: str) -> None:
     for path in ORDER:
         state = states[path]
-        found = outcome.files.get(path)
+        found = result.files.get(path)
         before = BEFORE.get(path)
         if state == 'before':
             if before is None:
-                h.expect(found is None, '%s: %r should not exist' % (context, path))
+                expect(found is None, '%s: %r should not exist' % (context, path))
             else:
-                h.expect(found == before, '%s: %r changed: %r' % (context, path, found and found.content[:40]))
+                expect(found == before, '%s: %r changed: %r' % (context, path, found and found.content[:40]))
             continue
-        h.expect(found is not None and found.content == CONTENT[path],
+        expect(found is not None and found.content == CONTENT[path],
                  '%s: %r not completely new (%r)' % (context, path, found and len(found.content)))
         if state != 'new-late':
-            h.expect(found.mtime == h.ENTRY_TIME, '%s: %r has time %d' % (context, path, found.mtime))
+            expect(found.mtime == ENTRY_TIME, '%s: %r has time %d' % (context, path, found.mtime))
         read_only = path == KEEP and state != 'new-writable'
-        h.expect(found.readonly == read_only, '%s: %r read-only %r' % (context, path, found.readonly))
+        expect(found.readonly == read_only, '%s: %r read-only %r' % (context, path, found.readonly))
 
 
 def _fault_case(kind: str):
     def case(ctx):
         for call in range(1, len(CALLS[kind]) + 2):
             context = '%s=%d' % (kind, call)
-            outcome = h.run(machine(), build=ctx.build, stdin=b'y\n', faults=context)
-            h.check_clean_end(outcome, context)
+            result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
             status, last, states = expected(kind, call)
-            h.expect(outcome.status == status, '%s: status %r, expected %d; output %r'
-                     % (context, outcome.status, status, outcome.stdout[-120:]))
-            h.expect(outcome.stdout.endswith(last), '%s: output ends %r' % (context, outcome.stdout[-160:]))
+            check_stop(result, last, context, status)
             if kind == 'query_time' and call <= len(CALLS[kind]):
-                h.expect(h.BAD_FILE_HANDLE in outcome.stdout, context + ': no MSG_BAD_FILE_HANDLE')
-            check_files(outcome, states, context)
+                expect(T['BAD_FILE_HANDLE'] in result.stdout, context + ': no MSG_BAD_FILE_HANDLE')
+            check_files(result, states, context)
     return case
 
 
 for _kind in CALLS:
-    test('fault ' + _kind + ' at every call')(_fault_case(_kind))
+    check('fault ' + _kind + ' at every call')(_fault_case(_kind))
 
 
-@test('fault plan: clean run and a combined plan')
+@check('fault plan: clean run and a combined plan')
 def combined(ctx):
-    outcome = h.run(machine(), build=ctx.build, stdin=b'y\n')
-    h.check_clean_end(outcome, 'no faults')
-    h.expect(outcome.status == 0 and outcome.stdout.endswith(h.UPDATE_DONE), 'clean run did not finish')
-    check_files(outcome, {p: 'new' for p in ORDER}, 'no faults')
+    result = run(fault_machine(), ctx.build)
+    check_stop(result, T['UPDATE_DONE'], 'no faults', status=0)
+    check_files(result, {p: 'new' for p in ORDER}, 'no faults')
     # A second fault after the first stop never comes; the first decides.
-    outcome = h.run(machine(), build=ctx.build, stdin=b'y\n', faults='write=7,close=1,replace=3')
-    h.check_clean_end(outcome, 'combined')
-    h.expect(outcome.stdout.endswith(h.cannot_write(NEW)), 'combined: %r' % outcome.stdout[-100:])
-    check_files(outcome, {NEW: 'before', OLD: 'before', KEEP: 'before', PIC: 'before'}, 'combined')
+    result = run(fault_machine(env={'UPDATER_FAULTS': 'write=7,close=1,replace=3'}), ctx.build)
+    check_stop(result, cannot_write(NEW), 'combined')
+    check_files(result, {NEW: 'before', OLD: 'before', KEEP: 'before', PIC: 'before'}, 'combined')
 
 
-def _changing_archive() -> h.Machine:
+BIG = P + b'big.bin'
+BIG_BEFORE = file(b'newer', NEW_TIME)
+
+
+def changing_machine(served: bool = True, **options):
     """The check pass reads a sound archive; the real run reads one cut in
     the middle of the last entry's data, an overwrite of a newer read-only
     file. The first entry decodes to 300 MB, more than the check keeps in
@@ -158,68 +157,90 @@ def _changing_archive() -> h.Machine:
     swapped between the two reads can fail this way."""
     rng = random.Random(9)
     keep = bytes(rng.randrange(256) for _ in range(6000))
-    entries = [(b'big.bin', h.ENTRY_TIME, b'i', [('run', 0, 300 * 1000 * 1000)]),
-               (b'new.txt', h.ENTRY_TIME, b'i', [('bytes', CONTENT[NEW])]),
-               (b'keep.txt', h.ENTRY_TIME, b'i', [('bytes', keep)])]
-    sound, _ = forge.encode_fixed(b'1.01', entries)
+    sound = archive(b'1.01', [(b'i', b'big.bin', ENTRY_TIME, [(0, 300 * 1000 * 1000 - 1)]),
+                              (b'i', b'new.txt', ENTRY_TIME, CONTENT[NEW]),
+                              (b'i', b'keep.txt', ENTRY_TIME, keep)])
     files = {KEEP: BEFORE[KEEP], BIG: BIG_BEFORE}
-    return h.Machine(sound, files=files, archive_opens=[sound, sound[:len(sound) - 2500]])
+    if not served:
+        return machine(sound, files, stdin=b'n\ny\n', **options)
+    return machine(None, files, stdin=b'n\ny\n', served_files={ARCHIVE: [sound, sound[:len(sound) - 2500]]},
+                   **options)
 
 
-BIG = P + b'big.bin'
-BIG_BEFORE = h.FileState(b'newer', h.NEW_TIME, False)
-CHANGING_ANSWERS = b'n\ny\n'
-
-
-def check_changing_archive(outcome: h.Outcome, context: str) -> None:
-    h.check_clean_end(outcome, context)
-    h.expect(outcome.status == 1 and outcome.stdout.endswith(h.DECODE_ERROR),
-             '%s: status %r, %r' % (context, outcome.status, outcome.stdout[-100:]))
+def check_changing_archive(result, context: str) -> None:
+    check_stop(result, T['DECODE_ERROR'], context)
     # The bar of the abandoned file had begun: the failure came mid-entry.
-    h.expect(outcome.stdout.count(b'\x81\xa0' * 25 + b'\r') == 2, context + ': last entry never started')
-    h.expect(outcome.files.get(BIG) == BIG_BEFORE, context + ': big.bin changed')
-    h.expect(outcome.files.get(NEW) is not None and outcome.files[NEW].content == CONTENT[NEW],
-             context + ': the first entry is lost')
-    h.expect(outcome.files.get(KEEP) == BEFORE[KEEP], '%s: keep.txt is %r' % (context, outcome.files.get(KEEP)))
+    expect(result.stdout.count(T['PROGRESS_EMPTY']) == 2, context + ': last entry never started')
+    expect(result.files.get(BIG) == BIG_BEFORE, context + ': big.bin changed')
+    expect(result.files.get(NEW) is not None and result.files[NEW].content == CONTENT[NEW],
+           context + ': the first entry is lost')
+    expect(result.files.get(KEEP) == BEFORE[KEEP], '%s: keep.txt is %r' % (context, result.files.get(KEEP)))
 
 
-@test('a large archive swapped after the check: decoding failure mid-overwrite; second open failing')
+@check('a large archive swapped after the check: decoding failure mid-overwrite; second open failing')
 def changing_archive(ctx):
-    for build in (ctx.build, ctx.sanitize):
-        outcome = h.run(_changing_archive(), build=build, stdin=CHANGING_ANSWERS, timeout=60)
-        check_changing_archive(outcome, build)
+    for build in ctx.builds:
+        check_changing_archive(run(changing_machine(), build), build)
     # The second read of such an archive failing to open: the run stops
     # before anything is written.
-    machine = _changing_archive()
-    machine.archive_opens = None
-    outcome = h.run(machine, build=ctx.build, stdin=CHANGING_ANSWERS, faults='open_read=2', timeout=60)
-    h.check_clean_end(outcome, 'second open fails')
-    h.expect(outcome.status == 1 and outcome.stdout.endswith(h.ARCHIVE_MISSING),
-             'second open fails: %r' % outcome.stdout[-100:])
-    h.expect(set(outcome.files) == {b'C:\\update\\3pupdate.z', KEEP, BIG}, 'second open fails: files changed')
+    result = run(changing_machine(served=False, env={'UPDATER_FAULTS': 'open_read=2'}), ctx.build)
+    check_stop(result, T['ARCHIVE_MISSING'], 'second open fails')
+    check_unchanged(result, 'second open fails')
 
 
-@test('a real full disk (a 1 MiB tmpfs) in the middle of an entry')
+@check('a real full disk (a 1 MiB tmpfs) in the middle of an entry')
 def full_disk(ctx):
     mount_point = tempfile.mkdtemp(prefix='harden-full-', dir=os.environ.get('HARDEN_TMP'))
     mounted = subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=1m', 'tmpfs', mount_point],
                              capture_output=True)
     if mounted.returncode != 0:
         os.rmdir(mount_point)
-        raise h.Skip('cannot mount a small tmpfs here (%s); fault injection covers the path'
-                     % mounted.stderr.decode(errors='replace').strip())
+        raise Skip('cannot mount a small tmpfs here (%s); fault injection covers the path'
+                   % mounted.stderr.decode(errors='replace').strip())
     try:
-        big = b'\0' * (3 << 20) + b'end'  # 3 MiB, 12 kB once packed
-        before = h.FileState(bytes(range(256)) * 800, h.OLD_TIME, False)  # 200 kB, older
-        entries = [(b'small.txt', h.ENTRY_TIME, b'i', b'fits'), (b'old.txt', h.ENTRY_TIME, b'i', big)]
-        for build in (ctx.build, ctx.sanitize):
-            machine = h.Machine(forge.encode(b'1.01', entries), files={OLD: before})
-            outcome = h.run(machine, build=build, scratch_parent=mount_point, timeout=30)
-            h.check_clean_end(outcome, build + ' full disk')
-            h.expect(outcome.status == 1 and outcome.stdout.endswith(h.cannot_write(OLD)),
-                     '%s full disk: %r' % (build, outcome.stdout[-100:]))
-            h.expect(outcome.files[OLD] == before, build + ' full disk: old.txt changed')
-            h.expect(outcome.files[P + b'small.txt'].content == b'fits', build + ' full disk: small.txt lost')
+        before = file(bytes(range(256)) * 800)  # 200 kB, older
+        # The second entry is 3 MiB of zeros, a few bytes once packed.
+        data = archive(b'1.01', [(b'i', b'small.txt', ENTRY_TIME, b'fits'),
+                                 (b'i', b'old.txt', ENTRY_TIME, [(0, (3 << 20) - 1), b'end'])])
+        for build in ctx.builds:
+            result = run(machine(data, {OLD: before}, timeout=30), build, scratch_parent=mount_point)
+            check_stop(result, cannot_write(OLD), build + ' full disk')
+            expect(result.files[OLD] == before, build + ' full disk: old.txt changed')
+            expect(result.files[P + b'small.txt'].content == b'fits', build + ' full disk: small.txt lost')
     finally:
         subprocess.run(['umount', mount_point], capture_output=True)
         os.rmdir(mount_point)
+
+
+VALGRIND = ['valgrind', '--error-exitcode=99', '--leak-check=full', '--track-fds=no',
+            '--errors-for-leak-kinds=definite,indirect,possible',
+            '--show-leak-kinds=definite,indirect,possible', '-q']
+
+
+@check('valgrind: a complete update, a decoding failure and an abandoned entry, no error, no leak')
+def valgrind(ctx):
+    if shutil.which('valgrind') is None:
+        raise Failure('valgrind is not installed (Debian: valgrind)')
+
+    def quiet(result, context):
+        expect(result.stderr == b'', '%s: valgrind reported: %s' % (context, result.stderr.decode(errors='replace')[-3000:]))
+
+    # Every path the program has: a written file, an overwritten newer
+    # read-only file (answered y), a folder made, a skipped unknown kind.
+    entries = [(b'i', b'a.txt', ENTRY_TIME, b'alpha ' * 500), (b'i', b'ro.txt', ENTRY_TIME, b'\0' * 2000 + b'end'),
+               (b'b', b'pic.bmp', ENTRY_TIME, bytes(range(256)) * 5), (b'x', b'odd', ENTRY_TIME, b'not written')]
+    files = {P + b'ro.txt': file(b'older content', NEW_TIME, True)}
+    result = run(machine(archive(b'1.01', entries), files, stdin=b'y\n', wrapper=VALGRIND, timeout=120), ctx.build)
+    check_stop(result, T['UPDATE_DONE'], 'complete update under valgrind', status=0)
+    expect(result.files[P + b'ro.txt'].content == b'\0' * 2000 + b'end', 'valgrind run: ro.txt not written')
+    quiet(result, 'complete update')
+    # A damaged archive: found by the check before anything is written.
+    data = archive(b'1.01', entries[:1])
+    result = run(machine(data[:-20] + b'\xff' * 20, wrapper=VALGRIND, timeout=120), ctx.build)
+    check_stop(result, T['DECODE_ERROR'], 'decoding failure under valgrind')
+    quiet(result, 'decoding failure')
+    # A decoding failure in the middle of a written entry (the archive swapped
+    # after the check): the output is abandoned and the old file kept.
+    result = run(changing_machine(wrapper=VALGRIND, timeout=120), ctx.build)
+    check_changing_archive(result, 'abandoned entry under valgrind')
+    quiet(result, 'abandoned entry')

@@ -20,9 +20,10 @@ import shutil
 import signal
 import stat
 import subprocess
+import threading
 import time
 from pathlib import Path
-from typing import Dict, Optional, Set, Tuple
+from typing import Dict, List, Optional, Set, Tuple
 
 from machine import (DEFAULT_WINDOWS_DIRECTORY, FileState, Machine, Result, RunOptions,
                      TargetUnavailable)
@@ -148,32 +149,52 @@ def run(context: Context, machine: Machine) -> Result:
     scratch = Path(machine.scratch_dir)
     root = scratch / 'machine'
     _lay_out(context, machine, root)
-    stdin_path, stdout_path = scratch / 'stdin', scratch / 'stdout'
-    stderr_path, pause_log, viewer_log = scratch / 'stderr', scratch / 'pauses', scratch / 'viewers'
-    stdin_path.write_bytes(machine.stdin)
+    stdout_path, stderr_path = scratch / 'stdout', scratch / 'stderr'
+    pause_log, viewer_log = scratch / 'pauses', scratch / 'viewers'
+    stdin_path = machine.stdin_file or scratch / 'stdin'
+    if machine.stdin_file is None:
+        stdin_path.write_bytes(machine.stdin)
+    served = {windows_to_host(root, path): contents for path, contents in machine.served_files.items()}
+    for fifo in served:
+        os.makedirs(os.path.dirname(fifo), exist_ok=True)
+        os.mkfifo(fifo)
 
     env = {k: v for k, v in os.environ.items() if not k.startswith('UPDATER_')}
     env.update({'UPDATER_MACHINE': str(root), 'UPDATER_PAUSE_SCALE': '0',
                 'UPDATER_PAUSE_LOG': str(pause_log), 'UPDATER_VIEWER_LOG': str(viewer_log),
-                'TZ': 'UTC'})
+                'TZ': 'UTC', 'ASAN_OPTIONS': 'detect_leaks=1:exitcode=86',
+                'UBSAN_OPTIONS': 'print_stacktrace=1:halt_on_error=1:exitcode=87'})
     env.update(machine.env)
+    command = list(machine.wrapper) + [str(context.program)] + list(machine.args)
+    if machine.redirect:
+        command = ['sh', '-c', 'exec "$@" ' + machine.redirect, 'sh'] + command
+    deadline = time.monotonic() + (machine.timeout or context.timeout)
 
     files_before, folders_before = snapshot_drives(root)
-    exit_status: Optional[int] = None
-    timed_out = False
+    started = time.monotonic()
     with open(stdin_path, 'rb') as stdin, open(stdout_path, 'wb') as stdout, \
             open(stderr_path, 'wb') as stderr:
         # A group of its own, so that a hung run is ended with whatever it started.
-        process = subprocess.Popen([str(context.program)] + list(machine.args),
-                                   stdin=stdin, stdout=stdout, stderr=stderr, env=env,
+        process = subprocess.Popen(command, stdin=stdin,
+                                   stdout=subprocess.PIPE if machine.pipe_to else stdout,
+                                   stderr=stderr, env=env,
                                    cwd=windows_to_host(root, machine.working_folder),
                                    start_new_session=True)
-        try:
-            exit_status = process.wait(timeout=context.timeout)
-        except subprocess.TimeoutExpired:
-            timed_out = True
-            os.killpg(process.pid, signal.SIGKILL)
-            process.wait()
+        reader = None
+        if machine.pipe_to:
+            reader = subprocess.Popen(machine.pipe_to, stdin=process.stdout, stdout=stdout)
+            process.stdout.close()
+        feeders = [threading.Thread(target=_serve, daemon=True,
+                                    args=(fifo, contents, process.pid, deadline))
+                   for fifo, contents in served.items()]
+        for feeder in feeders:
+            feeder.start()
+        exit_status, peak, timed_out = _wait(process, deadline)
+        seconds = time.monotonic() - started
+        for feeder in feeders:
+            feeder.join()
+        if reader is not None:
+            reader.wait(timeout=10)
     _wait_for_viewers(viewer_log, machine.viewer_wait)
 
     pause_total = sum(int(line) for line in _read_lines(pause_log) if line.strip())
@@ -182,4 +203,78 @@ def run(context: Context, machine: Machine) -> Result:
                   pause_total_ms=pause_total, files_before=files_before, files=files,
                   folders_before=folders_before, folders=folders,
                   viewer_launches=_read_lines(viewer_log), timed_out=timed_out,
-                  stderr=stderr_path.read_bytes())
+                  stderr=stderr_path.read_bytes(), seconds=seconds, peak_memory_kb=peak)
+
+
+def _peak_memory_kb(pid: int) -> int:
+    """The process's peak resident memory so far (VmHWM), 0 when gone. Read
+    from /proc rather than taken from wait4, whose figure includes the
+    pages the runner had when it forked the child."""
+    try:
+        with open('/proc/%d/status' % pid, 'rb') as handle:
+            for line in handle:
+                if line.startswith(b'VmHWM:'):
+                    return int(line.split()[1])
+    except (OSError, ValueError, IndexError):
+        pass
+    return 0
+
+
+def _wait(process: subprocess.Popen, deadline: float) -> Tuple[Optional[int], int, bool]:
+    """Waits for the process until the deadline, sampling its peak memory;
+    kills its whole group when the deadline passes. Returns the exit status
+    (negative for a signal, None after a kill), the peak resident kB, and
+    whether it was killed."""
+    peak = 0
+    while True:
+        peak = max(peak, _peak_memory_kb(process.pid))
+        pid, raw, _ = os.wait4(process.pid, os.WNOHANG)
+        if pid == process.pid:
+            process.returncode = os.waitstatus_to_exitcode(raw)
+            return process.returncode, peak, False
+        if time.monotonic() > deadline:
+            os.killpg(process.pid, signal.SIGKILL)
+            os.wait4(process.pid, 0)
+            process.returncode = -9
+            return None, peak, True
+        time.sleep(0.002)
+
+
+def _holds_file(pid: int, path: bytes) -> bool:
+    """True while process pid has path open."""
+    folder = '/proc/%d/fd' % pid
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return False
+    target = os.path.realpath(path)
+    for name in names:
+        try:
+            if os.fsencode(os.readlink(os.path.join(folder, name))) == target:
+                return True
+        except OSError:
+            pass
+    return False
+
+
+def _serve(fifo: bytes, contents: List[bytes], pid: int, deadline: float) -> None:
+    """Serves each content to one open of the named pipe, in order: waits
+    for the program to open it, writes, closes, and waits for the program to
+    close its end before serving the next. Gives up at the deadline."""
+    for content in contents:
+        while True:
+            try:
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    return
+                time.sleep(0.002)
+        os.set_blocking(fd, True)
+        try:
+            os.write(fd, content)
+        except OSError:
+            pass
+        os.close(fd)
+        while _holds_file(pid, fifo) and time.monotonic() < deadline:
+            time.sleep(0.002)
