@@ -100,6 +100,10 @@ class Machine:
     pipe_to: List[str] = dataclasses.field(default_factory=list)
     stdin_file: Optional[Path] = None
     served_files: Dict[bytes, List[bytes]] = dataclasses.field(default_factory=dict)
+    # Wine target only: files another program holds open during the run, and
+    # DOS attributes (read-only 1, hidden 2, system 4) set before it.
+    holds: List[bytes] = dataclasses.field(default_factory=list)
+    attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
 
 
 @dataclasses.dataclass
@@ -136,3 +140,6 @@ class Result:
     stderr: bytes = b''                     # the program's diagnostics, for failure reports
     seconds: float = 0.0                    # how long the program ran
     peak_memory_kb: int = 0                 # its peak resident memory (host target; 0: unknown)
+    # Wine target: the DOS attributes after the run of the files named in
+    # Machine.attributes and of any file asked for, -1 when it is gone.
+    attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)

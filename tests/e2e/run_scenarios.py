@@ -5,6 +5,10 @@
         [--jobs N] [--build-dir DIR] [--win32-build-dir DIR] [--timeout S]
         [--scenarios DIR]
 
+--scenarios tests/e2e/wine_only runs the cases that only the real Windows
+calls show (files held open by another program, hidden and system bits),
+on --target wine.
+
 Each scenario gets a fresh machine folder under build/e2e/<target>-<pid>/
 (kept when something failed, removed otherwise). One line
 per scenario, then `N passed, N failed` (and `, N skipped` when a host-only
@@ -85,7 +89,8 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
                    folders=list(scenario.folders), working_folder=scenario.working_folder,
                    windows_directory=scenario.windows_directory, stdin=scenario.stdin,
                    args=list(scenario.args), env=dict(scenario.env),
-                   viewer_wait=len(scenario.expect_viewers))
+                   viewer_wait=len(scenario.expect_viewers), holds=list(scenario.holds),
+                   attributes=dict(scenario.attributes))
 
 
 # ---- judging a result ---------------------------------------------------------------
@@ -196,6 +201,11 @@ def judge(scenario: Scenario, result: Result) -> List[str]:
         problems.append(f'viewer launches differ:\n    expected {listed(scenario.expect_viewers)}'
                         f'\n    actual   {listed(result.viewer_launches)}')
     problems += [f'sanitizer report: {mark.decode()}' for mark in SANITIZER_MARKS if mark in result.stderr]
+    for path, want in scenario.expect_attributes.items():
+        found = result.attributes.get(path)
+        if found != want:
+            problems.append(f'attributes of {show(path)}: expected {want:#x}, found '
+                            + ('none' if found is None else f'{found:#x}'))
     if problems and result.stderr:
         problems.append('stderr: ' + result.stderr.decode(errors='replace')[-800:])
     return problems
@@ -244,7 +254,8 @@ def run_one(target, context, options: RunOptions, index: int, scenario: Scenario
     (scratch / 'run').mkdir()
     try:
         machine = build_machine(scenario, options, scratch)
-        result = target.run(context, machine)
+        result = target.run(context, machine, *([scenario.expect_attributes]
+                                                if scenario.expect_attributes else []))
     except ScenarioError as error:
         return [f'scenario could not be built: {error}']
     return judge(scenario, result) + cross_check_archive(scenario, options, scratch)
@@ -277,11 +288,11 @@ def main(argv=None) -> int:
     parser.add_argument('--win32-build-dir', type=Path, default=REPO_ROOT / 'build' / 'win32')
     parser.add_argument('--timeout', type=float, default=60.0)
     parser.add_argument('--scenarios', type=Path, default=HERE / 'scenarios',
-                        help='folder of *.scn files (and common.inc)')
+                        help='folder of *.scn files (wine_only: the Wine-only cases)')
     args = parser.parse_args(argv)
 
     try:
-        scenarios = load_scenarios(args.scenarios)
+        scenarios = load_scenarios(args.scenarios, common=HERE / 'scenarios' / 'common.inc')
     except ScenarioError as error:
         print(f'bad scenario file: {error}')
         print('0 passed, 1 failed')

@@ -28,6 +28,9 @@ Machine directives:
     file PATH [mtime N] [readonly] = V
     stdin = V;  args W...;  env NAME VALUE
     host-only REASON               skipped under Wine, with the reason printed
+    hold PATH                      Wine only: another program holds the file open
+    attributes PATH = N            Wine only: DOS attributes set before the run
+                                   (read-only 1, hidden 2, system 4)
 Archive (3pupdate.z in the working folder), one of:
     archive = V                    the exact bytes
     archive-fields                 continuation lines: a make_archive description
@@ -40,6 +43,7 @@ Expectations:
     stdout = V;  result ok|fatal|error  (exit 0 + 5000 ms, 1 + 5000, 1 + 10000)
     expect-file PATH [mtime N] [readonly] = V;  expect-absent PATH;  expect-folder PATH
     expect-viewer = V              one recorded viewer command-line tail
+    expect-attributes PATH = N     Wine only: the file's DOS attributes after the run
 Everything not named by an expectation must be as it was before the run: no
 file changed, appeared or vanished, no folder appeared or vanished.
 """
@@ -100,6 +104,9 @@ class Scenario:
     expect_absent: List[bytes] = dataclasses.field(default_factory=list)
     expect_folders: List[bytes] = dataclasses.field(default_factory=list)
     expect_viewers: List[bytes] = dataclasses.field(default_factory=list)
+    holds: List[bytes] = dataclasses.field(default_factory=list)
+    attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
+    expect_attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
 
     @property
     def name(self) -> str:
@@ -418,14 +425,21 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
         s.expect_folders.append(_word(options[0]))
     elif keyword == 'expect-viewer':
         s.expect_viewers.append(value)
+    elif keyword == 'hold':
+        s.holds.append(_word(options[0]))
+    elif keyword in ('attributes', 'expect-attributes'):
+        target = s.attributes if keyword == 'attributes' else s.expect_attributes
+        target[_word(options[0])] = int(value.decode('ascii'), 0)
     else:
         raise ScenarioError(f'unknown directive {keyword}')
 
 
-def load_scenarios(folder: Path) -> List[Scenario]:
+def load_scenarios(folder: Path, common: Optional[Path] = None) -> List[Scenario]:
+    """The cases of folder's *.scn files, with the texts and blocks of common
+    (folder's common.inc when not given)."""
     defines: Dict[str, bytes] = {}
     blocks: Dict[str, List] = {}
-    common = folder / 'common.inc'
+    common = common or folder / 'common.inc'
     if common.exists():
         read_blocks(common, defines, blocks)
     scenarios = []

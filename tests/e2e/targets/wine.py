@@ -42,7 +42,7 @@ import subprocess
 import threading
 import time
 from pathlib import Path
-from typing import Dict, List, Optional, Set, Tuple
+from typing import Dict, Iterable, List, Optional, Set, Tuple
 
 from machine import (DEFAULT_WINDOWS_DIRECTORY, FileState, Machine, Result, RunOptions,
                      TargetUnavailable)
@@ -515,14 +515,12 @@ def _read_lines(path: Path) -> List[bytes]:
         return []
 
 
-def _execute(worker: Worker, machine: Machine, scratch: Path, extra_env: Dict[str, str],
-             holders: List[bytes]) -> Tuple[Optional[int], bool]:
+def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[int], bool]:
     env = dict(worker.env)
     env['UPDATER_VIEWER_LOG'] = 'Z:' + str((scratch / 'viewers').resolve()).replace('/', '\\')
     env.update(machine.env)
-    env.update(extra_env)
     args = [a.decode('cp932', errors='surrogateescape') for a in machine.args]
-    held = [_hold(worker, path, scratch, i) for i, path in enumerate(holders)]
+    held = [_hold(worker, path, scratch, i) for i, path in enumerate(machine.holds)]
     try:
         with open(scratch / 'stdin', 'rb') as stdin, open(scratch / 'stdout', 'wb') as stdout, \
                 open(scratch / 'stderr', 'wb') as stderr:
@@ -566,13 +564,10 @@ def _hold(worker: Worker, win_path: bytes, scratch: Path, index: int) -> subproc
     return holder
 
 
-def run(context: Context, machine: Machine, *, extra_env: Optional[Dict[str, str]] = None,
-        holders: Optional[List[bytes]] = None, attributes: Optional[Dict[bytes, int]] = None,
-        attributes_after: Optional[Dict[bytes, int]] = None) -> Result:
-    """One scenario in a worker prefix. The keyword arguments serve the
-    Wine-only checks: files to hold open during the run, DOS attributes to
-    set before it, and a dictionary that receives the attributes of those
-    files after it."""
+def run(context: Context, machine: Machine, attributes_of: Iterable[bytes] = ()) -> Result:
+    """One scenario in a worker prefix, with the files of machine.holds held
+    open during the run and machine.attributes set before it; the result
+    gives the DOS attributes after it of those and of attributes_of."""
     scratch = Path(machine.scratch_dir)
     scratch.mkdir(parents=True, exist_ok=True)
     (scratch / 'stdin').write_bytes(machine.stdin)
@@ -581,15 +576,14 @@ def run(context: Context, machine: Machine, *, extra_env: Optional[Dict[str, str
         worker.start_server()
         _set_registry(worker, machine, scratch)
         _lay_out(worker, machine)
-        for path, value in (attributes or {}).items():
+        for path, value in machine.attributes.items():
             set_dos_attributes(windows_to_linux(worker.drives(), path), value)
         before = Snapshot(worker)
         wanted_before = {p for p, (key, info) in before.files.items()
                          if _interesting(worker, key, info)}
         files_before = _states(worker, before, wanted_before)
 
-        exit_status, timed_out = _execute(worker, machine, scratch, extra_env or {},
-                                          holders or [])
+        exit_status, timed_out = _execute(worker, machine, scratch)
         _wait_for_viewers(scratch / 'viewers', machine.viewer_wait)
 
         after = Snapshot(worker)
@@ -599,15 +593,15 @@ def run(context: Context, machine: Machine, *, extra_env: Optional[Dict[str, str
         for path in wanted_after - wanted_before:
             if path in before.files:   # a prefix file that the run changed
                 files_before[path] = _baseline_state(worker, before.files[path][0])
-        if attributes_after is not None:
-            for path in list(attributes_after):
-                linux = windows_to_linux(worker.drives(), path)
-                attributes_after[path] = dos_attributes(linux) if os.path.lexists(linux) else -1
+        attributes = {}
+        for path in {*machine.attributes, *attributes_of}:
+            linux = windows_to_linux(worker.drives(), path)
+            attributes[path] = dos_attributes(linux) if os.path.lexists(linux) else -1
         return Result(stdout=(scratch / 'stdout').read_bytes(), exit_status=exit_status,
                       pause_total_ms=None, files_before=files_before, files=files,
                       folders_before=before.folders, folders=after.folders,
                       viewer_launches=_read_lines(scratch / 'viewers'), timed_out=timed_out,
-                      stderr=(scratch / 'stderr').read_bytes())
+                      stderr=(scratch / 'stderr').read_bytes(), attributes=attributes)
     finally:
         try:
             worker.restore()
