@@ -91,7 +91,8 @@ def across_blocks():
 def larger_than_window():
     rng = random.Random(11)
     data = bytes(rng.randrange(48, 64) for _ in range(40000))
-    return make(fields.describe(b'1.01', [(b'i', b'big.bin', 5, data), (b'i', b'tail', 6, [(0x78, 2999), b'yz'])]))
+    return make(fields.describe(b'1.01', [(b'i', b'big.bin', 5, data),
+                                          (b'i', b'tail', 6, [(0x78, 2999), b'yz'])]))
 
 
 def packed_seeds():

@@ -45,6 +45,8 @@ def main() -> int:
         if not os.access(program, os.X_OK):
             print('missing %s\n0 passed, 1 failed' % program)
             return 1
+    if os.environ.get('HARDEN_TMP'):
+        os.makedirs(os.environ['HARDEN_TMP'], exist_ok=True)
     context = Context(options.build, options.sanitize)
     chosen = [(name, fn) for name, fn in checks.CHECKS if options.filter in name]
 

@@ -16,7 +16,7 @@ import tempfile
 from pathlib import Path
 from typing import List
 
-from checks import (ARCHIVE, ENTRY_TIME, NEW_TIME, P, ROOT, T, archive, cannot_write, changes, check,
+from checks import (ENTRY_TIME, NEW_TIME, P, ROOT, T, archive, cannot_write, changes, check,
                     check_clean_end, check_ending, check_stop, check_unchanged, expect, fields, file,
                     machine, run)
 import archive_fields  # noqa: E402 (found through checks)
@@ -59,7 +59,8 @@ def check_as_extracted(build: str, data: bytes, context: str, outcome: str):
     complete update writes exactly what the archive tool extracts."""
     result = run(machine(data), build)
     check_clean_end(result, context)
-    expect(ending(result) == outcome, '%s: expected %s, output ends %r' % (context, outcome, result.stdout[-120:]))
+    expect(ending(result) == outcome,
+           '%s: expected %s, output ends %r' % (context, outcome, result.stdout[-120:]))
     if outcome != 'O':
         check_unchanged(result, context)
         return
@@ -87,7 +88,8 @@ def header_flips(build: str) -> None:
     for bit in range(FLIP_BITS):
         flipped = bytearray(data)
         flipped[bit // 8] ^= 0x80 >> (bit % 8)
-        check_as_extracted(build, bytes(flipped), '%s, header bit %d flipped' % (build, bit), FLIP_OUTCOMES[bit])
+        context = '%s, header bit %d flipped' % (build, bit)
+        check_as_extracted(build, bytes(flipped), context, FLIP_OUTCOMES[bit])
 
 
 _both('archive truncated at every byte', truncations)
@@ -165,7 +167,8 @@ def not_prefix_free(ctx):
         # trials) too few, so that the data runs past the end of the file.
         text = archive_fields.header(rows, '1' * 32, b'1.01', 1)
         text += archive_fields.entry_record(b'i', b'npf.txt', ENTRY_TIME, 200)
-        text += 'bits 0 ' + archive_fields.bits(''.join(rng.choice('01') for _ in range(60 if trial % 2 else 4000)))
+        data_bits = ''.join(rng.choice('01') for _ in range(60 if trial % 2 else 4000))
+        text += 'bits 0 ' + archive_fields.bits(data_bits)
         tables.append(fields(text))
     for build in ctx.builds:
         for trial, data in enumerate(tables):
@@ -192,4 +195,5 @@ def hostile_names(ctx):
             if status == 0:
                 expect(P + b'after.txt' in result.files, context + ': next entry lost')
             else:
-                expect(result.stdout.endswith(cannot_write(P + name)), '%s: %r' % (context, result.stdout[-80:]))
+                expect(result.stdout.endswith(cannot_write(P + name)),
+                       '%s: %r' % (context, result.stdout[-80:]))

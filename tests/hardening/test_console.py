@@ -104,7 +104,8 @@ def huge_line(ctx):
             handle.write(b'y')
             _write_repeated(handle, b'z', size)
             handle.write(b'\n')
-        result = run(downgrade_machine(files={P + b'a.txt': file(b'mine', NEW_TIME)}, stdin_file=path), build=ctx.build)
+        newer = {P + b'a.txt': file(b'mine', NEW_TIME)}
+        result = run(downgrade_machine(files=newer, stdin_file=path), ctx.build)
         check_stop(result, T['UPDATE_DONE'], '100 MB line', status=0)
         expect(result.peak_memory_kb > 0, '100 MB line: memory never sampled')
         expect(result.files[P + b'a.txt'].content == b'mine', '100 MB line: a.txt changed')
@@ -115,7 +116,7 @@ def huge_line(ctx):
             handle.write(b'y')
             _write_repeated(handle, b'z', size)
             handle.write(b'\nn\n')
-        result = run(overwrite_machine(stdin_file=path), build=ctx.build)
+        result = run(overwrite_machine(stdin_file=path), ctx.build)
         check_stop(result, T['UPDATE_DONE'], 'answer then 100 MB', status=0)
         expect(result.files[P + b'a.txt'].content == CONTENT, 'answer then 100 MB: not overwritten')
         expect(result.peak_memory_kb < limit, 'answer then 100 MB: %d kB resident' % result.peak_memory_kb)

@@ -46,8 +46,6 @@ CALLS = {
     'set_attributes': ['keep-clear', 'keep-restore'],
 }
 
-STOP_AT = 'stop'
-
 
 def fault_machine(**options):
     entries = [(NAMES[p][1], NAMES[p][0], ENTRY_TIME, CONTENT[p]) for p in ORDER]
@@ -223,14 +221,18 @@ def valgrind(ctx):
         raise Failure('valgrind is not installed (Debian: valgrind)')
 
     def quiet(result, context):
-        expect(result.stderr == b'', '%s: valgrind reported: %s' % (context, result.stderr.decode(errors='replace')[-3000:]))
+        expect(result.stderr == b'',
+               '%s: valgrind reported: %s' % (context, result.stderr.decode(errors='replace')[-3000:]))
 
     # Every path the program has: a written file, an overwritten newer
     # read-only file (answered y), a folder made, a skipped unknown kind.
-    entries = [(b'i', b'a.txt', ENTRY_TIME, b'alpha ' * 500), (b'i', b'ro.txt', ENTRY_TIME, b'\0' * 2000 + b'end'),
-               (b'b', b'pic.bmp', ENTRY_TIME, bytes(range(256)) * 5), (b'x', b'odd', ENTRY_TIME, b'not written')]
+    entries = [(b'i', b'a.txt', ENTRY_TIME, b'alpha ' * 500),
+               (b'i', b'ro.txt', ENTRY_TIME, b'\0' * 2000 + b'end'),
+               (b'b', b'pic.bmp', ENTRY_TIME, bytes(range(256)) * 5),
+               (b'x', b'odd', ENTRY_TIME, b'not written')]
     files = {P + b'ro.txt': file(b'older content', NEW_TIME, True)}
-    result = run(machine(archive(b'1.01', entries), files, stdin=b'y\n', wrapper=VALGRIND, timeout=120), ctx.build)
+    data = archive(b'1.01', entries)
+    result = run(machine(data, files, stdin=b'y\n', wrapper=VALGRIND, timeout=120), ctx.build)
     check_stop(result, T['UPDATE_DONE'], 'complete update under valgrind', status=0)
     expect(result.files[P + b'ro.txt'].content == b'\0' * 2000 + b'end', 'valgrind run: ro.txt not written')
     quiet(result, 'complete update')
