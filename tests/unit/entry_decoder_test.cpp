@@ -10,15 +10,14 @@
 
 #include "archive/archive_header.h"
 #include "archive/bit_reader.h"
+#include "sample_archive.h"
 #include "support/bit_writer.h"
 #include "support/decode_recorder.h"
 
 namespace {
 
-const std::vector<uint8_t> kExample = {0x02, 0x03, 0xE8, 0x20, 0x24, 0x20, 0x28, 0x28, 0x0F, 0x02,
-                                       0x18, 0x97, 0x18, 0x18, 0x80, 0x82, 0xB0, 0x97, 0x3A, 0x3C,
-                                       0x3A, 0x00, 0x00, 0x00, 0x00, 0x1A, 0xD2, 0x74, 0x80, 0x34,
-                                       0x80, 0x00, 0x00, 0x03, 0x38, 0x1D, 0x80};
+// The 37-byte sample archive: one entry a.txt holding 41 41 41 41 42 0A.
+const std::vector<uint8_t>& kExample = kSampleArchive;
 
 const TestCode kA = {'a', "0"};
 const TestCode kB = {'b', "10"};
