@@ -25,12 +25,12 @@ sys.path.insert(0, str(REPO_ROOT / 'tests' / 'e2e'))
 
 from machine import FileSpec, Machine, RegistryValue, RunOptions  # noqa: E402
 from run_scenarios import check_files, check_folders  # noqa: E402
-from scenario_format import PRODUCT_KEY, Scenario  # noqa: E402
+from scenario_format import PRODUCT_KEY, Scenario, load_defines  # noqa: E402
 
 OLD_TIME = 946684800        # 2000-01-01
 NEW_TIME = 1262304000       # 2010-01-01
 ROOTS = {'install': b'C:\\Perinwood', 'windows': b'C:\\windows'}
-DONE = '3D Perinwoodのアップデートが終了しました'.encode('cp932')
+DONE = load_defines()['UPDATE_DONE']
 
 # path in the tree -> (OLD content or None, NEW content or None)
 TREES = {
