@@ -86,7 +86,7 @@ bool BenchCorpus(const char* name, const std::vector<uint8_t>& corpus, int runs,
   for (int run = 0; run < runs; ++run) {
     auto start = std::chrono::steady_clock::now();
     std::clock_t cpu_start = std::clock();
-    if (!EncodeArchive("1.00", entries, kPackMaxCodeLength, &result, &error)) {
+    if (!EncodeArchive("1.00", entries, kMaxCodeLength, &result, &error)) {
       fprintf(stderr, "pack_bench: %s: %s\n", name, error.c_str());
       return false;
     }

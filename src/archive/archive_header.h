@@ -5,11 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "archive/bit_reader.h"
+#include "archive/format.h"
 
-constexpr int kMaxRows = 256;
-constexpr int kEscapeIndex = 256;  // the escape sits one place past the last row
-constexpr int kMaxCodeLength = 32;
+struct ArchiveReader;
 
 struct CodeTable {
   uint16_t symbol_count;           // rows, 1..256
@@ -21,9 +19,8 @@ struct CodeTable {
 
 struct ArchiveHeader {
   CodeTable table;
-  char* version;         // NUL-terminated, 0..255 characters, a static buffer:
-                         // valid until exit, rewritten by the next open
-  uint16_t entry_count;  // 0..255
+  char version[kMaxTextLength + 1];  // NUL-terminated, 0..255 characters
+  uint16_t entry_count;              // 0..255
 };
 
 enum OpenResult {
@@ -37,16 +34,15 @@ inline uint32_t LengthMask(int length) {
   return length >= 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> length);
 }
 
-// ResetReader, open path through the platform and parse the header (which
-// also builds the decoder's lookup table). May be called again after
-// CloseArchive. A bad header closes the file again and leaves an empty
-// code table, so that any decoding then fails.
-OpenResult OpenArchive(const char* path);
+// Opens path through the platform into reader and parses the header into
+// reader->header (which also builds the decoder's lookup table). An archive
+// still open in reader is closed first, so a reader can be opened again and
+// again. A bad header closes the file again and leaves an empty code table
+// and version, so that any decoding then fails.
+OpenResult OpenArchive(ArchiveReader* reader, const char* path);
 // The same over bytes in memory (tests, fuzzing, the archive tool). The bytes
 // must stay valid while the archive is read.
-OpenResult OpenArchiveInMemory(const uint8_t* bytes, size_t size);
-// The header of the open archive.
-const ArchiveHeader& CurrentHeader();
-// Closes the file (if any); later reads see the end of the file. The version
-// string stays valid.
-void CloseArchive();
+OpenResult OpenArchiveInMemory(ArchiveReader* reader, const uint8_t* bytes, size_t size);
+// Closes the file (if any); later reads see the end of the file. The header
+// stays as it was read.
+void CloseArchive(ArchiveReader* reader);

@@ -37,42 +37,35 @@ struct BitReader {
   size_t bit_position;  // read position, in bits from window[0]
   // end of input
   bool end_seen;  // a load delivered fewer than kSlotSize bytes
-  bool overrun;   // something consumed bits past the end
+  bool overrun;   // something consumed bits past the end: the callers' failure
   // source
-  BlockSource source;
-  void* source_context;
+  BlockSource source;    // where blocks come from; nullptr reads as the end
+  void* source_context;  // handed to source
 };
 
-// Sets position and block counters to 0, empties the window and clears the
-// end-of-input state. The block source stays attached.
-void ResetReader();
-// Attaches the block source that LoadBlock reads from.
-void AttachBlockSource(BlockSource source, void* context);
-// Reads up to 1024 bytes as block n (always the next one) onto the end of
-// the window and counts the block as loaded. A short read marks the end.
-void LoadBlock(int32_t n);
+// Every operation below works on the reader it is handed; the reader's
+// owner (an ArchiveReader, or a test) keeps it between calls.
+
+// Empties the window, puts the position and block counters at 0, clears the
+// end-of-input state and attaches the block source that reads come from.
+void StartBitReader(BitReader* reader, BlockSource source, void* context);
 // Makes sure the window holds the next bits bits after the position (at most
 // kMaxPeekBits + 64), loading blocks as needed, unless the end of the file
 // comes first. Used by the peeks and by the decoder's fast path.
-void FillWindow(int bits);
+void FillWindow(BitReader* reader, int bits);
 // Copies the next n bits (MSB first) into destination, zeroing its
 // (n + 7) / 8 bytes first. Does not move the position. n is 0..kMaxPeekBits.
-void PeekBits(int n, uint8_t* destination);
+void PeekBits(BitReader* reader, int n, uint8_t* destination);
 // The next n bits (0..32) left-aligned in a 32-bit word, low bits 0.
-uint32_t PeekWord(int n);
+uint32_t PeekWord(BitReader* reader, int n);
 // Moves the position n bits on; marks the reader overrun when that passes
 // the end of the file.
-void ConsumeBits(int n);
+void ConsumeBits(BitReader* reader, int n);
 // PeekBits(8) then ConsumeBits(8).
-uint8_t ReadByte();
-// True once any consume went past the end of the file.
-bool ReaderOverrun();
+uint8_t ReadByte(BitReader* reader);
 // The read position in bits from the start of the file.
-uint64_t ReaderBitPosition();
+uint64_t ReaderBitPosition(const BitReader* reader);
 // Puts the read position at file bit position (at or after the current
 // window's start; the decoder's fast path hands its position back this way)
 // and marks the reader overrun when that lies past the end of the file.
-void SetReaderBitPosition(uint64_t position);
-
-// The reader's state, for the decoder's fast path and for tests.
-BitReader& CurrentReader();
+void SetReaderBitPosition(BitReader* reader, uint64_t position);

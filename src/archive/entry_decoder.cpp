@@ -19,9 +19,7 @@
 #include <bit>
 #include <cstring>
 
-#include "archive/archive_header.h"
-#include "archive/bit_reader.h"
-#include "archive/lookup_table.h"
+#include "archive/archive_reader.h"
 
 namespace {
 
@@ -57,12 +55,11 @@ uint8_t* HandOverFullBuffer(const SinkCalls& calls, uint8_t* buffer) {
 // Takes bytes one at a time until kFullBits to 63 bits are valid (the fast
 // refill shifts by the count, so it must stay below 64); past the window's
 // bytes (only after the end of the file) they are zeros.
-void TakeBytes(FastStream* s) {
-  const BitReader& reader = CurrentReader();
+void TakeBytes(const BitReader* reader, FastStream* s) {
   while (s->count < kFullBits) {
     uint64_t byte = 0;
-    if (s->next < reader.window_bytes) {
-      byte = reader.window[s->next];
+    if (s->next < reader->window_bytes) {
+      byte = reader->window[s->next];
     } else {
       s->past_end += 8;
     }
@@ -75,30 +72,28 @@ void TakeBytes(FastStream* s) {
 // Starts the buffer at the reader's position, after letting the reader load
 // blocks so that at least kRefillAheadBits are in the window (unless the
 // file ends first).
-void StartAtReaderPosition(FastStream* s) {
-  BitReader& reader = CurrentReader();
-  FillWindow(kRefillAheadBits);
-  size_t position = reader.bit_position;
+void StartAtReaderPosition(BitReader* reader, FastStream* s) {
+  FillWindow(reader, kRefillAheadBits);
+  size_t position = reader->bit_position;
   *s = FastStream{position / 8, 0, 0, 0};
-  TakeBytes(s);
+  TakeBytes(reader, s);
   int skip = static_cast<int>(position % 8);
   s->bits <<= skip;
   s->count -= skip;
-  TakeBytes(s);
+  TakeBytes(reader, s);
 }
 
 // The refill when 8 bytes are not in the window: hands the consumed
 // position back to the reader and starts again from there, so the reader
 // can load more. Once the end of the file is in the window, that cannot
 // help, and zeros are supplied.
-[[gnu::noinline]] void RefillSlowly(FastStream* s) {
-  BitReader& reader = CurrentReader();
-  if (reader.end_seen) {
-    TakeBytes(s);
+[[gnu::noinline]] void RefillSlowly(BitReader* reader, FastStream* s) {
+  if (reader->end_seen) {
+    TakeBytes(reader, s);
     return;
   }
-  reader.bit_position = s->next * 8 - static_cast<size_t>(s->count);
-  StartAtReaderPosition(s);
+  reader->bit_position = s->next * 8 - static_cast<size_t>(s->count);
+  StartAtReaderPosition(reader, s);
 }
 
 // The first code in list (closed by kScanEnd) that matches word, as a row
@@ -163,16 +158,17 @@ uint8_t* BufferBeingFilled(const DecodeSink* sink, DecodeOutput* out) {
 // runs are stored a buffer chunk at a time.
 // Failures match the plain decoder's exactly: no match or an early run
 // (nothing of the item consumed), or an item that runs past the end.
-DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out) {
+DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* sink,
+                             DecodeOutput* out) {
   out->fill = 0;
   out->produced = 0;
   if (size == 0) return kDecodeDone;
 
-  const BitReader& reader = CurrentReader();
-  const CodeTable& table = CurrentHeader().table;
-  const LookupEntry* entries = CurrentLookupTable().entries;
-  const uint16_t* scan = CurrentLookupTable().scan;
-  const uint16_t* scan_start = CurrentLookupTable().scan_start;
+  BitReader* reader = &archive->bits;
+  const CodeTable& table = archive->header.table;
+  const LookupEntry* entries = archive->lookup.entries;
+  const uint16_t* scan = archive->lookup.scan;
+  const uint16_t* scan_start = archive->lookup.scan_start;
   SinkCalls calls = {nullptr, nullptr, nullptr, sink, out};
   if (sink != nullptr) {
     calls.write_buffer = sink->write_buffer;
@@ -183,13 +179,13 @@ DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out)
   uint64_t hot_limit = HotLimit(size, due);
 
   FastStream start;
-  StartAtReaderPosition(&start);
+  StartAtReaderPosition(reader, &start);
   size_t next = start.next;
   uint64_t bits = start.bits;
   int count = start.count;
   int past_end = start.past_end;
-  size_t window_bytes = reader.window_bytes;
-  const uint8_t* window = reader.window;
+  size_t window_bytes = reader->window_bytes;
+  const uint8_t* window = reader->window;
 
   // Tops the buffer up to kFullBits..63 valid bits (zeros past the end of
   // the file count). The fast way loads 8 bytes and takes as many whole
@@ -206,12 +202,12 @@ DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out)
       return;
     }
     FastStream s = {next, bits, count, past_end};
-    RefillSlowly(&s);
+    RefillSlowly(reader, &s);
     next = s.next;
     bits = s.bits;
     count = s.count;
     past_end = s.past_end;
-    window_bytes = reader.window_bytes;
+    window_bytes = reader->window_bytes;
   };
 
   uint8_t* buffer = BufferBeingFilled(sink, out);
@@ -283,11 +279,11 @@ DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out)
           result = kDecodeFailed;
           goto finish;
         }
-        if (byte != 255) {
+        if (byte != kRunCountMore) {
           run += byte;
           break;
         }
-        run += 254;
+        run += kRunCountStep;
       }
       produced += run;
       fill = StoreRun(calls, &buffer, fill, previous, run);
@@ -310,6 +306,6 @@ DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out)
 finish:
   out->fill = fill;
   out->produced = produced;
-  SetReaderBitPosition(reader.window_origin + next * 8 - static_cast<uint64_t>(count));
+  SetReaderBitPosition(reader, reader->window_origin + next * 8 - static_cast<uint64_t>(count));
   return result;
 }

@@ -5,7 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kMaxNameLength = 255;
+#include "archive/format.h"
+
+struct ArchiveReader;
+
+constexpr int kMaxNameLength = kMaxTextLength;
+// The decoder's output buffer: it hands over 1024 bytes at a time.
 constexpr size_t kOutputBufferSize = 1024;
 
 struct EntryHeader {
@@ -15,9 +20,9 @@ struct EntryHeader {
   uint32_t size;                  // bytes the data decodes to
 };
 
-// Reads the next entry record's header: name, reserved field, time, kind and
-// size. False when the file ends inside it.
-bool ReadEntryHeader(EntryHeader* header);
+// Reads the next entry record's header from reader: name, reserved field,
+// time, kind and size. False when the file ends inside it.
+bool ReadEntryHeader(ArchiveReader* reader, EntryHeader* header);
 
 // Where decoded bytes go. The decoder fills its 1024-byte buffer and hands
 // over each full buffer; after a literal it reports progress when produced
@@ -52,17 +57,23 @@ enum DecodeResult {
 // the output's own buffer when there is none.
 uint8_t* BufferBeingFilled(const DecodeSink* sink, DecodeOutput* out);
 
-// Decodes one entry's data until size bytes are produced (a run may carry
+// Decodes one entry's data from reader until size bytes are produced (a run may carry
 // produced past size; its bytes are all stored). sink may be null or have
 // null callbacks (a skipped entry: bytes are dropped). Writes of full buffers
 // happen in the order the bytes were produced; at the end, and on failure,
 // out->fill bytes are still waiting in the buffer being filled.
 // Uses the lookup table built by the header parser.
-DecodeResult DecodeEntryData(uint32_t size, DecodeSink* sink, DecodeOutput* out);
+DecodeResult DecodeEntryData(ArchiveReader* reader, uint32_t size, DecodeSink* sink,
+                             DecodeOutput* out);
 
 // The same, done the plain way: one peek of the longest code's width per
 // item, the escape tested first, then every row in table order. Slow; it is
 // the reference that the fast decoder must match bit for bit (tests, fuzzing,
 // the benchmark). Results, writes, progress calls and the reader's final
 // position are identical to DecodeEntryData's.
-DecodeResult DecodeEntryDataLinear(uint32_t size, DecodeSink* sink, DecodeOutput* out);
+DecodeResult DecodeEntryDataLinear(ArchiveReader* reader, uint32_t size, DecodeSink* sink,
+                                   DecodeOutput* out);
+
+// Either decoder, for callers that run both (tests, fuzzing, the benchmark).
+using DecodeFunction = DecodeResult (*)(ArchiveReader* reader, uint32_t size, DecodeSink* sink,
+                                        DecodeOutput* out);

@@ -2,9 +2,7 @@
 // linear search of the rows in table order. It is the reference for the
 // fast decoder (entry_decoder.cpp) and stays deliberately simple: no table,
 // one byte stored at a time.
-#include "archive/archive_header.h"
-#include "archive/bit_reader.h"
-#include "archive/entry_decoder.h"
+#include "archive/archive_reader.h"
 
 namespace {
 
@@ -24,16 +22,16 @@ void StoreByte(DecodeSink* sink, DecodeOutput* out, uint8_t byte) {
 
 // Reads a run count: 255 adds 254 and another byte follows, the first byte
 // below 255 adds its value and ends it. False when it runs past the end.
-bool ReadRunCount(uint64_t* count) {
+bool ReadRunCount(BitReader* bits, uint64_t* count) {
   *count = 0;
   for (;;) {
-    uint8_t byte = ReadByte();
-    if (ReaderOverrun()) return false;
-    if (byte != 255) {
+    uint8_t byte = ReadByte(bits);
+    if (bits->overrun) return false;
+    if (byte != kRunCountMore) {
       *count += byte;
       return true;
     }
-    *count += 254;
+    *count += kRunCountStep;
   }
 }
 
@@ -43,21 +41,23 @@ bool ReadRunCount(uint64_t* count) {
 // literal, else the first matching row is a literal. Fails, with nothing of
 // the item consumed, when no code matches or a run comes before any literal;
 // fails after consuming when the item runs past the end of the file.
-DecodeResult DecodeEntryDataLinear(uint32_t size, DecodeSink* sink, DecodeOutput* out) {
-  const CodeTable& table = CurrentHeader().table;
+DecodeResult DecodeEntryDataLinear(ArchiveReader* reader, uint32_t size, DecodeSink* sink,
+                                   DecodeOutput* out) {
+  BitReader* bits = &reader->bits;
+  const CodeTable& table = reader->header.table;
   out->fill = 0;
   out->produced = 0;
   bool have_literal = false;
   uint8_t previous = 0;
   while (out->produced < size) {
-    uint32_t word = PeekWord(table.max_length);
+    uint32_t word = PeekWord(bits, table.max_length);
     int escape_length = table.lengths[kEscapeIndex];
     if ((word & LengthMask(escape_length)) == table.codes[kEscapeIndex]) {
       if (!have_literal) return kDecodeFailed;
-      ConsumeBits(escape_length);
-      if (ReaderOverrun()) return kDecodeFailed;
+      ConsumeBits(bits, escape_length);
+      if (bits->overrun) return kDecodeFailed;
       uint64_t count = 0;
-      if (!ReadRunCount(&count)) return kDecodeFailed;
+      if (!ReadRunCount(bits, &count)) return kDecodeFailed;
       out->produced += count;
       for (uint64_t i = 0; i < count; ++i) StoreByte(sink, out, previous);
       continue;
@@ -68,8 +68,8 @@ DecodeResult DecodeEntryDataLinear(uint32_t size, DecodeSink* sink, DecodeOutput
       ++row;
     }
     if (row == table.symbol_count) return kDecodeFailed;
-    ConsumeBits(table.lengths[row]);
-    if (ReaderOverrun()) return kDecodeFailed;
+    ConsumeBits(bits, table.lengths[row]);
+    if (bits->overrun) return kDecodeFailed;
     previous = table.symbols[row];
     have_literal = true;
     out->produced += 1;

@@ -47,11 +47,38 @@ struct LookupTable {
   uint16_t scan[kScanListSize];         // candidate lists: row numbers, kEscapeIndex, kScanEnd
 };
 
-// Builds the table for code_table. Called by the header parser once the
-// table is read.
-void BuildLookupTable(const CodeTable& code_table);
+// ---- building the table ----
+
+enum Settlement : uint8_t {
+  kSettledNone,   // no code can match
+  kSettledMatch,  // code_index surely matches, and nothing before it may
+  kUndecided,     // a longer code may match first: the candidate list decides
+};
+
+struct Settled {
+  Settlement settlement;
+  bool closed;          // a sure match was seen: later codes cannot matter
+  uint16_t code_index;  // kSettledMatch: the row, or kEscapeIndex
+};
+
+// Each long code once, one sure match per index.
+constexpr int kMaxCandidates = kMaxRows + 1 + kLookupSize;
+
+// The builder's working space: kept with the table's owner so that building
+// needs neither a large stack frame nor memory of its own.
+struct LookupBuildSpace {
+  Settled first[kLookupSize];    // the settlement of every value of the index bits
+  Settled shorter[kLookupSize];  // the same for 1..kLookupBits-1 known bits, level r at (1 << r) - 2
+  int head[kLookupSize];         // candidate list of each undecided index: first node
+  int tail[kLookupSize];         // and last node
+  uint16_t node_code[kMaxCandidates];  // a candidate: row number or kEscapeIndex
+  int node_next[kMaxCandidates];       // the next candidate of the same index
+  int nodes;                           // nodes in use
+};
+
+// Builds lookup for code_table, in space. Called by the header parser once
+// the table is read.
+void BuildLookupTable(const CodeTable& code_table, LookupTable* lookup, LookupBuildSpace* space);
 // Empties the table: every entry a decoding failure. The header parser
 // calls it when a header is rejected, so no stale table outlives it.
-void ClearLookupTable();
-// The table built last.
-const LookupTable& CurrentLookupTable();
+void ClearLookupTable(LookupTable* lookup);

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "archive/archive_header.h"
+#include "archive/archive_reader.h"
 #include "console/console.h"
 #include "control/registry_lookup.h"
 #include "control/version_gate.h"
@@ -30,12 +30,12 @@ struct RunState {
 };
 
 RunState g_run;
+ArchiveReader g_archive;  // the archive of the run
 
 // Opens the archive and parses its header; stops the run when the file is
 // missing or its header is outside the format.
 void OpenUpdateArchive() {
-  ResetReader();
-  switch (OpenArchive(kArchiveName)) {
+  switch (OpenArchive(&g_archive, kArchiveName)) {
     case kArchiveOpened: return;
     case kArchiveMissing: FatalStop(MSG_ARCHIVE_MISSING);
     case kArchiveBadHeader: ErrorStop(MSG_DECODE_ERROR);
@@ -46,9 +46,8 @@ void OpenUpdateArchive() {
 // writing before anything is asked or touched. When the decoded data was too
 // large to keep, the archive is opened afresh for the real run.
 void CheckWholeArchive() {
-  if (!CheckEntries(CurrentHeader().entry_count)) ErrorStop(MSG_DECODE_ERROR);
+  if (!CheckEntries(&g_archive, g_archive.header.entry_count)) ErrorStop(MSG_DECODE_ERROR);
   if (EntriesCached()) return;
-  CloseArchive();
   OpenUpdateArchive();
 }
 
@@ -59,8 +58,8 @@ void RunUpdate() {
   PlatformGetWindowsDirectory(g_run.windows_directory, sizeof g_run.windows_directory);
   OpenUpdateArchive();
   CheckWholeArchive();
-  g_run.archive_version = CurrentHeader().version;
-  g_run.entry_count = CurrentHeader().entry_count;
+  g_run.archive_version = g_archive.header.version;
+  g_run.entry_count = g_archive.header.entry_count;
 
   QueryInstalledVersion(g_run.installed_version);
   CheckVersion(g_run.archive_version, g_run.installed_version);
@@ -68,12 +67,12 @@ void RunUpdate() {
   g_run.install = {g_run.install_directory, g_run.windows_directory, kAsk};
 
   for (int i = 0; i < g_run.entry_count; ++i) {
-    InstallEntry(&g_run.install, i);
+    InstallEntry(&g_run.install, &g_archive, i);
     PrintMessage(MSG_ENTRY_END);
   }
 
   PrintMessage(MSG_UPDATE_DONE);
-  CloseArchive();
+  CloseArchive(&g_archive);
   PlatformSleep(kDonePauseMs);
   PlatformExit(0);
 }

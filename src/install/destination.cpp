@@ -3,20 +3,20 @@
 #include <cstdio>
 #include <cstring>
 
+#include "archive/format.h"
 #include "platform/platform.h"
 
 ComposeResult ComposeDestinationPath(const InstallContext* context, uint8_t kind, const char* name,
                                      char* path) {
-  const char* root = nullptr;
-  const char* layout = nullptr;
-  switch (kind) {
-    case 'B': case 'b': root = context->install_directory; layout = "%s\\bitmap\\%s"; break;
-    case 'I': case 'i': root = context->install_directory; layout = "%s\\%s"; break;
-    case 'S': case 's': root = context->windows_directory; layout = "%s\\system\\%s"; break;
-    case 'W': case 'w': root = context->windows_directory; layout = "%s\\%s"; break;
-    default: path[0] = '\0'; return kNoPath;
+  const KindFolder* folder = FindKindFolder(kind);
+  if (folder == nullptr) {
+    path[0] = '\0';
+    return kNoPath;
   }
-  snprintf(path, kComposeBufferSize, layout, root, name);
+  const char* root = folder->root == kInstallFolderRoot ? context->install_directory
+                                                        : context->windows_directory;
+  const char* separator = folder->subfolder[0] != '\0' ? "\\" : "";
+  snprintf(path, kComposeBufferSize, "%s\\%s%s%s", root, folder->subfolder, separator, name);
   return strlen(path) > kMaxDestinationPath ? kPathTooLong : kPathComposed;
 }
 

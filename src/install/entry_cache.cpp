@@ -2,11 +2,10 @@
 
 #include <cstring>
 
+#include "archive/archive_reader.h"
 #include "platform/platform.h"
 
 namespace {
-
-constexpr int kMaxEntries = 255;
 
 struct EntryCache {
   CachedEntry entries[kMaxEntries];  // headers and cell literals of every entry
@@ -82,13 +81,13 @@ void NoteCellLiteral(void* context, uint64_t produced) {
 
 }  // namespace
 
-bool CheckEntries(int entry_count) {
+bool CheckEntries(ArchiveReader* reader, int entry_count) {
   ClearEntryCache();
   g_cache.keeping = true;
   static DecodeOutput decoded;
   for (int i = 0; i < entry_count && i < kMaxEntries; ++i) {
     CachedEntry* entry = &g_cache.entries[i];
-    if (!ReadEntryHeader(&entry->header)) {
+    if (!ReadEntryHeader(reader, &entry->header)) {
       ClearEntryCache();
       return false;
     }
@@ -97,7 +96,7 @@ bool CheckEntries(int entry_count) {
     CheckedEntry checked = {entry, {}, 0};
     checked.sink = {KeepFullBuffer, NoteCellLiteral, NextCellDue(0, entry->header.size), &checked,
                     NextStorePlace()};
-    if (DecodeEntryData(entry->header.size, &checked.sink, &decoded) != kDecodeDone) {
+    if (DecodeEntryData(reader, entry->header.size, &checked.sink, &decoded) != kDecodeDone) {
       ClearEntryCache();
       return false;
     }

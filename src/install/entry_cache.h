@@ -24,10 +24,10 @@ struct CachedEntry {
   int cell_literal_count;
 };
 
-// Decodes every entry of the open archive without writing, printing or
-// asking, keeping what fits the budget. False at the first entry that does
-// not decode (the cache is then empty).
-bool CheckEntries(int entry_count);
+// Decodes every entry of the archive open in reader without writing,
+// printing or asking, keeping what fits the budget. False at the first entry
+// that does not decode (the cache is then empty).
+bool CheckEntries(ArchiveReader* reader, int entry_count);
 
 // True when every entry's data is in memory.
 bool EntriesCached();

@@ -1,6 +1,6 @@
 #include "install/install_entry.h"
 
-#include "archive/entry_decoder.h"
+#include "archive/archive_reader.h"
 #include "console/console.h"
 #include "install/destination.h"
 #include "install/entry_cache.h"
@@ -30,12 +30,12 @@ void ReportLiteral(void* context, uint64_t produced) {
 }
 
 // Decodes the entry's data from the archive into its output, with the bar.
-void DecodeIntoOutput(EntryOutput* output, uint32_t size) {
+void DecodeIntoOutput(ArchiveReader* reader, EntryOutput* output, uint32_t size) {
   WrittenEntry entry;
   entry.output = *output;
   entry.size = size;
   entry.sink = {WriteFullBuffer, ReportLiteral, NextCellDue(0, size), &entry};
-  if (DecodeEntryData(size, &entry.sink, &g_decoded) != kDecodeDone) {
+  if (DecodeEntryData(reader, size, &entry.sink, &g_decoded) != kDecodeDone) {
     AbandonEntryOutput(&entry.output);
   }
   FinishProgress();
@@ -68,20 +68,22 @@ void WriteKeptBytes(EntryOutput* output, const CachedEntry& kept) {
 
 // The entry's data when it is not written: decoded and dropped so the next
 // entry is found, or nothing to do when it was kept.
-void PassOverData(uint32_t size, bool kept) {
+void PassOverData(ArchiveReader* reader, uint32_t size, bool kept) {
   if (kept) return;
   DecodeSink sink = {nullptr, nullptr, UINT64_MAX, nullptr};
-  if (DecodeEntryData(size, &sink, &g_decoded) != kDecodeDone) ErrorStop(MSG_DECODE_ERROR);
+  if (DecodeEntryData(reader, size, &sink, &g_decoded) != kDecodeDone) {
+    ErrorStop(MSG_DECODE_ERROR);
+  }
 }
 
 }  // namespace
 
-void InstallEntry(InstallContext* context, int index) {
+void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
   bool kept = EntriesCached();
   EntryHeader header;
   if (kept) {
     header = CachedEntryAt(index).header;
-  } else if (!ReadEntryHeader(&header)) {
+  } else if (!ReadEntryHeader(reader, &header)) {
     ErrorStop(MSG_DECODE_ERROR);
   }
 
@@ -99,14 +101,14 @@ void InstallEntry(InstallContext* context, int index) {
   }
 
   if (choice.decision == kSkip) {
-    PassOverData(header.size, kept);
+    PassOverData(reader, header.size, kept);
   } else {
     EntryOutput output;
     OpenEntryOutput(&output, path, base_name, choice);
     if (kept) {
       WriteKeptBytes(&output, CachedEntryAt(index));
     } else {
-      DecodeIntoOutput(&output, header.size);
+      DecodeIntoOutput(reader, &output, header.size);
     }
     FinishEntryOutput(&output, header.modification_time);
   }

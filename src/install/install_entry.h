@@ -3,7 +3,10 @@
 
 #include "install/install_context.h"
 
-// Handles entry number index (counted from 0, in archive order): composes its
+struct ArchiveReader;
+
+// Handles entry number index (counted from 0, in archive order) of the
+// archive open in reader: composes its
 // destination and creates the folders on the way, decides whether to write,
 // writes the data (from memory when the archive check kept it, else decoded
 // from the archive, which then stands at this entry's record) with the
@@ -11,4 +14,4 @@
 // kind letter. The context gives the roots and the overwrite mode, which an
 // answer may change. Ends the process on a decoding or writing failure,
 // leaving the destination as it was.
-void InstallEntry(InstallContext* context, int index);
+void InstallEntry(InstallContext* context, ArchiveReader* reader, int index);

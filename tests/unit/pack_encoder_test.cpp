@@ -93,7 +93,7 @@ PackResult RoundTrip(const std::vector<std::vector<uint8_t>>& files, int limit =
   EXPECT_TRUE(EncodeArchive("9.87", entries, limit, &result, &error)) << error;
   EXPECT_EQ((result.total_bits + 7) / 8, result.bytes.size());
   EXPECT_EQ(result.total_bits, result.planned_bits);
-  for (int s = 0; s < kPackSymbols; ++s) EXPECT_LE(result.lengths[s], limit);
+  for (int s = 0; s < kCodeSymbols; ++s) EXPECT_LE(result.lengths[s], limit);
   Decoded d = DecodeAll(result.bytes);
   EXPECT_TRUE(d.ok);
   EXPECT_EQ(d.version, "9.87");
@@ -118,7 +118,7 @@ TEST(PackLengths, MatchHuffmanWhenTheLimitDoesNotBind) {
     int longest = 0;
     uint64_t optimum = HuffmanCost(weights, &longest);
     if (longest > 32) continue;
-    uint8_t lengths[kPackSymbols];
+    uint8_t lengths[kCodeSymbols];
     ASSERT_TRUE(BuildLimitedLengths(weights.data(), count, 32, lengths));
     uint64_t cost = 0;
     for (int i = 0; i < count; ++i) cost += weights[i] * lengths[i];
@@ -132,12 +132,12 @@ TEST(PackLengths, StayWithinTheLimitAndComplete) {
   std::vector<uint64_t> weights = {1, 1};
   while (weights.size() < 40) weights.push_back(weights[weights.size() - 1] + weights[weights.size() - 2]);
   for (int limit : {6, 9, 16, 32}) {
-    uint8_t lengths[kPackSymbols];
+    uint8_t lengths[kCodeSymbols];
     ASSERT_TRUE(BuildLimitedLengths(weights.data(), 40, limit, lengths));
     EXPECT_LE(*std::max_element(lengths, lengths + 40), limit);
     EXPECT_DOUBLE_EQ(KraftSum(lengths, 40), 1.0);
   }
-  uint8_t lengths[kPackSymbols];
+  uint8_t lengths[kCodeSymbols];
   EXPECT_FALSE(BuildLimitedLengths(weights.data(), 40, 5, lengths));  // 40 codes need 6 bits
   // Exhaustive check on small sets: no length-limited assignment is cheaper.
   std::vector<uint64_t> small = {1, 1, 2, 3, 5, 8, 13};
@@ -211,15 +211,15 @@ TEST(PackEncoder, DataWithoutRepeatsCostsAnOptimalPrefixCode) {
     if (data.empty() || data.back() != b) data.push_back(b);
   }
   PackResult result = RoundTrip({data});
-  EXPECT_EQ(result.lengths[kPackEscape] != 0, true);
+  EXPECT_EQ(result.lengths[kEscapeIndex] != 0, true);
   // Weights of an optimal code over the same symbols, escape included; each
   // symbol's code is also stored once in the table, hence the + 1.
-  std::vector<uint64_t> frequency(kPackSymbols, 0);
+  std::vector<uint64_t> frequency(kCodeSymbols, 0);
   for (uint8_t b : data) ++frequency[b];
   std::vector<uint64_t> weights;
   uint64_t table_code_bits = 0, data_bits = 0;
-  for (int s = 0; s < kPackSymbols; ++s) {
-    if (frequency[s] == 0 && s != kPackEscape) continue;
+  for (int s = 0; s < kCodeSymbols; ++s) {
+    if (frequency[s] == 0 && s != kEscapeIndex) continue;
     weights.push_back(frequency[s] + 1);
     table_code_bits += result.lengths[s];
     data_bits += frequency[s] * result.lengths[s];

@@ -8,38 +8,37 @@
 #include <vector>
 
 #include "3ppack/pack_files.h"
-#include "archive/archive_header.h"
-#include "archive/bit_reader.h"
 
-bool OpenArchiveFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+bool OpenArchiveFile(ArchiveReader* reader, const std::string& path, std::vector<uint8_t>* bytes,
+                     std::string* error) {
   // An archive is at most 255 entries below 4 GiB each, but a file far
   // beyond what one tool run can hold in memory is not worth reading.
   if (!ReadWholeFile(path, UINT64_C(1) << 40, bytes, error)) return false;
-  OpenResult opened = OpenArchiveInMemory(bytes->data(), bytes->size());
+  OpenResult opened = OpenArchiveInMemory(reader, bytes->data(), bytes->size());
   if (opened != kArchiveOpened) {
     *error = "'" + path + "': the archive header is malformed (a code length outside 1 to 32, "
-             "or the file ends inside the header at bit " + std::to_string(ReaderBitPosition()) + ")";
+             "or the file ends inside the header at bit " +
+             std::to_string(ReaderBitPosition(&reader->bits)) + ")";
     return false;
   }
   return true;
 }
 
-WalkStep WalkNextEntry(int index, DecodeSink* sink, DecodeOutput* out, WalkedEntry* entry) {
+WalkStep WalkNextEntry(ArchiveReader* reader, int index, DecodeSink* sink, DecodeOutput* out,
+                       WalkedEntry* entry) {
   entry->index = index;
-  entry->record_bit = ReaderBitPosition();
+  entry->record_bit = ReaderBitPosition(&reader->bits);
   entry->produced = 0;
-  if (!ReadEntryHeader(&entry->header)) {
-    entry->data_bit = entry->end_bit = ReaderBitPosition();
+  if (!ReadEntryHeader(reader, &entry->header)) {
+    entry->data_bit = entry->end_bit = ReaderBitPosition(&reader->bits);
     return kWalkHeaderCut;
   }
-  entry->data_bit = ReaderBitPosition();
-  DecodeResult result = DecodeEntryData(entry->header.size, sink, out);
+  entry->data_bit = ReaderBitPosition(&reader->bits);
+  DecodeResult result = DecodeEntryData(reader, entry->header.size, sink, out);
   entry->produced = out->produced;
-  entry->end_bit = ReaderBitPosition();
+  entry->end_bit = ReaderBitPosition(&reader->bits);
   return result == kDecodeDone ? kWalkEntry : kWalkDecodeFailed;
 }
-
-uint64_t WalkBitPosition() { return ReaderBitPosition(); }
 
 std::string FormatUtc(int64_t seconds) {
   using namespace std::chrono;
@@ -55,21 +54,9 @@ std::string FormatUtc(int64_t seconds) {
   return text;
 }
 
-bool KnownKind(uint8_t kind) {
-  switch (kind) {
-    case 'B': case 'b': case 'I': case 'i': case 'S': case 's': case 'W': case 'w':
-      return true;
-    default:
-      return false;
-  }
-}
-
-const char* TreeFolderOfKind(uint8_t kind) {
-  switch (kind) {
-    case 'B': case 'b': return "install/bitmap";
-    case 'I': case 'i': return "install";
-    case 'S': case 's': return "windows/system";
-    case 'W': case 'w': return "windows";
-    default: return nullptr;
-  }
+std::string TreeFolderOfKind(uint8_t kind) {
+  const KindFolder* folder = FindKindFolder(kind);
+  if (folder == nullptr) return "";
+  std::string root = folder->root == kInstallFolderRoot ? "install" : "windows";
+  return folder->subfolder[0] == '\0' ? root : root + "/" + folder->subfolder;
 }

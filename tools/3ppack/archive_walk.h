@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/entry_decoder.h"
+#include "archive/archive_reader.h"
 
 // One entry as the walk found it.
 struct WalkedEntry {
@@ -25,26 +25,22 @@ enum WalkStep {
                       // before any literal, or the data runs past the end)
 };
 
-// Reads the file at path and opens it in memory; bytes must outlive the
-// walk. False with a message when the file cannot be read or its header is
-// malformed.
-bool OpenArchiveFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+// Reads the file at path and opens it in memory in reader; bytes must
+// outlive the walk. False with a message when the file cannot be read or
+// its header is malformed.
+bool OpenArchiveFile(ArchiveReader* reader, const std::string& path, std::vector<uint8_t>* bytes,
+                     std::string* error);
 
-// Reads the next entry record and decodes its data into sink (which may have
-// null callbacks). entry is filled as far as the walk got; out keeps the
-// bytes of the last partial buffer.
-WalkStep WalkNextEntry(int index, DecodeSink* sink, DecodeOutput* out, WalkedEntry* entry);
-
-// The position in bits from the start of the archive.
-uint64_t WalkBitPosition();
+// Reads reader's next entry record and decodes its data into sink (which
+// may have null callbacks). entry is filled as far as the walk got; out
+// keeps the bytes of the last partial buffer.
+WalkStep WalkNextEntry(ArchiveReader* reader, int index, DecodeSink* sink, DecodeOutput* out,
+                       WalkedEntry* entry);
 
 // The seconds as UTC in ISO 8601 form, 1998-07-09T16:00:00Z.
 std::string FormatUtc(int64_t seconds);
 
-// A kind letter the updater places: B, I, S or W in either case.
-bool KnownKind(uint8_t kind);
-
 // The folder of a release tree (and of extract's output) that holds the
 // files of a kind letter: install/bitmap, install, windows/system, windows;
-// nullptr for a letter the updater does not place.
-const char* TreeFolderOfKind(uint8_t kind);
+// "" for a letter the updater does not place.
+std::string TreeFolderOfKind(uint8_t kind);

@@ -12,7 +12,7 @@
 #include "3ppack/cp932.h"
 #include "3ppack/encoder.h"
 #include "3ppack/pack_files.h"
-#include "archive/archive_header.h"
+#include "archive/archive_reader.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ int ParseCreateArguments(int argc, char** argv, PackOptions* options) {
     } else if (arg == "-L" && need(1)) {
       char* end = nullptr;
       long limit = strtol(argv[++i], &end, 10);
-      if (*end != '\0' || limit < 1 || limit > kPackMaxCodeLength) {
+      if (*end != '\0' || limit < 1 || limit > kMaxCodeLength) {
         fprintf(stderr, "3ppack create: -L takes a code length from 1 to 32\n");
         return 2;
       }
@@ -106,7 +106,7 @@ bool PrepareEntry(const SourceEntry& source, const PackOptions& options,
     *error = where + "name '" + source.name + "' has characters outside code page 932";
     return false;
   }
-  if (entry->name.empty() || entry->name.size() > static_cast<size_t>(kPackMaxTextBytes)) {
+  if (entry->name.empty() || entry->name.size() > static_cast<size_t>(kMaxTextLength)) {
     *error = where + "name '" + source.name + "' is " + std::to_string(entry->name.size()) +
              " bytes stored; it must be 1 to 255";
     return false;
@@ -167,12 +167,12 @@ int PackEntries(const char* command, const PackOptions& options) {
             options.version.c_str());
     return 1;
   }
-  if (version.size() > static_cast<size_t>(kPackMaxTextBytes)) {
+  if (version.size() > static_cast<size_t>(kMaxTextLength)) {
     fprintf(stderr, "3ppack %s: version '%s' is %zu bytes stored; at most 255\n", command,
             options.version.c_str(), version.size());
     return 1;
   }
-  if (options.entries.size() > static_cast<size_t>(kPackMaxEntries)) {
+  if (options.entries.size() > static_cast<size_t>(kMaxEntries)) {
     fprintf(stderr, "3ppack %s: %zu entries; an archive holds at most 255\n", command,
             options.entries.size());
     return 1;
@@ -192,11 +192,12 @@ int PackEntries(const char* command, const PackOptions& options) {
   }
   if (options.dry_run) {
     // The very table that list would print for the archive once written.
-    if (OpenArchiveInMemory(result.bytes.data(), result.bytes.size()) != kArchiveOpened) {
+    ArchiveReader reader;
+    if (OpenArchiveInMemory(&reader, result.bytes.data(), result.bytes.size()) != kArchiveOpened) {
       fprintf(stderr, "3ppack %s: the packed archive does not open\n", command);
       return 1;
     }
-    return ListOpenArchive(command, options.json);
+    return ListOpenArchive(&reader, command, options.json);
   }
   if (!WriteFileAtomically(options.output, result.bytes, &error)) {
     fprintf(stderr, "3ppack %s: %s\n", command, error.c_str());

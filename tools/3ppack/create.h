@@ -25,7 +25,7 @@ struct PackOptions {
   std::string version;                    // -V, host text (raw bytes with --raw)
   bool has_version = false;
   bool raw = false;                       // --raw: names and version stored unconverted
-  int length_limit = kPackMaxCodeLength;  // -L
+  int length_limit = kMaxCodeLength;  // -L
   bool has_time = false;                  // -t
   std::string time;
   std::vector<SourceEntry> entries;       // in archive order

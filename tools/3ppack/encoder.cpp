@@ -18,14 +18,14 @@ constexpr uint64_t kShortRepeat = 1024;
 // entry records' fields.
 uint64_t FixedBits(const std::string& version, const std::vector<PackEntry>& entries, int rows) {
   uint64_t bits = 8 + 8 + 16ull * rows + 8 + 8ull * version.size() + 8;
-  for (const PackEntry& e : entries) bits += 8 + 8ull * e.name.size() + 32 + 32 + 8 + 32;
+  for (const PackEntry& e : entries) bits += kEntryFixedBits + 8ull * e.name.size();
   return bits;
 }
 
 // The whole archive in bits under lengths for the symbol counts of plan.
 uint64_t PlannedBits(const SymbolPlan& plan, const uint8_t* lengths, uint64_t fixed_bits) {
   uint64_t bits = fixed_bits + 8 * plan.count_bytes;
-  for (int s = 0; s < kPackSymbols; ++s) {
+  for (int s = 0; s < kCodeSymbols; ++s) {
     if (lengths[s] != 0) bits += (plan.frequency[s] + 1) * lengths[s];  // + 1: the code in the table
   }
   return bits;
@@ -35,17 +35,17 @@ uint64_t PlannedBits(const SymbolPlan& plan, const uint8_t* lengths, uint64_t fi
 // its frequency plus one, since its code is also stored once in the table:
 // so the lengths minimise data and table bits together.
 bool LengthsFor(const SymbolPlan& plan, const bool* in_table, int limit, uint8_t* lengths) {
-  uint64_t weights[kPackSymbols];
-  int symbols[kPackSymbols];
+  uint64_t weights[kCodeSymbols];
+  int symbols[kCodeSymbols];
   int count = 0;
-  for (int s = 0; s < kPackSymbols; ++s) {
+  for (int s = 0; s < kCodeSymbols; ++s) {
     if (!in_table[s]) continue;
     weights[count] = plan.frequency[s] + 1;
     symbols[count++] = s;
   }
-  uint8_t chosen[kPackSymbols];
+  uint8_t chosen[kCodeSymbols];
   if (!BuildLimitedLengths(weights, count, limit, chosen)) return false;
-  memset(lengths, 0, kPackSymbols);
+  memset(lengths, 0, kCodeSymbols);
   for (int i = 0; i < count; ++i) lengths[symbols[i]] = chosen[i];
   return true;
 }
@@ -103,10 +103,10 @@ void PlanSymbols(const GroupStats& stats, const uint8_t* lengths, SymbolPlan* pl
   memset(plan, 0, sizeof(*plan));
   for (int b = 0; b < 256; ++b) plan->frequency[b] = stats.groups[b];
   for (const RepeatGroup& g : stats.repeats) {
-    uint64_t cover = ChooseRunCover(g.repeat, lengths[g.byte], lengths[kPackEscape]);
+    uint64_t cover = ChooseRunCover(g.repeat, lengths[g.byte], lengths[kEscapeIndex]);
     plan->frequency[g.byte] += g.groups * (g.repeat - cover);
     if (cover != 0) {
-      plan->frequency[kPackEscape] += g.groups;
+      plan->frequency[kEscapeIndex] += g.groups;
       plan->count_bytes += g.groups * RunCountBytes(cover);
     }
   }
@@ -118,16 +118,16 @@ void PlanSymbols(const GroupStats& stats, const uint8_t* lengths, SymbolPlan* pl
 // are then emitted with their own run choice.
 bool EncodeArchive(const std::string& version, const std::vector<PackEntry>& entries,
                    int length_limit, PackResult* result, std::string* error) {
-  if (version.size() > static_cast<size_t>(kPackMaxTextBytes)) {
+  if (version.size() > static_cast<size_t>(kMaxTextLength)) {
     *error = "the version is longer than 255 bytes";
     return false;
   }
-  if (entries.size() > static_cast<size_t>(kPackMaxEntries)) {
+  if (entries.size() > static_cast<size_t>(kMaxEntries)) {
     *error = "more than 255 entries";
     return false;
   }
   for (const PackEntry& e : entries) {
-    if (e.name.empty() || e.name.size() > static_cast<size_t>(kPackMaxTextBytes)) {
+    if (e.name.empty() || e.name.size() > static_cast<size_t>(kMaxTextLength)) {
       *error = "entry name '" + e.name + "' is empty or longer than 255 bytes";
       return false;
     }
@@ -136,14 +136,14 @@ bool EncodeArchive(const std::string& version, const std::vector<PackEntry>& ent
       return false;
     }
   }
-  if (length_limit < 1 || length_limit > kPackMaxCodeLength) {
+  if (length_limit < 1 || length_limit > kMaxCodeLength) {
     *error = "the code length limit must be 1 to 32";
     return false;
   }
 
   GroupStats stats;
   CollectGroups(entries, &stats);
-  bool in_table[kPackSymbols] = {};
+  bool in_table[kCodeSymbols] = {};
   int rows = 0;
   for (int b = 0; b < 256; ++b) {
     in_table[b] = stats.groups[b] != 0;
@@ -153,7 +153,7 @@ bool EncodeArchive(const std::string& version, const std::vector<PackEntry>& ent
     in_table[0] = true;
     rows = 1;
   }
-  in_table[kPackEscape] = true;
+  in_table[kEscapeIndex] = true;
   if (length_limit < 31 && (1 << length_limit) < rows + 1) {
     *error = "the code length limit " + std::to_string(length_limit) + " is too small for " +
              std::to_string(rows + 1) + " codes";
@@ -162,15 +162,15 @@ bool EncodeArchive(const std::string& version, const std::vector<PackEntry>& ent
   uint64_t fixed_bits = FixedBits(version, entries, rows);
 
   // Start from flat 8-bit codes: runs of three or more are worth taking.
-  uint8_t current[kPackSymbols];
-  for (int s = 0; s < kPackSymbols; ++s) current[s] = in_table[s] ? 8 : 0;
-  uint8_t best[kPackSymbols];
+  uint8_t current[kCodeSymbols];
+  for (int s = 0; s < kCodeSymbols; ++s) current[s] = in_table[s] ? 8 : 0;
+  uint8_t best[kCodeSymbols];
   uint64_t best_bits = UINT64_MAX;
   SymbolPlan plan;
   int rounds = 0;
   for (; rounds < 64; ++rounds) {
     PlanSymbols(stats, current, &plan);
-    uint8_t next[kPackSymbols];
+    uint8_t next[kCodeSymbols];
     LengthsFor(plan, in_table, length_limit, next);
     SymbolPlan next_plan;
     PlanSymbols(stats, next, &next_plan);

@@ -14,12 +14,9 @@
 #include <string>
 #include <vector>
 
-constexpr int kPackMaxEntries = 255;
-constexpr int kPackMaxTextBytes = 255;      // names and the version string
-constexpr int kPackMaxCodeLength = 32;
-constexpr int kPackSymbols = 257;           // 256 byte values and the escape
-constexpr int kPackEscape = 256;
-constexpr uint64_t kPackMaxEntrySize = 0xFFFFFFFFull;
+#include "archive/format.h"
+
+constexpr uint64_t kPackMaxEntrySize = 0xFFFFFFFFull;  // the size field's largest value
 
 // One entry to pack. The name and data are the caller's and must stay valid
 // during EncodeArchive.
@@ -38,7 +35,7 @@ struct PackResult {
   uint64_t planned_bits;               // the plan's count of the same (equal to it)
   uint64_t header_bits;                // code table, version, entry count
   std::vector<uint64_t> entry_bits;    // per entry: its data items only
-  uint8_t lengths[kPackSymbols];       // code length per symbol, 0 = no row
+  uint8_t lengths[kCodeSymbols];       // code length per symbol, 0 = no row
   int rows;                            // rows in the code table
   int iterations;                      // rounds of run choice and code lengths
 };
@@ -62,4 +59,6 @@ uint64_t ChooseRunCover(uint64_t repeat, unsigned literal_length, unsigned escap
 
 // Bytes of run count that code count (>= 1): one byte below 255 after as few
 // bytes of 255 (worth 254 each) as possible.
-inline uint64_t RunCountBytes(uint64_t count) { return (count + 253) / 254; }
+inline uint64_t RunCountBytes(uint64_t count) {
+  return (count + kRunCountStep - 1) / kRunCountStep;
+}

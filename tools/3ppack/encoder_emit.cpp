@@ -60,7 +60,7 @@ struct CodeBookEntry {
 uint64_t PutEntryData(BitSink& sink, const CodeBookEntry* book, const uint8_t* data,
                       uint64_t size) {
   uint64_t bits = 0;
-  const CodeBookEntry escape = book[kPackEscape];
+  const CodeBookEntry escape = book[kEscapeIndex];
   uint64_t i = 0;
   while (i < size) {
     uint64_t j = FindNextRepeat(data, i, size);
@@ -79,9 +79,9 @@ uint64_t PutEntryData(BitSink& sink, const CodeBookEntry* book, const uint8_t* d
     if (cover != 0) {
       PutBits(sink, escape.code, static_cast<int>(escape.length));
       uint64_t rest = cover;
-      while (rest > 254) {
-        PutBits(sink, 0xFF, 8);
-        rest -= 254;
+      while (rest > kRunCountStep) {
+        PutBits(sink, kRunCountMore, 8);
+        rest -= kRunCountStep;
       }
       PutBits(sink, static_cast<uint32_t>(rest), 8);
       bits += escape.length + 8 * RunCountBytes(cover);
@@ -99,7 +99,7 @@ uint64_t PutEntryData(BitSink& sink, const CodeBookEntry* book, const uint8_t* d
 // plus one, shifted left when the length grows.
 void AssignCanonicalCodes(const uint8_t* lengths, uint32_t* codes, std::vector<int>* rows) {
   std::vector<int> order;
-  for (int s = 0; s < kPackSymbols; ++s) {
+  for (int s = 0; s < kCodeSymbols; ++s) {
     codes[s] = 0;
     if (lengths[s] != 0) order.push_back(s);
   }
@@ -115,25 +115,25 @@ void AssignCanonicalCodes(const uint8_t* lengths, uint32_t* codes, std::vector<i
   }
   rows->clear();
   for (int s : order) {
-    if (s != kPackEscape) rows->push_back(s);
+    if (s != kEscapeIndex) rows->push_back(s);
   }
 }
 
 void EmitArchive(const std::string& version, const std::vector<PackEntry>& entries,
                  const uint8_t* lengths, uint64_t planned_bits, PackResult* result) {
-  uint32_t codes[kPackSymbols];
+  uint32_t codes[kCodeSymbols];
   std::vector<int> rows;
   AssignCanonicalCodes(lengths, codes, &rows);
-  CodeBookEntry book[kPackSymbols];
-  for (int s = 0; s < kPackSymbols; ++s) book[s] = {codes[s], lengths[s]};
+  CodeBookEntry book[kCodeSymbols];
+  for (int s = 0; s < kCodeSymbols; ++s) book[s] = {codes[s], lengths[s]};
 
   // Room for the planned bits and one word that a final store may touch.
   result->bytes.assign((planned_bits + 7) / 8 + 8, 0);
   BitSink sink = {result->bytes.data(), 0, 0};
 
   PutBits(sink, static_cast<uint32_t>(rows.size() - 1), 8);
-  PutBits(sink, lengths[kPackEscape], 8);
-  PutBits(sink, codes[kPackEscape], lengths[kPackEscape]);
+  PutBits(sink, lengths[kEscapeIndex], 8);
+  PutBits(sink, codes[kEscapeIndex], lengths[kEscapeIndex]);
   for (int s : rows) {
     PutBits(sink, static_cast<uint32_t>(s), 8);
     PutBits(sink, lengths[s], 8);
@@ -141,20 +141,20 @@ void EmitArchive(const std::string& version, const std::vector<PackEntry>& entri
   }
   PutText(sink, version);
   PutBits(sink, static_cast<uint32_t>(entries.size()), 8);
-  result->header_bits = 8 + 8 + lengths[kPackEscape] + 8 + 8 * version.size() + 8;
+  result->header_bits = 8 + 8 + lengths[kEscapeIndex] + 8 + 8 * version.size() + 8;
   for (int s : rows) result->header_bits += 16 + lengths[s];
 
   result->entry_bits.clear();
   uint64_t total = result->header_bits;
   for (const PackEntry& e : entries) {
     PutText(sink, e.name);
-    PutBits(sink, 0, 32);  // reserved
-    PutBits(sink, static_cast<uint32_t>(e.time), 32);
-    PutBits(sink, e.kind, 8);
-    PutBits(sink, static_cast<uint32_t>(e.size), 32);
+    PutBits(sink, 0, kReservedFieldBits);
+    PutBits(sink, static_cast<uint32_t>(e.time), kTimeFieldBits);
+    PutBits(sink, e.kind, kByteFieldBits);
+    PutBits(sink, static_cast<uint32_t>(e.size), kSizeFieldBits);
     uint64_t data_bits = PutEntryData(sink, book, e.data, e.size);
     result->entry_bits.push_back(data_bits);
-    total += 8 + 8 * e.name.size() + 104 + data_bits;
+    total += kEntryFixedBits + 8 * e.name.size() + data_bits;
   }
   FlushBits(sink);
   result->total_bits = total;

@@ -27,7 +27,7 @@ struct GroupStats {
 // Per symbol (256 bytes, then the escape): how often it is coded, and the run
 // count bytes that go with the runs.
 struct SymbolPlan {
-  uint64_t frequency[kPackSymbols];
+  uint64_t frequency[kCodeSymbols];
   uint64_t count_bytes;
 };
 

@@ -26,7 +26,7 @@ struct MergeItem {
 // Ties put a symbol before a package and follow the symbol order, which keeps
 // the result deterministic.
 bool BuildLimitedLengths(const uint64_t* weights, int count, int limit, uint8_t* lengths) {
-  if (count < 2 || count > kPackSymbols || limit < 1 || limit > kPackMaxCodeLength) return false;
+  if (count < 2 || count > kCodeSymbols || limit < 1 || limit > kMaxCodeLength) return false;
   if (limit < 31 && (1 << limit) < count) return false;
 
   std::vector<int> order(count);

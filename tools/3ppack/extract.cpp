@@ -12,7 +12,7 @@
 #include "3ppack/commands.h"
 #include "3ppack/cp932.h"
 #include "3ppack/pack_files.h"
-#include "archive/archive_header.h"
+#include "archive/archive_reader.h"
 
 namespace {
 
@@ -25,8 +25,8 @@ namespace {
 // Each component is then given in host text.
 bool MapEntryPath(const EntryHeader& header, const std::string& dir, std::string* path,
                   std::string* error) {
-  const char* folder = TreeFolderOfKind(header.kind);
-  if (folder == nullptr) {
+  std::string folder = TreeFolderOfKind(header.kind);
+  if (folder.empty()) {
     char text[64];
     snprintf(text, sizeof text, "the kind letter 0x%02X names no destination", header.kind);
     *error = text;
@@ -92,11 +92,12 @@ int RunExtract(int argc, char** argv) {
   }
   std::vector<uint8_t> bytes;
   std::string error;
-  if (!OpenArchiveFile(path, &bytes, &error)) {
+  ArchiveReader reader;
+  if (!OpenArchiveFile(&reader, path, &bytes, &error)) {
     fprintf(stderr, "3ppack extract: %s\n", error.c_str());
     return 1;
   }
-  const ArchiveHeader& header = CurrentHeader();
+  const ArchiveHeader& header = reader.header;
   int status = 0;
   for (int i = 0; i < header.entry_count; ++i) {
     // The header decides the destination before any data is decoded, so the
@@ -107,9 +108,9 @@ int RunExtract(int argc, char** argv) {
     DecodeOutput out;
     WalkedEntry entry;
     entry.index = i;
-    entry.record_bit = WalkBitPosition();
+    entry.record_bit = ReaderBitPosition(&reader.bits);
     entry.produced = 0;
-    if (!ReadEntryHeader(&entry.header)) {
+    if (!ReadEntryHeader(&reader, &entry.header)) {
       fprintf(stderr, "3ppack extract: entry %d: the file ends inside its record\n", i + 1);
       return 1;
     }
@@ -125,7 +126,7 @@ int RunExtract(int argc, char** argv) {
       return 1;
     }
     if (writing) sink = {WriteBuffer, nullptr, UINT64_MAX, &file};
-    DecodeResult result = DecodeEntryData(entry.header.size, &sink, &out);
+    DecodeResult result = DecodeEntryData(&reader, entry.header.size, &sink, &out);
     bool decoded = result == kDecodeDone && out.produced == entry.header.size;
     if (writing) {
       if (decoded) WriteExtractFile(&file, out.buffer, out.fill);
@@ -136,7 +137,7 @@ int RunExtract(int argc, char** argv) {
     }
     if (!decoded) {
       fprintf(stderr, "3ppack extract: entry %d '%s': its data is damaged near bit %llu\n", i + 1,
-              shown.c_str(), static_cast<unsigned long long>(WalkBitPosition()));
+              shown.c_str(), static_cast<unsigned long long>(ReaderBitPosition(&reader.bits)));
       return 1;
     }
     if (writing) printf("%s\n", target.c_str());

@@ -7,7 +7,7 @@
 #include "3ppack/archive_walk.h"
 #include "3ppack/commands.h"
 #include "3ppack/cp932.h"
-#include "archive/archive_header.h"
+#include "archive/archive_reader.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ void PrintEntry(const WalkedEntry& e, bool json) {
            e.header.modification_time, FormatUtc(e.header.modification_time).c_str(),
            static_cast<unsigned long long>(bits), JsonString(name).c_str());
   } else {
-    printf("%s %10u  %s %12llu  %s\n", KnownKind(e.header.kind) ? kind.c_str() : "?",
+    printf("%s %10u  %s %12llu  %s\n", FindKindFolder(e.header.kind) != nullptr ? kind.c_str() : "?",
            e.header.size, FormatUtc(e.header.modification_time).c_str(),
            static_cast<unsigned long long>(bits), name.c_str());
   }
@@ -68,17 +68,18 @@ int RunList(int argc, char** argv) {
   }
   std::vector<uint8_t> bytes;
   std::string error;
-  if (!OpenArchiveFile(path, &bytes, &error)) {
+  ArchiveReader reader;
+  if (!OpenArchiveFile(&reader, path, &bytes, &error)) {
     fprintf(stderr, "3ppack list: %s\n", error.c_str());
     return 1;
   }
-  return ListOpenArchive("list", json);
+  return ListOpenArchive(&reader, "list", json);
 }
 
 // Decodes every entry, since the next record starts only after the data.
 // On a damaged entry the listing stops there and the status is 1.
-int ListOpenArchive(const char* command, bool json) {
-  const ArchiveHeader& header = CurrentHeader();
+int ListOpenArchive(ArchiveReader* reader, const char* command, bool json) {
+  const ArchiveHeader& header = reader->header;
   std::string version = json ? Cp932ForJson(header.version) : Cp932ForDisplay(header.version);
   if (json) {
     printf("{\n  \"version\": %s,\n  \"entry_count\": %u,\n  \"entries\": [",
@@ -92,7 +93,7 @@ int ListOpenArchive(const char* command, bool json) {
     DecodeSink sink = {nullptr, nullptr, UINT64_MAX, nullptr};
     DecodeOutput out;
     WalkedEntry entry;
-    WalkStep step = WalkNextEntry(i, &sink, &out, &entry);
+    WalkStep step = WalkNextEntry(reader, i, &sink, &out, &entry);
     if (step != kWalkEntry) {
       fprintf(stderr, "3ppack %s: entry %d is damaged at bit %llu; run 3ppack test\n", command,
               i + 1, static_cast<unsigned long long>(entry.end_bit));

@@ -13,7 +13,7 @@
 #include "3ppack/archive_walk.h"
 #include "3ppack/commands.h"
 #include "3ppack/cp932.h"
-#include "archive/archive_header.h"
+#include "archive/archive_reader.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ bool CheckEntryIsSound(const WalkedEntry& e, std::string* fault) {
     *fault = who + ": the name is empty (record begins at bit " + std::to_string(e.record_bit) + ")";
     return false;
   }
-  if (!KnownKind(e.header.kind)) {
+  if (FindKindFolder(e.header.kind) == nullptr) {
     char text[80];
     snprintf(text, sizeof text, ": the kind letter 0x%02X names no destination", e.header.kind);
     *fault = who + text + " (record begins at bit " + std::to_string(e.record_bit) + ")";
@@ -123,18 +123,19 @@ int RunTest(int argc, char** argv) {
   std::string path = argv[argc - 1];
   std::vector<uint8_t> bytes;
   std::string fault;
-  if (!OpenArchiveFile(path, &bytes, &fault)) {
+  ArchiveReader reader;
+  if (!OpenArchiveFile(&reader, path, &bytes, &fault)) {
     printf("%s: FAULT: %s\n", path.c_str(), fault.c_str());
     return 1;
   }
-  const ArchiveHeader& header = CurrentHeader();
+  const ArchiveHeader& header = reader.header;
   if (!CheckTable(header.table, &fault) && !NoteUnsound(path, fault, strict)) return 1;
   uint64_t total = 0;
   for (int i = 0; i < header.entry_count; ++i) {
     DecodeSink sink = {nullptr, nullptr, UINT64_MAX, nullptr};
     DecodeOutput out;
     WalkedEntry entry;
-    WalkStep step = WalkNextEntry(i, &sink, &out, &entry);
+    WalkStep step = WalkNextEntry(&reader, i, &sink, &out, &entry);
     if (!CheckEntryReads(step, entry, &fault)) {
       printf("%s: FAULT: %s\n", path.c_str(), fault.c_str());
       return 1;
@@ -142,7 +143,7 @@ int RunTest(int argc, char** argv) {
     if (!CheckEntryIsSound(entry, &fault) && !NoteUnsound(path, fault, strict)) return 1;
     total += entry.produced;
   }
-  uint64_t end = WalkBitPosition();
+  uint64_t end = ReaderBitPosition(&reader.bits);
   uint64_t file_bits = 8ull * bytes.size();
   if (end > file_bits || file_bits - end >= 8) {
     std::string finding = "the last entry ends at bit " + std::to_string(end) +
