@@ -17,8 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_header.h"
-#include "archive/entry_decoder.h"
+#include "archive/archive_reader.h"
 #include "corpora.h"
 #include "support/test_encoder.h"
 
@@ -37,16 +36,16 @@ void CollectBuffer(void* context, const uint8_t* bytes, size_t count) {
 
 // Decodes the archive's only entry into out (which has room for it); false
 // when the decoder fails or the bytes differ from expected.
-bool DecodeInto(const std::vector<uint8_t>& archive,
-                DecodeResult (*decode)(uint32_t, DecodeSink*, DecodeOutput*),
+bool DecodeInto(const std::vector<uint8_t>& archive, DecodeFunction decode,
                 const std::vector<uint8_t>& expected, std::vector<uint8_t>& out) {
-  if (OpenArchiveInMemory(archive.data(), archive.size()) != kArchiveOpened) return false;
+  static ArchiveReader reader;
+  if (OpenArchiveInMemory(&reader, archive.data(), archive.size()) != kArchiveOpened) return false;
   EntryHeader header;
-  if (!ReadEntryHeader(&header)) return false;
+  if (!ReadEntryHeader(&reader, &header)) return false;
   Collector collector = {out.data(), 0};
   DecodeSink sink = {CollectBuffer, nullptr, UINT64_MAX, &collector};
   static DecodeOutput output;
-  if (decode(header.size, &sink, &output) != kDecodeDone) return false;
+  if (decode(&reader, header.size, &sink, &output) != kDecodeDone) return false;
   CollectBuffer(&collector, output.buffer, output.fill);
   return collector.size == expected.size() &&
          std::memcmp(out.data(), expected.data(), expected.size()) == 0;

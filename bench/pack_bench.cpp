@@ -17,8 +17,7 @@
 #include <vector>
 
 #include "3ppack/encoder.h"
-#include "archive/archive_header.h"
-#include "archive/entry_decoder.h"
+#include "archive/archive_reader.h"
 #include "corpora.h"
 
 namespace {
@@ -58,14 +57,15 @@ void Collect(void* context, const uint8_t* bytes, size_t count) {
 
 // Reads the archive back with the updater's decoder and compares.
 bool DecodesTo(const std::vector<uint8_t>& archive, const std::vector<uint8_t>& corpus) {
-  if (OpenArchiveInMemory(archive.data(), archive.size()) != kArchiveOpened) return false;
+  static ArchiveReader reader;
+  if (OpenArchiveInMemory(&reader, archive.data(), archive.size()) != kArchiveOpened) return false;
   std::vector<uint8_t> decoded;
-  for (int i = 0; i < CurrentHeader().entry_count; ++i) {
+  for (int i = 0; i < reader.header.entry_count; ++i) {
     EntryHeader header;
-    if (!ReadEntryHeader(&header)) return false;
+    if (!ReadEntryHeader(&reader, &header)) return false;
     DecodeSink sink = {Collect, nullptr, UINT64_MAX, &decoded};
     DecodeOutput out;
-    if (DecodeEntryData(header.size, &sink, &out) != kDecodeDone) return false;
+    if (DecodeEntryData(&reader, header.size, &sink, &out) != kDecodeDone) return false;
     decoded.insert(decoded.end(), out.buffer, out.buffer + out.fill);
   }
   return decoded == corpus;

@@ -68,7 +68,7 @@ constexpr int kMaxCandidates = kMaxRows + 1 + kLookupSize;
 // needs neither a large stack frame nor memory of its own.
 struct LookupBuildSpace {
   Settled first[kLookupSize];    // the settlement of every value of the index bits
-  Settled shorter[kLookupSize];  // the same for 1..kLookupBits-1 known bits, level r at (1 << r) - 2
+  Settled shorter[kLookupSize];  // the same for 1..kLookupBits-1 known bits: r at (1 << r) - 2
   int head[kLookupSize];         // candidate list of each undecided index: first node
   int tail[kLookupSize];         // and last node
   uint16_t node_code[kMaxCandidates];  // a candidate: row number or kEscapeIndex

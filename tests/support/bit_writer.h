@@ -1,23 +1,32 @@
-// Builds archives field by field, MSB first, with no alignment: the test
-// suite's way to make archives the encoder never would (odd tables, bad
-// lengths, truncations at any bit).
+// The test suite's one bit writer: builds archives field by field, MSB
+// first, with no alignment, so that tests can make archives the encoder
+// never would (odd tables, bad lengths, truncations at any bit). The test
+// encoder, make_archive and the unit tests all write through it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "archive/format.h"
+
 struct BitWriter {
   std::vector<uint8_t> bytes;  // finished bytes; the last one may be partial
   uint64_t bit_count = 0;      // bits written so far
 };
 
-// Appends the low `width` bits of value (0..64), most significant first.
+// Appends the low `width` bits of value (0..64), most significant first, as
+// many at a time as the last byte has room for (fast enough for corpora of
+// many megabytes).
 inline void PutBits(BitWriter& w, uint64_t value, int width) {
-  for (int i = width - 1; i >= 0; --i) {
-    if (w.bit_count % 8 == 0) w.bytes.push_back(0);
-    if ((value >> i) & 1) w.bytes.back() |= static_cast<uint8_t>(0x80 >> (w.bit_count % 8));
-    ++w.bit_count;
+  while (width > 0) {
+    int room = 8 - static_cast<int>(w.bit_count % 8);
+    if (room == 8) w.bytes.push_back(0);
+    int take = width < room ? width : room;
+    width -= take;
+    unsigned part = static_cast<unsigned>(value >> width) & ((1u << take) - 1);
+    w.bytes.back() |= static_cast<uint8_t>(part << (room - take));
+    w.bit_count += static_cast<uint64_t>(take);
   }
 }
 
@@ -26,7 +35,7 @@ inline void PutCode(BitWriter& w, const std::string& code) {
   for (char c : code) PutBits(w, c == '1' ? 1 : 0, 1);
 }
 
-inline void PutByte(BitWriter& w, uint8_t value) { PutBits(w, value, 8); }
+inline void PutByte(BitWriter& w, uint8_t value) { PutBits(w, value, kByteFieldBits); }
 inline void PutWord(BitWriter& w, uint32_t value) { PutBits(w, value, 32); }
 
 // Appends a length byte then the bytes of text.
@@ -63,14 +72,33 @@ inline void PutHeader(BitWriter& w, const std::vector<TestCode>& rows, const Tes
 inline void PutEntryHeader(BitWriter& w, const std::string& name, int32_t time, char kind,
                            uint32_t size) {
   PutCountedText(w, name);
-  PutWord(w, 0);
-  PutWord(w, static_cast<uint32_t>(time));
+  PutBits(w, 0, kReservedFieldBits);
+  PutBits(w, static_cast<uint32_t>(time), kTimeFieldBits);
   PutByte(w, static_cast<uint8_t>(kind));
-  PutWord(w, size);
+  PutBits(w, size, kSizeFieldBits);
 }
 
 // A run: the escape code then the count bytes as given.
 inline void PutRun(BitWriter& w, const TestCode& escape, const std::vector<uint8_t>& count_bytes) {
   PutCode(w, escape.code);
   for (uint8_t b : count_bytes) PutByte(w, b);
+}
+
+// The count bytes of a run of count copies: as many of 255 as needed, then
+// one byte below it.
+inline void PutRunCount(BitWriter& w, uint64_t count) {
+  while (count >= kRunCountMore) {
+    PutByte(w, kRunCountMore);
+    count -= kRunCountStep;
+  }
+  PutByte(w, static_cast<uint8_t>(count));
+}
+
+// Keeps the first bits bits (the rest of the last byte zero); a cut past
+// the end changes nothing.
+inline void TruncateBits(BitWriter& w, uint64_t bits) {
+  if (bits >= w.bit_count) return;
+  w.bytes.resize((bits + 7) / 8);
+  if (bits % 8 != 0) w.bytes.back() &= static_cast<uint8_t>(0xFF << (8 - bits % 8));
+  w.bit_count = bits;
 }

@@ -205,7 +205,7 @@ bool RunDirectives(size_t begin, size_t end, int depth) {
     } else if (op.text == "text") {
       for (unsigned char c : arg.text) PutByte(w, c);
     } else if (op.text == "counted") {
-      if (arg.text.size() > 255) return Fail(op.line, "counted text over 255 bytes");
+      if (arg.text.size() > kMaxTextLength) return Fail(op.line, "counted text over 255 bytes");
       PutCountedText(w, arg.text);
     } else if (op.text == "truncate-bits") {
       if (!ParseNumber(arg, &value) || value < 0) return Fail(op.line, "bad bit count");
@@ -243,19 +243,6 @@ bool ReadAll(const char* path, std::string* out) {
   return ok;
 }
 
-// Applies truncate-bits: keeps the first n bits, clearing the rest of the
-// last byte kept. A cut past the end changes nothing.
-void ApplyTruncation() {
-  BitWriter& w = g_maker.writer;
-  if (g_maker.truncate_bits < 0 || static_cast<uint64_t>(g_maker.truncate_bits) >= w.bit_count) {
-    return;
-  }
-  uint64_t bits = static_cast<uint64_t>(g_maker.truncate_bits);
-  w.bytes.resize((bits + 7) / 8);
-  if (bits % 8 != 0) w.bytes.back() &= static_cast<uint8_t>(0xFF << (8 - bits % 8));
-  w.bit_count = bits;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -272,7 +259,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "make_archive: %s\n", g_maker.error.c_str());
     return 2;
   }
-  ApplyTruncation();
+  if (g_maker.truncate_bits >= 0) {
+    TruncateBits(g_maker.writer, static_cast<uint64_t>(g_maker.truncate_bits));
+  }
   std::FILE* out = std::fopen(argv[2], "wb");
   if (out == nullptr) {
     std::fprintf(stderr, "make_archive: cannot write %s\n", argv[2]);

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/format.h"
+#include "support/bit_writer.h"
+
 struct EncoderEntry {
   std::string name;
   int32_t time = 0;
@@ -17,35 +20,6 @@ struct EncoderEntry {
   std::vector<uint8_t> data;
 };
 
-// Appends bits MSB first through a 64-bit accumulator (the test BitWriter
-// goes a bit at a time, too slow for corpora of many megabytes).
-struct FastBitWriter {
-  std::vector<uint8_t> bytes;
-  uint64_t accumulator = 0;  // pending bits in the low `pending` bits
-  int pending = 0;
-};
-
-inline void WriteBits(FastBitWriter& w, uint64_t value, int width) {
-  while (width > 0) {
-    int take = std::min(width, 32);
-    width -= take;
-    uint64_t part = (value >> width) & ((uint64_t{1} << take) - 1);
-    w.accumulator = (w.accumulator << take) | part;
-    w.pending += take;
-    while (w.pending >= 8) {
-      w.pending -= 8;
-      w.bytes.push_back(static_cast<uint8_t>(w.accumulator >> w.pending));
-    }
-  }
-}
-
-inline void FinishBits(FastBitWriter& w) {
-  if (w.pending > 0) w.bytes.push_back(static_cast<uint8_t>(w.accumulator << (8 - w.pending)));
-  w.pending = 0;
-}
-
-constexpr int kEncoderSymbols = 257;  // 256 bytes and the escape
-constexpr int kEncoderEscape = 256;
 constexpr int kEncoderMinRun = 4;  // shorter repeats stay literals
 
 // Huffman code lengths for the symbols with a non-zero frequency, at most
@@ -91,7 +65,7 @@ inline std::vector<int> HuffmanLengths(std::vector<uint64_t> frequency) {
       lengths[s] = depth;
       deepest = std::max(deepest, depth);
     }
-    if (deepest <= 32) return lengths;
+    if (deepest <= kMaxCodeLength) return lengths;
     for (uint64_t& f : frequency) {
       if (f > 0) f = f / 2 + 1;
     }
@@ -108,7 +82,7 @@ inline std::vector<EncoderCode> CanonicalCodes(const std::vector<int>& lengths) 
   std::vector<EncoderCode> codes(lengths.size(), EncoderCode{0, 0});
   uint64_t code = 0;
   int previous_length = 0;
-  for (int length = 1; length <= 32; ++length) {
+  for (int length = 1; length <= kMaxCodeLength; ++length) {
     for (size_t s = 0; s < lengths.size(); ++s) {
       if (lengths[s] != length) continue;
       code <<= (length - previous_length);
@@ -137,58 +111,43 @@ inline void SplitItems(const std::vector<uint8_t>& data, Literal literal, Run ru
   }
 }
 
-inline void WriteRunCount(FastBitWriter& w, uint64_t count) {
-  while (count >= 255) {
-    WriteBits(w, 255, 8);
-    count -= 254;
-  }
-  WriteBits(w, count, 8);
-}
-
 // Encodes entries into a whole archive with the given version string.
 inline std::vector<uint8_t> EncodeArchive(const std::vector<EncoderEntry>& entries,
                                           const std::string& version) {
-  std::vector<uint64_t> frequency(kEncoderSymbols, 0);
-  frequency[kEncoderEscape] = 1;  // the escape must have a code even when unused
+  std::vector<uint64_t> frequency(kCodeSymbols, 0);
+  frequency[kEscapeIndex] = 1;  // the escape must have a code even when unused
   for (const EncoderEntry& entry : entries) {
     SplitItems(
         entry.data, [&](uint8_t byte) { ++frequency[byte]; },
-        [&](uint64_t) { ++frequency[kEncoderEscape]; });
+        [&](uint64_t) { ++frequency[kEscapeIndex]; });
   }
   if (std::all_of(frequency.begin(), frequency.begin() + 256, [](uint64_t f) { return f == 0; })) {
     frequency[0] = 1;  // the table needs one row
   }
   std::vector<EncoderCode> codes = CanonicalCodes(HuffmanLengths(frequency));
 
-  FastBitWriter w;
+  BitWriter w;
   int rows = 0;
   for (int s = 0; s < 256; ++s) rows += codes[s].length > 0;
-  WriteBits(w, static_cast<uint64_t>(rows - 1), 8);
-  WriteBits(w, static_cast<uint64_t>(codes[kEncoderEscape].length), 8);
-  WriteBits(w, codes[kEncoderEscape].bits, codes[kEncoderEscape].length);
+  PutByte(w, static_cast<uint8_t>(rows - 1));
+  PutByte(w, static_cast<uint8_t>(codes[kEscapeIndex].length));
+  PutBits(w, codes[kEscapeIndex].bits, codes[kEscapeIndex].length);
   for (int s = 0; s < 256; ++s) {
     if (codes[s].length == 0) continue;
-    WriteBits(w, static_cast<uint64_t>(s), 8);
-    WriteBits(w, static_cast<uint64_t>(codes[s].length), 8);
-    WriteBits(w, codes[s].bits, codes[s].length);
+    PutByte(w, static_cast<uint8_t>(s));
+    PutByte(w, static_cast<uint8_t>(codes[s].length));
+    PutBits(w, codes[s].bits, codes[s].length);
   }
-  WriteBits(w, version.size(), 8);
-  for (unsigned char c : version) WriteBits(w, c, 8);
-  WriteBits(w, entries.size(), 8);
+  PutCountedText(w, version);
+  PutByte(w, static_cast<uint8_t>(entries.size()));
   for (const EncoderEntry& entry : entries) {
-    WriteBits(w, entry.name.size(), 8);
-    for (unsigned char c : entry.name) WriteBits(w, c, 8);
-    WriteBits(w, 0, 32);
-    WriteBits(w, static_cast<uint32_t>(entry.time), 32);
-    WriteBits(w, static_cast<uint8_t>(entry.kind), 8);
-    WriteBits(w, entry.data.size(), 32);
+    PutEntryHeader(w, entry.name, entry.time, entry.kind, static_cast<uint32_t>(entry.data.size()));
     SplitItems(
-        entry.data, [&](uint8_t byte) { WriteBits(w, codes[byte].bits, codes[byte].length); },
+        entry.data, [&](uint8_t byte) { PutBits(w, codes[byte].bits, codes[byte].length); },
         [&](uint64_t count) {
-          WriteBits(w, codes[kEncoderEscape].bits, codes[kEncoderEscape].length);
-          WriteRunCount(w, count);
+          PutBits(w, codes[kEscapeIndex].bits, codes[kEscapeIndex].length);
+          PutRunCount(w, count);
         });
   }
-  FinishBits(w);
   return w.bytes;
 }

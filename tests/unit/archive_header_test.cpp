@@ -8,22 +8,23 @@
 #include <string>
 #include <vector>
 
-#include "archive/bit_reader.h"
+#include "archive/archive_reader.h"
 #include "sample_archive.h"
 #include "support/bit_writer.h"
 
 namespace {
 
-// The 37-byte sample archive: one entry a.txt holding 41 41 41 41 42 0A.
-const std::vector<uint8_t>& kExample = kSampleArchive;
+ArchiveReader g_reader;
+const ArchiveHeader& g_header = g_reader.header;
 
 OpenResult OpenWritten(const BitWriter& w) {
-  return OpenArchiveInMemory(w.bytes.data(), w.bytes.size());
+  return OpenArchiveInMemory(&g_reader, w.bytes.data(), w.bytes.size());
 }
 
 TEST(ArchiveHeader, WorkedExample) {
-  ASSERT_EQ(OpenArchiveInMemory(kExample.data(), kExample.size()), kArchiveOpened);
-  const ArchiveHeader& header = CurrentHeader();
+  ASSERT_EQ(OpenArchiveInMemory(&g_reader, kSampleArchive.data(), kSampleArchive.size()),
+            kArchiveOpened);
+  const ArchiveHeader& header = g_header;
   const CodeTable& t = header.table;
   ASSERT_EQ(t.symbol_count, 3);
   EXPECT_EQ(t.symbols[0], 0x41);
@@ -40,10 +41,10 @@ TEST(ArchiveHeader, WorkedExample) {
   EXPECT_EQ(t.max_length, 3);
   EXPECT_STREQ(header.version, "1.01");
   EXPECT_EQ(header.entry_count, 1);
-  EXPECT_EQ(ReaderBitPosition(), 121u);
+  EXPECT_EQ(ReaderBitPosition(&g_reader.bits), 121u);
   // The header's 15 bytes plus the one that holds the entry count's last bit.
-  EXPECT_EQ(OpenArchiveInMemory(kExample.data(), 16), kArchiveOpened);
-  EXPECT_EQ(OpenArchiveInMemory(kExample.data(), 15), kArchiveBadHeader);
+  EXPECT_EQ(OpenArchiveInMemory(&g_reader, kSampleArchive.data(), 16), kArchiveOpened);
+  EXPECT_EQ(OpenArchiveInMemory(&g_reader, kSampleArchive.data(), 15), kArchiveBadHeader);
 }
 
 TEST(ArchiveHeader, LengthMasks) {
@@ -61,10 +62,10 @@ TEST(ArchiveHeader, TableSizesAndLongHeaders) {
   BitWriter one;
   PutHeader(one, {{'x', "0"}}, {0, "11111"}, "", 0);
   ASSERT_EQ(OpenWritten(one), kArchiveOpened);
-  EXPECT_EQ(CurrentHeader().table.symbol_count, 1);
-  EXPECT_EQ(CurrentHeader().table.max_length, 5);  // the escape is the longest
-  EXPECT_STREQ(CurrentHeader().version, "");
-  EXPECT_EQ(ReaderBitPosition(), one.bit_count);
+  EXPECT_EQ(g_header.table.symbol_count, 1);
+  EXPECT_EQ(g_header.table.max_length, 5);  // the escape is the longest
+  EXPECT_STREQ(g_header.version, "");
+  EXPECT_EQ(ReaderBitPosition(&g_reader.bits), one.bit_count);
 
   std::vector<TestCode> rows;
   for (int i = 0; i < 256; ++i) {
@@ -79,7 +80,7 @@ TEST(ArchiveHeader, TableSizesAndLongHeaders) {
   PutHeader(big, rows, {0, "1"}, version, 255);
   ASSERT_GT(big.bytes.size(), 1024u + 255u);
   ASSERT_EQ(OpenWritten(big), kArchiveOpened);
-  const CodeTable& t = CurrentHeader().table;
+  const CodeTable& t = g_header.table;
   ASSERT_EQ(t.symbol_count, 256);
   EXPECT_EQ(t.max_length, 32);  // a row is the longest
   for (int i = 0; i < 256; ++i) {
@@ -87,9 +88,9 @@ TEST(ArchiveHeader, TableSizesAndLongHeaders) {
     EXPECT_EQ(t.lengths[i], 32);
     EXPECT_EQ(t.codes[i], 0x9E3779B9u * static_cast<uint32_t>(i + 1));
   }
-  EXPECT_EQ(std::string(CurrentHeader().version), version);
-  EXPECT_EQ(CurrentHeader().entry_count, 255);
-  EXPECT_EQ(ReaderBitPosition(), big.bit_count);
+  EXPECT_EQ(std::string(g_header.version), version);
+  EXPECT_EQ(g_header.entry_count, 255);
+  EXPECT_EQ(ReaderBitPosition(&g_reader.bits), big.bit_count);
 }
 
 // A version string that starts in block 0 and ends in block 1.
@@ -103,8 +104,8 @@ TEST(ArchiveHeader, VersionAcrossTheFirstBlockEnd) {
   ASSERT_LT(version_start, 1024u * 8);
   ASSERT_GT(version_start + 8 * 8, 1024u * 8);
   ASSERT_EQ(OpenWritten(w), kArchiveOpened);
-  EXPECT_STREQ(CurrentHeader().version, "2.345.67");
-  EXPECT_EQ(CurrentHeader().entry_count, 7);
+  EXPECT_STREQ(g_header.version, "2.345.67");
+  EXPECT_EQ(g_header.entry_count, 7);
 }
 
 TEST(ArchiveHeader, CodeLengthsOutsideOneToThirtyTwoAreRejected) {
@@ -135,33 +136,36 @@ TEST(ArchiveHeader, EveryTruncationOfTheHeaderIsRejected) {
   BitWriter w;
   PutHeader(w, rows, {0, "111"}, "1.5", 3);
   for (size_t size = 0; size < w.bytes.size(); ++size) {
-    EXPECT_EQ(OpenArchiveInMemory(w.bytes.data(), size), kArchiveBadHeader) << size;
+    EXPECT_EQ(OpenArchiveInMemory(&g_reader, w.bytes.data(), size), kArchiveBadHeader) << size;
   }
   EXPECT_EQ(OpenWritten(w), kArchiveOpened);
 }
 
-// The driver walks the archive once, closes it, and opens it again for the
-// real run; the first open's version string must still be readable.
+// The driver walks the archive once and opens it again for the real run;
+// a second reader reads the same file side by side with the first.
 TEST(ArchiveHeader, OpenFromAFileCloseAndReopen) {
   const char* name = "archive_header_test_reopen.z";
-  EXPECT_EQ(OpenArchive(name), kArchiveMissing);
+  EXPECT_EQ(OpenArchive(&g_reader, name), kArchiveMissing);
   std::FILE* f = std::fopen(name, "wb");
   ASSERT_NE(f, nullptr);
-  std::fwrite(kExample.data(), 1, kExample.size(), f);
+  std::fwrite(kSampleArchive.data(), 1, kSampleArchive.size(), f);
   std::fclose(f);
-  ASSERT_EQ(OpenArchive(name), kArchiveOpened);
-  const char* first_version = CurrentHeader().version;
-  ConsumeBits(8 * 30);
-  CloseArchive();
-  CloseArchive();  // harmless twice
-  ASSERT_EQ(OpenArchive(name), kArchiveOpened);
-  EXPECT_EQ(ReaderBitPosition(), 121u);
-  EXPECT_STREQ(first_version, "1.01");
-  EXPECT_STREQ(CurrentHeader().version, "1.01");
-  CloseArchive();
+  ASSERT_EQ(OpenArchive(&g_reader, name), kArchiveOpened);
+  ConsumeBits(&g_reader.bits, 8 * 30);
+  static ArchiveReader second;
+  ASSERT_EQ(OpenArchive(&second, name), kArchiveOpened);
+  EXPECT_EQ(ReaderBitPosition(&second.bits), 121u);
+  EXPECT_EQ(ReaderBitPosition(&g_reader.bits), 121u + 8 * 30);
+  CloseArchive(&second);
+  CloseArchive(&g_reader);
+  CloseArchive(&g_reader);  // harmless twice
+  ASSERT_EQ(OpenArchive(&g_reader, name), kArchiveOpened);
+  EXPECT_EQ(ReaderBitPosition(&g_reader.bits), 121u);
+  EXPECT_STREQ(g_header.version, "1.01");
+  CloseArchive(&g_reader);
   // After closing, reads see the end of the file instead of a stale file.
-  ConsumeBits(8 * 40);
-  EXPECT_TRUE(ReaderOverrun());
+  ConsumeBits(&g_reader.bits, 8 * 40);
+  EXPECT_TRUE(g_reader.bits.overrun);
   std::remove(name);
 }
 

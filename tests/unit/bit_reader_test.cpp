@@ -52,10 +52,9 @@ uint32_t Expected(const std::vector<uint8_t>& bytes, uint64_t start, int n) {
   return word;
 }
 
-void Attach(Source& source) {
-  ResetReader();
-  AttachBlockSource(ReadSource, &source);
-}
+BitReader g_bits;
+
+void Attach(Source& source) { StartBitReader(&g_bits, ReadSource, &source); }
 
 TEST(BitReader, FieldsOfEveryWidthAcrossBlocksAndWindowRefills) {
   Source source = MakeSource(Pattern(40000));
@@ -64,12 +63,13 @@ TEST(BitReader, FieldsOfEveryWidthAcrossBlocksAndWindowRefills) {
   int width = 0;
   while (position + 40 < 40000 * 8) {
     width = width % 32 + 1;  // 1..32, so fields start at every bit offset
-    ASSERT_EQ(PeekWord(width), Expected(source.bytes, position, width)) << "at bit " << position;
-    ConsumeBits(width);
+    ASSERT_EQ(PeekWord(&g_bits, width), Expected(source.bytes, position, width))
+        << "at bit " << position;
+    ConsumeBits(&g_bits, width);
     position += width;
-    ASSERT_EQ(ReaderBitPosition(), position);
+    ASSERT_EQ(ReaderBitPosition(&g_bits), position);
   }
-  EXPECT_FALSE(ReaderOverrun());
+  EXPECT_FALSE(g_bits.overrun);
   // Each block was asked for once, in order, 1024 bytes at a time.
   for (size_t count : source.requests) EXPECT_EQ(count, static_cast<size_t>(kSlotSize));
   EXPECT_EQ(source.requests.size(), 40u);
@@ -78,29 +78,29 @@ TEST(BitReader, FieldsOfEveryWidthAcrossBlocksAndWindowRefills) {
 TEST(BitReader, LongPeekAcrossTheEndOfBlockZeroAtAnOddOffset) {
   Source source = MakeSource(Pattern(3000));
   Attach(source);
-  ConsumeBits(8 * 1000 + 3);  // 255 bytes from here cross the block boundary at byte 1024
+  ConsumeBits(&g_bits, 8 * 1000 + 3);  // 255 bytes from here cross the block boundary at byte 1024
   uint8_t text[255];
-  PeekBits(8 * 255, text);
+  PeekBits(&g_bits, 8 * 255, text);
   for (int i = 0; i < 255; ++i) {
     ASSERT_EQ(text[i], Expected(source.bytes, 8003 + 8 * i, 8) >> 24) << i;
   }
   // A 32-bit field whose first bits are the last of block 0.
   source = MakeSource(Pattern(3000));
   Attach(source);
-  ConsumeBits(1024 * 8 - 13);
-  EXPECT_EQ(PeekWord(32), Expected(source.bytes, 1024 * 8 - 13, 32));
+  ConsumeBits(&g_bits, 1024 * 8 - 13);
+  EXPECT_EQ(PeekWord(&g_bits, 32), Expected(source.bytes, 1024 * 8 - 13, 32));
 }
 
 TEST(BitReader, PeekZeroesTheBitsBeyondTheField) {
   Source source = MakeSource(std::vector<uint8_t>(8, 0xFF));
   Attach(source);
   uint8_t out[3] = {0xAA, 0xAA, 0xAA};
-  PeekBits(13, out);
+  PeekBits(&g_bits, 13, out);
   EXPECT_EQ(out[0], 0xFF);
   EXPECT_EQ(out[1], 0xF8);
   EXPECT_EQ(out[2], 0xAA);  // only (13 + 7) / 8 bytes are touched
-  EXPECT_EQ(PeekWord(0), 0u);
-  EXPECT_EQ(PeekWord(1), 0x80000000u);
+  EXPECT_EQ(PeekWord(&g_bits, 0), 0u);
+  EXPECT_EQ(PeekWord(&g_bits, 1), 0x80000000u);
 }
 
 // A short last block: peeks past the end read zeros and succeed; consuming
@@ -111,26 +111,26 @@ TEST(BitReader, EndOfFileAfterAShortLastBlock) {
     Source source = MakeSource(std::vector<uint8_t>(size, 0xFF));
     Attach(source);
     if (size > 0) {
-      ConsumeBits(static_cast<int>(size * 8 - 3));
-      EXPECT_EQ(PeekWord(32), 0xE0000000u) << size;
-      ConsumeBits(3);
+      ConsumeBits(&g_bits, static_cast<int>(size * 8 - 3));
+      EXPECT_EQ(PeekWord(&g_bits, 32), 0xE0000000u) << size;
+      ConsumeBits(&g_bits, 3);
     }
-    EXPECT_FALSE(ReaderOverrun()) << size;
-    EXPECT_EQ(PeekWord(32), 0u);
-    ConsumeBits(1);
-    EXPECT_TRUE(ReaderOverrun()) << size;
+    EXPECT_FALSE(g_bits.overrun) << size;
+    EXPECT_EQ(PeekWord(&g_bits, 32), 0u);
+    ConsumeBits(&g_bits, 1);
+    EXPECT_TRUE(g_bits.overrun) << size;
   }
 }
 
 TEST(BitReader, ReadByteAndPositionHandback) {
   Source source = MakeSource(std::vector<uint8_t>{0x12, 0x34, 0x56, 0x78});
   Attach(source);
-  ConsumeBits(4);
-  EXPECT_EQ(ReadByte(), 0x23);
-  SetReaderBitPosition(16);
-  EXPECT_EQ(ReadByte(), 0x56);
-  SetReaderBitPosition(33);
-  EXPECT_TRUE(ReaderOverrun());
+  ConsumeBits(&g_bits, 4);
+  EXPECT_EQ(ReadByte(&g_bits), 0x23);
+  SetReaderBitPosition(&g_bits, 16);
+  EXPECT_EQ(ReadByte(&g_bits), 0x56);
+  SetReaderBitPosition(&g_bits, 33);
+  EXPECT_TRUE(g_bits.overrun);
 }
 
 }  // namespace

@@ -8,16 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_header.h"
-#include "archive/bit_reader.h"
 #include "sample_archive.h"
+#include "support/archive_walk.h"
 #include "support/bit_writer.h"
-#include "support/decode_recorder.h"
 
 namespace {
-
-// The 37-byte sample archive: one entry a.txt holding 41 41 41 41 42 0A.
-const std::vector<uint8_t>& kExample = kSampleArchive;
 
 const TestCode kA = {'a', "0"};
 const TestCode kB = {'b', "10"};
@@ -29,31 +24,36 @@ class Decoders : public ::testing::TestWithParam<DecodeFunction> {
  protected:
   // Opens w and reads the first entry header; returns its size.
   uint32_t OpenFirstEntry(const BitWriter& w) {
-    EXPECT_EQ(OpenArchiveInMemory(w.bytes.data(), w.bytes.size()), kArchiveOpened);
+    EXPECT_EQ(OpenArchiveInMemory(&reader, w.bytes.data(), w.bytes.size()), kArchiveOpened);
     EntryHeader header;
-    EXPECT_TRUE(ReadEntryHeader(&header));
+    EXPECT_TRUE(ReadEntryHeader(&reader, &header));
     return header.size;
   }
-  DecodeOutcome Decode(uint32_t size, uint64_t first_due = 1, uint64_t step = 1) {
-    return RunDecode(GetParam(), size, first_due, step);
+  DecodeRecord Decode(uint32_t size, uint64_t first_due = 1, uint64_t step = 1) {
+    return RecordDecode(&reader, GetParam(), size, {{first_due, step}}, &broken);
   }
+  void TearDown() override { EXPECT_EQ(broken, ""); }
+
+  ArchiveReader reader;
+  std::string broken;  // a promise the decoder broke
 };
 
 TEST_P(Decoders, WorkedExample) {
-  ASSERT_EQ(OpenArchiveInMemory(kExample.data(), kExample.size()), kArchiveOpened);
+  ASSERT_EQ(OpenArchiveInMemory(&reader, kSampleArchive.data(), kSampleArchive.size()),
+            kArchiveOpened);
   EntryHeader header;
-  ASSERT_TRUE(ReadEntryHeader(&header));
+  ASSERT_TRUE(ReadEntryHeader(&reader, &header));
   EXPECT_STREQ(header.name, "a.txt");
   EXPECT_EQ(header.modification_time, 900000000);
   EXPECT_EQ(header.kind, 0x69);
   ASSERT_EQ(header.size, 6u);
-  EXPECT_EQ(ReaderBitPosition(), 273u);
-  DecodeOutcome out = Decode(header.size);
+  EXPECT_EQ(ReaderBitPosition(&reader.bits), 273u);
+  DecodeRecord out = Decode(header.size);
   EXPECT_EQ(out.result, kDecodeDone);
   EXPECT_EQ(out.bytes, (std::vector<uint8_t>{0x41, 0x41, 0x41, 0x41, 0x42, 0x0A}));
   EXPECT_EQ(out.end_bit, 290u);
   // Literals report, the run does not.
-  EXPECT_EQ(out.events, (std::vector<std::string>{"progress 1", "progress 5", "progress 6"}));
+  EXPECT_EQ(out.events, (std::vector<uint64_t>{1, 5, 6}));
 }
 
 TEST_P(Decoders, RunCounts) {
@@ -76,7 +76,7 @@ TEST_P(Decoders, RunCounts) {
     PutCode(w, "0");
     PutRun(w, kEscape, c.count_bytes);
     PutCode(w, "10");
-    DecodeOutcome out = Decode(OpenFirstEntry(w));
+    DecodeRecord out = Decode(OpenFirstEntry(w));
     std::vector<uint8_t> expected(c.count + 1, 'a');
     expected.push_back('b');
     EXPECT_EQ(out.result, kDecodeDone) << c.count;
@@ -98,7 +98,7 @@ TEST_P(Decoders, CodePriority) {
   PutRun(w, {0, "11"}, {3});  // the escape, though row b's "1" matches too
   PutCode(w, "1");            // b: "10" is no escape
   PutCode(w, "0");            // y
-  DecodeOutcome out = Decode(OpenFirstEntry(w));
+  DecodeRecord out = Decode(OpenFirstEntry(w));
   EXPECT_EQ(out.result, kDecodeDone);
   EXPECT_EQ(out.bytes, Bytes("xyyxxxxby"));
   EXPECT_EQ(out.end_bit, w.bit_count);
@@ -110,12 +110,12 @@ TEST_P(Decoders, FlushPointsAndRunsAcrossTheBufferEnd) {
     PutHeader(w, {kA, kB}, kEscape, "1", 1);
     PutEntryHeader(w, "f", 0, 'b', size);
     for (uint32_t i = 0; i < size; ++i) PutCode(w, i % 3 ? "0" : "10");
-    DecodeOutcome out = Decode(OpenFirstEntry(w), 1000, 24);
+    DecodeRecord out = Decode(OpenFirstEntry(w), 1000, 24);
     ASSERT_EQ(out.result, kDecodeDone);
     EXPECT_EQ(out.fill, size % 1024);
-    std::vector<std::string> expected = {"progress 1000"};
-    if (size >= 1024) expected.push_back("write 1024");  // before the report of byte 1024
-    if (size >= 1024) expected.push_back("progress 1024");
+    std::vector<uint64_t> expected = {1000};
+    if (size >= 1024) expected.push_back(kWriteEvent);  // before the report of byte 1024
+    if (size >= 1024) expected.push_back(1024);
     EXPECT_EQ(out.events, expected) << size;
   }
   // 1000 literals, then a run of 100: the buffer is written mid-run.
@@ -126,9 +126,9 @@ TEST_P(Decoders, FlushPointsAndRunsAcrossTheBufferEnd) {
   PutCode(w, "10");
   PutRun(w, kEscape, {100});
   PutCode(w, "0");
-  DecodeOutcome out = Decode(OpenFirstEntry(w), UINT64_MAX);
+  DecodeRecord out = Decode(OpenFirstEntry(w), UINT64_MAX);
   ASSERT_EQ(out.result, kDecodeDone);
-  EXPECT_EQ(out.events, std::vector<std::string>{"write 1024"});
+  EXPECT_EQ(out.events, std::vector<uint64_t>{kWriteEvent});
   EXPECT_EQ(out.fill, 77u);
   EXPECT_EQ(out.bytes, Bytes(std::string(999, 'a') + std::string(101, 'b') + "a"));
 }
@@ -143,13 +143,13 @@ TEST_P(Decoders, LongRunCarriesPastTheSize) {
   count.push_back(0);
   PutRun(w, kEscape, count);
   PutEntryHeader(w, "next", 7, 'B', 0);
-  DecodeOutcome out = Decode(OpenFirstEntry(w));
+  DecodeRecord out = Decode(OpenFirstEntry(w));
   EXPECT_EQ(out.result, kDecodeDone);
   EXPECT_EQ(out.produced, 25401u);
   EXPECT_EQ(out.bytes, std::vector<uint8_t>(25401, 'b'));
   EXPECT_EQ(out.events.size(), 1u + 24u);  // one report, 24 full buffers
   EntryHeader next;
-  ASSERT_TRUE(ReadEntryHeader(&next));
+  ASSERT_TRUE(ReadEntryHeader(&reader, &next));
   EXPECT_STREQ(next.name, "next");
   EXPECT_EQ(next.size, 0u);
 }
@@ -162,8 +162,8 @@ TEST_P(Decoders, ProgressDueDuringARunIsReportedByTheNextLiteral) {
   PutCode(w, "0");
   PutRun(w, kEscape, {5});
   PutCode(w, "10");
-  DecodeOutcome out = Decode(OpenFirstEntry(w), 3, 1000);
-  EXPECT_EQ(out.events, std::vector<std::string>{"progress 7"});
+  DecodeRecord out = Decode(OpenFirstEntry(w), 3, 1000);
+  EXPECT_EQ(out.events, std::vector<uint64_t>{7});
 }
 
 TEST_P(Decoders, FailuresStopBeforeTheItem) {
@@ -173,7 +173,7 @@ TEST_P(Decoders, FailuresStopBeforeTheItem) {
   PutEntryHeader(w, "f", 0, 'b', 10);
   uint64_t data_start = w.bit_count;
   PutRun(w, kEscape, {3});
-  DecodeOutcome out = Decode(OpenFirstEntry(w));
+  DecodeRecord out = Decode(OpenFirstEntry(w));
   EXPECT_EQ(out.result, kDecodeFailed);
   EXPECT_EQ(out.end_bit, data_start);
   // No code matches: bits 1... against rows 00 and escape 01.
@@ -192,13 +192,14 @@ TEST_P(Decoders, FailuresStopBeforeTheItem) {
 // A rejected header leaves no table behind: decoding fails at once instead
 // of using the previous archive's codes.
 TEST_P(Decoders, NothingDecodesAfterARejectedHeader) {
-  ASSERT_EQ(OpenArchiveInMemory(kExample.data(), kExample.size()), kArchiveOpened);
+  ASSERT_EQ(OpenArchiveInMemory(&reader, kSampleArchive.data(), kSampleArchive.size()),
+            kArchiveOpened);
   BitWriter bad;
   PutHeader(bad, {kA, {'b', "", 0}}, kEscape, "1", 1);
   PutEntryHeader(bad, "f", 0, 'b', 5);
   PutCode(bad, "0000");
-  ASSERT_EQ(OpenArchiveInMemory(bad.bytes.data(), bad.bytes.size()), kArchiveBadHeader);
-  DecodeOutcome out = Decode(5);
+  ASSERT_EQ(OpenArchiveInMemory(&reader, bad.bytes.data(), bad.bytes.size()), kArchiveBadHeader);
+  DecodeRecord out = Decode(5);
   EXPECT_EQ(out.result, kDecodeFailed);
   EXPECT_EQ(out.produced, 0u);
 }
@@ -212,21 +213,21 @@ TEST_P(Decoders, SkippedEntriesKeepTheStreamInStep) {
   PutEntryHeader(w, "two", 0, 'b', 0);
   PutEntryHeader(w, "three", 0, 'b', 1);
   PutCode(w, "10");
-  ASSERT_EQ(OpenArchiveInMemory(w.bytes.data(), w.bytes.size()), kArchiveOpened);
+  ASSERT_EQ(OpenArchiveInMemory(&reader, w.bytes.data(), w.bytes.size()), kArchiveOpened);
   EntryHeader header;
   DecodeOutput output;
   DecodeSink silent = {nullptr, nullptr, 0, nullptr};
-  ASSERT_TRUE(ReadEntryHeader(&header));
-  EXPECT_EQ(GetParam()(header.size, &silent, &output), kDecodeDone);
+  ASSERT_TRUE(ReadEntryHeader(&reader, &header));
+  EXPECT_EQ(GetParam()(&reader, header.size, &silent, &output), kDecodeDone);
   EXPECT_EQ(output.fill, 1500u - 1024u);
-  ASSERT_TRUE(ReadEntryHeader(&header));
+  ASSERT_TRUE(ReadEntryHeader(&reader, &header));
   EXPECT_STREQ(header.name, "two");
-  EXPECT_EQ(GetParam()(header.size, nullptr, &output), kDecodeDone);
-  ASSERT_TRUE(ReadEntryHeader(&header));
+  EXPECT_EQ(GetParam()(&reader, header.size, nullptr, &output), kDecodeDone);
+  ASSERT_TRUE(ReadEntryHeader(&reader, &header));
   EXPECT_STREQ(header.name, "three");
-  EXPECT_EQ(GetParam()(header.size, nullptr, &output), kDecodeDone);
+  EXPECT_EQ(GetParam()(&reader, header.size, nullptr, &output), kDecodeDone);
   EXPECT_EQ(output.buffer[0], 'b');
-  EXPECT_EQ(ReaderBitPosition(), w.bit_count);
+  EXPECT_EQ(ReaderBitPosition(&reader.bits), w.bit_count);
 }
 
 // Cut a two-entry archive after every byte: reading fails exactly when the
@@ -242,11 +243,12 @@ TEST_P(Decoders, TruncationAtEveryByte) {
   for (const char* code : {"1110", "10", "0"}) PutCode(w, code);
   for (size_t size = 0; size <= w.bytes.size(); ++size) {
     bool complete = false;
-    if (OpenArchiveInMemory(w.bytes.data(), size) == kArchiveOpened) {
+    if (OpenArchiveInMemory(&reader, w.bytes.data(), size) == kArchiveOpened) {
       EntryHeader header;
       complete = true;
       for (int entry = 0; entry < 2 && complete; ++entry) {
-        complete = ReadEntryHeader(&header) && Decode(header.size).result == kDecodeDone;
+        complete =
+            ReadEntryHeader(&reader, &header) && Decode(header.size).result == kDecodeDone;
       }
     }
     EXPECT_EQ(complete, size * 8 >= w.bit_count) << size;

@@ -9,21 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive_header.h"
-#include "archive/bit_reader.h"
-#include "archive/entry_decoder.h"
 #include "sample_archive.h"
+#include "support/archive_walk.h"
 #include "support/bit_writer.h"
-#include "support/decode_recorder.h"
 
 namespace {
 
-// The 37-byte sample archive: one entry a.txt holding 41 41 41 41 42 0A.
-const std::vector<uint8_t>& kExample = kSampleArchive;
-
 // Three entries over the example's table: literals, runs of every count
 // shape, a zero-size entry and an entry that ends mid-byte.
-std::vector<uint8_t> ThreeEntries() {
+BitWriter ThreeEntries() {
   BitWriter w;
   TestCode escape = {0, "111"};
   PutHeader(w, {{0x41, "0"}, {0x42, "10"}, {0x0A, "110"}}, escape, "1.01", 3);
@@ -39,58 +33,25 @@ std::vector<uint8_t> ThreeEntries() {
   PutRun(w, escape, {0x00});
   PutCode(w, "0");
   PutCode(w, "10");
-  return w.bytes;
+  return w;
 }
 
-// Everything one walk of an archive gave: per entry the header and the
-// decode's outcome, stopping at the first failure.
-struct Walk {
-  OpenResult opened = kArchiveMissing;
-  std::vector<std::string> names;
-  std::vector<DecodeOutcome> outcomes;
-};
+// One reader per decoder, side by side.
+ArchiveReader g_plain_reader;
+ArchiveReader g_fast_reader;
 
-Walk WalkArchive(const std::vector<uint8_t>& bytes, DecodeFunction decode) {
-  Walk walk;
-  walk.opened = OpenArchiveInMemory(bytes.data(), bytes.size());
-  if (walk.opened != kArchiveOpened) return walk;
-  for (int i = 0; i < CurrentHeader().entry_count; ++i) {
-    EntryHeader header;
-    if (!ReadEntryHeader(&header)) {
-      walk.names.push_back("<header past the end>");
-      break;
-    }
-    EXPECT_LE(strlen(header.name), static_cast<size_t>(kMaxNameLength));
-    walk.names.push_back(header.name);
-    // Every fifth byte due for progress: reports fall between pairs of literals.
-    DecodeOutcome outcome = RunDecode(decode, header.size, 5, 5);
-    EXPECT_LT(outcome.fill, kOutputBufferSize);
-    EXPECT_EQ(outcome.bytes.size(), outcome.produced);
-    if (outcome.result == kDecodeDone) {
-      EXPECT_GE(outcome.produced, header.size);
-    }
-    walk.outcomes.push_back(outcome);
-    if (outcome.result != kDecodeDone) break;
-  }
-  CloseArchive();
+// Every fifth byte due for progress: reports fall between pairs of literals.
+WalkRecord WalkFast(const std::vector<uint8_t>& bytes) {
+  WalkRecord walk = WalkArchive(&g_fast_reader, bytes, DecodeEntryData, {{5, 5}});
+  EXPECT_EQ(walk.broken, "");
   return walk;
 }
 
 void ExpectSameWalk(const std::vector<uint8_t>& bytes, const std::string& context) {
-  Walk plain = WalkArchive(bytes, DecodeEntryDataLinear);
-  Walk fast = WalkArchive(bytes, DecodeEntryData);
-  ASSERT_EQ(plain.opened, fast.opened) << context;
-  ASSERT_EQ(plain.names, fast.names) << context;
-  ASSERT_EQ(plain.outcomes.size(), fast.outcomes.size()) << context;
-  for (size_t i = 0; i < plain.outcomes.size(); ++i) {
-    const DecodeOutcome& a = plain.outcomes[i];
-    const DecodeOutcome& b = fast.outcomes[i];
-    EXPECT_EQ(a.result, b.result) << context << ", entry " << i;
-    EXPECT_EQ(a.bytes, b.bytes) << context << ", entry " << i;
-    EXPECT_EQ(a.events, b.events) << context << ", entry " << i;
-    EXPECT_EQ(a.end_bit, b.end_bit) << context << ", entry " << i;
-    EXPECT_EQ(a.overrun, b.overrun) << context << ", entry " << i;
-  }
+  WalkRecord plain = WalkArchive(&g_plain_reader, bytes, DecodeEntryDataLinear, {{5, 5}});
+  WalkRecord fast = WalkFast(bytes);
+  EXPECT_EQ(plain.broken, "") << context;
+  EXPECT_EQ(CompareWalks(plain, fast), "") << context;
 }
 
 std::vector<uint8_t> FlipBit(std::vector<uint8_t> bytes, size_t bit) {
@@ -98,26 +59,19 @@ std::vector<uint8_t> FlipBit(std::vector<uint8_t> bytes, size_t bit) {
   return bytes;
 }
 
-// The first bits bits, the rest of the last byte zero.
-std::vector<uint8_t> TruncateBits(const std::vector<uint8_t>& bytes, size_t bits) {
-  std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<long>((bits + 7) / 8));
-  if (bits % 8 != 0) cut.back() &= static_cast<uint8_t>(0xFF00 >> (bits % 8));
-  return cut;
-}
-
 TEST(HostileArchive, EveryBitFlipOfTheExampleDecodesAlikeInBothDecoders) {
-  for (size_t bit = 0; bit < 8 * kExample.size(); ++bit) {
-    ExpectSameWalk(FlipBit(kExample, bit), "bit " + std::to_string(bit));
+  for (size_t bit = 0; bit < 8 * kSampleArchive.size(); ++bit) {
+    ExpectSameWalk(FlipBit(kSampleArchive, bit), "bit " + std::to_string(bit));
   }
 }
 
 TEST(HostileArchive, EveryBitFlipOfAThreeEntryArchiveDecodesAlike) {
-  std::vector<uint8_t> archive = ThreeEntries();
+  std::vector<uint8_t> archive = ThreeEntries().bytes;
   ExpectSameWalk(archive, "intact");
-  Walk intact = WalkArchive(archive, DecodeEntryData);
-  ASSERT_EQ(intact.outcomes.size(), 3u);
-  EXPECT_EQ(intact.outcomes[0].produced, 2u + 254 + 255 + 508);
-  EXPECT_EQ(intact.outcomes[2].bytes, (std::vector<uint8_t>{0x0A, 0x41, 0x42}));
+  WalkRecord intact = WalkFast(archive);
+  ASSERT_EQ(intact.entries.size(), 3u);
+  EXPECT_EQ(intact.entries[0].produced, 2u + 254 + 255 + 508);
+  EXPECT_EQ(intact.entries[2].bytes, (std::vector<uint8_t>{0x0A, 0x41, 0x42}));
   for (size_t bit = 0; bit < 8 * archive.size(); ++bit) {
     ExpectSameWalk(FlipBit(archive, bit), "bit " + std::to_string(bit));
   }
@@ -128,15 +82,15 @@ TEST(HostileArchive, EveryBitFlipOfAThreeEntryArchiveDecodesAlike) {
 // may succeed, but both decoders must read it alike. A file cut at a byte
 // boundary before the last item's end always fails.
 TEST(HostileArchive, EveryBitTruncationFailsOrDecodesAlike) {
-  std::vector<uint8_t> archive = ThreeEntries();
-  for (size_t bits = 0; bits < 8 * archive.size(); ++bits) {
-    std::vector<uint8_t> cut = TruncateBits(archive, bits);
-    ExpectSameWalk(cut, "cut at bit " + std::to_string(bits));
-    if (bits % 8 != 0 || cut.size() == archive.size()) continue;
-    Walk walk = WalkArchive(cut, DecodeEntryData);
-    bool failed = walk.opened != kArchiveOpened || walk.names.size() < 3 ||
-                  walk.names.back() == "<header past the end>" ||
-                  walk.outcomes.back().result == kDecodeFailed;
+  BitWriter archive = ThreeEntries();
+  for (size_t bits = 0; bits < 8 * archive.bytes.size(); ++bits) {
+    BitWriter cut = archive;
+    TruncateBits(cut, bits);
+    ExpectSameWalk(cut.bytes, "cut at bit " + std::to_string(bits));
+    if (bits % 8 != 0 || cut.bytes.size() == archive.bytes.size()) continue;
+    WalkRecord walk = WalkFast(cut.bytes);
+    bool failed = walk.opened != kArchiveOpened || walk.entries.size() < 3 ||
+                  walk.entries.back().result == kDecodeFailed;
     EXPECT_TRUE(failed) << "a shorter file decoded whole, cut at bit " << bits;
   }
 }
@@ -151,13 +105,13 @@ TEST(HostileArchive, LongestTextsCutInTheMiddle) {
   PutEntryHeader(w, std::string(255, 'm'), 1, 'i', 1);
   PutCode(w, "0");
   ExpectSameWalk(w.bytes, "whole");
-  Walk whole = WalkArchive(w.bytes, DecodeEntryData);
-  ASSERT_EQ(whole.names.size(), 2u);
-  EXPECT_EQ(whole.names[1], std::string(255, 'm'));
+  WalkRecord whole = WalkFast(w.bytes);
+  ASSERT_EQ(whole.entries.size(), 2u);
+  EXPECT_EQ(whole.entries[1].header.name, std::string(255, 'm'));
   std::vector<uint8_t> cut(w.bytes.begin(), w.bytes.end() - 100);
-  Walk walk = WalkArchive(cut, DecodeEntryData);
-  ASSERT_EQ(walk.names.size(), 2u);
-  EXPECT_EQ(walk.names[1], "<header past the end>");
+  WalkRecord walk = WalkFast(cut);
+  ASSERT_EQ(walk.entries.size(), 2u);
+  EXPECT_FALSE(walk.entries[1].header_read);
 }
 
 // A run of 254 * 17,000,000 copies: produced passes 2^32 and is counted
@@ -179,17 +133,18 @@ TEST(HostileArchive, RunOfMoreThanFourGibibytesIsCountedWhole) {
   bytes.insert(bytes.end(), kCountBytes - 1, 0xFF);
   bytes.push_back(static_cast<uint8_t>(0xFF << (8 - shift)));
   bytes.push_back(0x00);
-  ASSERT_EQ(OpenArchiveInMemory(bytes.data(), bytes.size()), kArchiveOpened);
+  ArchiveReader* reader = &g_fast_reader;
+  ASSERT_EQ(OpenArchiveInMemory(reader, bytes.data(), bytes.size()), kArchiveOpened);
   EntryHeader header;
-  ASSERT_TRUE(ReadEntryHeader(&header));
+  ASSERT_TRUE(ReadEntryHeader(reader, &header));
   static DecodeOutput output;
   DecodeSink skip = {nullptr, nullptr, UINT64_MAX, nullptr};
-  ASSERT_EQ(DecodeEntryData(header.size, &skip, &output), kDecodeDone);
+  ASSERT_EQ(DecodeEntryData(reader, header.size, &skip, &output), kDecodeDone);
   EXPECT_EQ(output.produced, 1 + 254 * kCountBytes);
   EXPECT_GT(output.produced, UINT64_C(0xFFFFFFFF));
   EXPECT_EQ(output.fill, output.produced % kOutputBufferSize);
-  EXPECT_FALSE(ReaderOverrun());
-  CloseArchive();
+  EXPECT_FALSE(reader->bits.overrun);
+  CloseArchive(reader);
 }
 
 }  // namespace

@@ -12,8 +12,7 @@
 
 #include "3ppack/encoder.h"
 #include "3ppack/encoder_internal.h"
-#include "archive/archive_header.h"
-#include "archive/entry_decoder.h"
+#include "support/archive_walk.h"
 
 namespace {
 
@@ -42,40 +41,6 @@ double KraftSum(const uint8_t* lengths, int count) {
   return sum;
 }
 
-struct Decoded {
-  std::string version;
-  std::vector<EntryHeader> headers;
-  std::vector<std::vector<uint8_t>> data;
-  bool ok = true;
-};
-
-void Collect(void* context, const uint8_t* bytes, size_t count) {
-  auto* out = static_cast<std::vector<uint8_t>*>(context);
-  out->insert(out->end(), bytes, bytes + count);
-}
-
-// Reads an archive back with the updater's reader and decoder.
-Decoded DecodeAll(const std::vector<uint8_t>& bytes) {
-  Decoded d;
-  if (OpenArchiveInMemory(bytes.data(), bytes.size()) != kArchiveOpened) {
-    d.ok = false;
-    return d;
-  }
-  d.version = CurrentHeader().version;
-  for (int i = 0; i < CurrentHeader().entry_count; ++i) {
-    EntryHeader h;
-    if (!ReadEntryHeader(&h)) { d.ok = false; return d; }
-    std::vector<uint8_t> data;
-    DecodeSink sink = {Collect, nullptr, UINT64_MAX, &data};
-    DecodeOutput out;
-    if (DecodeEntryData(h.size, &sink, &out) != kDecodeDone) { d.ok = false; return d; }
-    data.insert(data.end(), out.buffer, out.buffer + out.fill);
-    d.headers.push_back(h);
-    d.data.push_back(data);
-  }
-  return d;
-}
-
 PackEntry Entry(const std::string& name, const std::vector<uint8_t>& data, char kind = 'I',
                 int32_t time = 900000000) {
   return PackEntry{name, time, static_cast<uint8_t>(kind), data.data(), data.size()};
@@ -94,15 +59,18 @@ PackResult RoundTrip(const std::vector<std::vector<uint8_t>>& files, int limit =
   EXPECT_EQ((result.total_bits + 7) / 8, result.bytes.size());
   EXPECT_EQ(result.total_bits, result.planned_bits);
   for (int s = 0; s < kCodeSymbols; ++s) EXPECT_LE(result.lengths[s], limit);
-  Decoded d = DecodeAll(result.bytes);
-  EXPECT_TRUE(d.ok);
-  EXPECT_EQ(d.version, "9.87");
-  EXPECT_EQ(d.data.size(), files.size());
-  for (size_t i = 0; i < files.size() && i < d.data.size(); ++i) {
-    EXPECT_EQ(d.data[i], files[i]) << "entry " << i;
-    EXPECT_EQ(d.headers[i].size, files[i].size());
-    EXPECT_EQ(d.headers[i].kind, static_cast<uint8_t>("BISWbisw"[i % 8]));
-    EXPECT_EQ(d.headers[i].modification_time, static_cast<int32_t>(i) - 5);
+  // Read back with the updater's reader and decoder.
+  static ArchiveReader reader;
+  WalkRecord walk = WalkArchive(&reader, result.bytes, DecodeEntryData, {{UINT64_MAX}});
+  EXPECT_STREQ(reader.header.version, "9.87");
+  EXPECT_EQ(walk.entries.size(), files.size());
+  for (size_t i = 0; i < files.size() && i < walk.entries.size(); ++i) {
+    const DecodeRecord& entry = walk.entries[i];
+    EXPECT_EQ(entry.result, kDecodeDone) << "entry " << i;
+    EXPECT_EQ(entry.bytes, files[i]) << "entry " << i;
+    EXPECT_EQ(entry.header.size, files[i].size());
+    EXPECT_EQ(entry.header.kind, static_cast<uint8_t>("BISWbisw"[i % 8]));
+    EXPECT_EQ(entry.header.modification_time, static_cast<int32_t>(i) - 5);
   }
   return result;
 }

@@ -40,7 +40,8 @@ void PrintEntry(const WalkedEntry& e, bool json) {
            e.header.modification_time, FormatUtc(e.header.modification_time).c_str(),
            static_cast<unsigned long long>(bits), JsonString(name).c_str());
   } else {
-    printf("%s %10u  %s %12llu  %s\n", FindKindFolder(e.header.kind) != nullptr ? kind.c_str() : "?",
+    bool known = FindKindFolder(e.header.kind) != nullptr;
+    printf("%s %10u  %s %12llu  %s\n", known ? kind.c_str() : "?",
            e.header.size, FormatUtc(e.header.modification_time).c_str(),
            static_cast<unsigned long long>(bits), name.c_str());
   }
