@@ -79,10 +79,10 @@ def machine(archive: Optional[bytes], files: Optional[Dict[bytes, FileState]] = 
     registry = [RegistryValue('HKLM', PRODUCT_KEY + b'Directories', b'InstallDir', install_dir)]
     if version is not None:
         registry.append(RegistryValue('HKLM', PRODUCT_KEY + b'VersionInfo', b'Version', version))
-    specs = [FileSpec(path, s.content, s.mtime, s.readonly) for path, s in (files or {}).items()]
+    planted = [FileSpec(path, s.content, s.mtime, s.readonly) for path, s in (files or {}).items()]
     if archive is not None:
-        specs.append(FileSpec(ARCHIVE, archive))
-    return Machine(name='hardening', scratch_dir=Path(), registry=registry, files=specs,
+        planted.append(FileSpec(ARCHIVE, archive))
+    return Machine(name='hardening', scratch_dir=Path(), registry=registry, files=planted,
                    folders=[b'C:\\Perinwood'], stdin=stdin, **options)
 
 
