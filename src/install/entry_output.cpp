@@ -8,7 +8,8 @@
 
 namespace {
 
-constexpr size_t kViewerCommandSize = 256 + 13 + 520;
+constexpr size_t kViewerProgramSize = 256 + 12;  // the Windows folder, "\\notepad.exe"
+constexpr size_t kViewerCommandSize = kViewerProgramSize + 1 + 520;
 
 // Undoes what the entry did so far: the temporary file goes, the read-only
 // bit comes back.
@@ -69,9 +70,12 @@ void FinishEntryOutput(EntryOutput* output, int32_t modification_time) {
     PlatformDeleteFile(output->temp_path);
     StopCannotWrite(output);
   }
+  // The saved word comes back with the archive bit added, as any write sets
+  // it: backup programs look for it.
   if (output->choice.decision == kOverwrite &&
       output->choice.saved_attributes != kInvalidFileAttributes) {
-    PlatformSetFileAttributes(output->destination, output->choice.saved_attributes);
+    PlatformSetFileAttributes(output->destination,
+                              output->choice.saved_attributes | kAttributeArchive);
   }
 }
 
@@ -82,7 +86,9 @@ void AbandonEntryOutput(EntryOutput* output) {
 
 void LaunchViewer(const char* windows_directory, uint8_t kind, const char* path) {
   if (kind < 'A' || kind > 'Z') return;
+  char program[kViewerProgramSize];
   char command[kViewerCommandSize];
-  snprintf(command, sizeof command, "%s\\notepad.exe %s", windows_directory, path);
-  PlatformStartProgram(command);
+  snprintf(program, sizeof program, "%s\\notepad.exe", windows_directory);
+  snprintf(command, sizeof command, "%s %s", program, path);
+  PlatformStartProgram(program, command);
 }

@@ -1,5 +1,6 @@
-// The fault injector: reads the plan from UPDATER_FAULTS ("write=3,close=1")
-// at the first call after a reset and counts the calls of each kind.
+// The fault injector: reads the plan from UPDATER_FAULTS
+// ("write=3,close=1,held=1-4") at the first call after a reset and counts
+// the calls of each kind.
 //
 // Portable C++ only: both platform implementations share this file.
 #include "platform/fault_injection.h"
@@ -14,7 +15,8 @@ constexpr int kMaxPlannedFaults = 32;
 
 struct PlannedFault {
   FaultKind kind;        // which operation
-  unsigned long call;    // the call (counted from 1) that fails
+  unsigned long first;   // the first call (counted from 1) that fails
+  unsigned long last;    // the last one (first, unless a range was given)
 };
 
 struct FaultInjector {
@@ -29,9 +31,22 @@ FaultInjector g_faults = {};
 // The names used in UPDATER_FAULTS, in FaultKind order.
 const char* const kFaultNames[kFaultKindCount] = {
     "open_read", "query_time", "get_attributes", "set_attributes", "create_directory",
-    "create_temp", "write", "close", "set_times", "replace"};
+    "create_temp", "write", "close", "set_times", "replace", "held"};
 
-// Adds one "name=N" item of count bytes to the plan. An item that does not
+// Reads the decimal number in [text, end) into *value. False when it is
+// empty, holds anything but digits, or is zero or absurdly large.
+bool ReadCallNumber(const char* text, const char* end, unsigned long* value) {
+  unsigned long number = 0;
+  if (text >= end) return false;
+  for (const char* p = text; p < end; ++p) {
+    if (*p < '0' || *p > '9' || number > 100000000UL) return false;
+    number = number * 10 + static_cast<unsigned long>(*p - '0');
+  }
+  *value = number;
+  return number != 0;
+}
+
+// Adds one "name=N" or "name=N-M" item of count bytes to the plan. An item that does not
 // read is reported on standard error, so a mistyped plan does not pass for
 // a test of nothing.
 void AddPlanItem(const char* item, size_t count) {
@@ -45,17 +60,19 @@ void AddPlanItem(const char* item, size_t count) {
       }
     }
   }
-  unsigned long call = 0;
-  bool number_ok = equals != nullptr && equals + 1 < item + count;
-  for (const char* p = equals != nullptr ? equals + 1 : item; number_ok && p < item + count; ++p) {
-    if (*p < '0' || *p > '9' || call > 100000000UL) number_ok = false;
-    else call = call * 10 + static_cast<unsigned long>(*p - '0');
-  }
-  if (kind < 0 || !number_ok || call == 0 || g_faults.planned == kMaxPlannedFaults) {
+  const char* end = item + count;
+  const char* number = equals != nullptr ? equals + 1 : end;
+  const char* dash = static_cast<const char*>(memchr(number, '-', static_cast<size_t>(end - number)));
+  unsigned long first = 0;
+  unsigned long last = 0;
+  bool number_ok = ReadCallNumber(number, dash != nullptr ? dash : end, &first);
+  if (dash == nullptr) last = first;
+  else number_ok = number_ok && ReadCallNumber(dash + 1, end, &last) && last >= first;
+  if (kind < 0 || !number_ok || g_faults.planned == kMaxPlannedFaults) {
     fprintf(stderr, "UPDATER_FAULTS: ignoring \"%.*s\"\n", static_cast<int>(count), item);
     return;
   }
-  g_faults.plan[g_faults.planned++] = PlannedFault{static_cast<FaultKind>(kind), call};
+  g_faults.plan[g_faults.planned++] = PlannedFault{static_cast<FaultKind>(kind), first, last};
 }
 
 void LoadPlan() {
@@ -77,7 +94,8 @@ bool InjectFault(FaultKind kind) {
   if (kind < 0 || kind >= kFaultKindCount) return false;
   unsigned long call = ++g_faults.calls[kind];
   for (int i = 0; i < g_faults.planned; ++i) {
-    if (g_faults.plan[i].kind == kind && g_faults.plan[i].call == call) return true;
+    const PlannedFault& fault = g_faults.plan[i];
+    if (fault.kind == kind && call >= fault.first && call <= fault.last) return true;
   }
   return false;
 }

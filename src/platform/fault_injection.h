@@ -3,9 +3,16 @@
 // locked file.
 //
 // The plan comes from the environment variable UPDATER_FAULTS, a list such as
-// "write=3,close=1": the third write and the first close fail (each once).
-// Without the variable nothing ever fails. Both platform implementations call
-// InjectFault at the top of each operation of the kinds below.
+// "write=3,close=1,held=1-4": the third write and the first close fail (each
+// once), and the first four attempts on a file find it held by another
+// program. Without the variable nothing ever fails. Both platform
+// implementations call InjectFault at the top of each operation of the kinds
+// below.
+//
+// The injector is compiled only into test builds (UPDATER_FAULT_INJECTION:
+// the host build and 3pupdate-test.exe). In the shipped Windows program
+// InjectFault is a constant false that the compiler removes, so it neither
+// reads the variable nor carries its name.
 #pragma once
 
 enum FaultKind {
@@ -19,11 +26,16 @@ enum FaultKind {
   kFaultClose,           // closing (flushing) the output file
   kFaultSetTimes,        // setting the file times
   kFaultReplace,         // the one-step replace of the destination
+  kFaultHeld,            // one attempt on a file that another program may hold
   kFaultKindCount
 };
 
+#ifdef UPDATER_FAULT_INJECTION
 // Counts one call of kind; true when the plan says this call must fail.
 bool InjectFault(FaultKind kind);
 
 // Forgets the counts and reads the plan again (unit tests).
 void ResetFaultInjection();
+#else
+inline bool InjectFault(FaultKind) { return false; }
+#endif

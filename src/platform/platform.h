@@ -144,8 +144,11 @@ void PlatformReleaseMemory(uint8_t* base, size_t size);
 
 // ---- Processes, pauses, the end of the process: process.cpp -----------------
 
-// WinExec(command_line, SW_SHOWNORMAL): starts the program, never waits.
-void PlatformStartProgram(const char* command_line);
+// CreateProcessA(program, command_line) shown normally: starts the program
+// at the path program, handing it command_line (which begins with that path)
+// as it stands; never waits. Naming the program keeps a path with blanks
+// from being split into another program's name.
+void PlatformStartProgram(const char* program, const char* command_line);
 
 void PlatformSleep(uint32_t milliseconds);
 

@@ -351,14 +351,14 @@ TEST_F(PosixMachine, StartsAnExecutableWithTheUnsplitTail) {
   std::string log = machine_ + "/viewer.log";
   WriteHostFile(c_ + "/Windows/notepad.exe",
                 "#!/bin/sh\nprintf '%s|%s\\n' \"$#\" \"$1\" >> '" + log + "'\n", 0755);
-  PlatformStartProgram("C:\\windows\\NOTEPAD.EXE C:\\My Files\\read me.txt");
+  PlatformStartProgram("C:\\windows\\NOTEPAD.EXE", "C:\\windows\\NOTEPAD.EXE C:\\My Files\\read me.txt");
   EXPECT_EQ(WaitForLine(log), "1|C:\\My Files\\read me.txt\n");
 
   // Not executable, or not there: nothing starts.
   WriteHostFile(c_ + "/Windows/plain.exe", "#!/bin/sh\necho ran >> '" + log + "'\n", 0644);
-  PlatformStartProgram("C:\\windows\\plain.exe x");
-  PlatformStartProgram("C:\\windows\\absent.exe x");
-  PlatformStartProgram("C:\\windows x");
+  PlatformStartProgram("C:\\windows\\plain.exe", "C:\\windows\\plain.exe x");
+  PlatformStartProgram("C:\\windows\\absent.exe", "C:\\windows\\absent.exe x");
+  PlatformStartProgram("C:\\windows", "C:\\windows x");
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(ReadHostFile(log), "1|C:\\My Files\\read me.txt\n");
 }
@@ -374,7 +374,7 @@ TEST_F(PosixMachine, StartedProgramHoldsNoneOfOurStreams) {
     dup2(pipe_fds[1], 1);
     close(pipe_fds[0]);
     close(pipe_fds[1]);
-    PlatformStartProgram("C:\\slow.exe arg");
+    PlatformStartProgram("C:\\slow.exe", "C:\\slow.exe arg");
     _exit(0);
   }
   close(pipe_fds[1]);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/fault_injection.h"
+#include "platform/holder_retry.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
@@ -149,16 +150,20 @@ bool PlatformSetFileTimes(const char* path, int64_t seconds) {
   return utimensat(AT_FDCWD, host, times, 0) == 0;
 }
 
-// True when no file is at path, or when the file there has a write bit and
-// the system lets it be opened for writing (a running program does not).
+// True when no file is at path, or when the file there has a write bit
+// and the system lets it be opened for writing (a running program does
+// not). The machine has no other program that holds files; the fault
+// injector's "held" kind plays one, which RetryWhileHeld waits for.
 bool PlatformCanWriteExisting(const char* path) {
   char host[kHostPathSize];
   if (!MapWindowsPath(path, host)) return false;
   struct stat status;
   if (stat(host, &status) != 0) return errno == ENOENT || errno == ENOTDIR;
   if (S_ISDIR(status.st_mode) || !HasWriteBits(status)) return false;
-  int fd = open(host, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
+  return RetryWhileHeld([&] {
+    int fd = open(host, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return kAttemptFailed;
+    close(fd);
+    return kAttemptDone;
+  });
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/fault_injection.h"
+#include "platform/holder_retry.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
@@ -138,7 +139,8 @@ void PlatformAbandonOutput(PlatformOutput output) {
 // Renames source over destination. An existing destination must be a file
 // that may be written (not read-only, not a folder); its permission bits
 // pass to the new file first so the attribute word stays. On failure the
-// source gets its own bits back and the destination is untouched.
+// source gets its own bits back and the destination is untouched. A holder
+// (played by the fault injector) is waited for as on Windows.
 bool PlatformReplaceFile(const char* source, const char* destination) {
   if (InjectFault(kFaultReplace)) return false;
   char from[kHostPathSize];
@@ -152,9 +154,10 @@ bool PlatformReplaceFile(const char* source, const char* destination) {
     if (!S_ISREG(old_status.st_mode) || !HasWriteBits(old_status)) return false;
     if (chmod(from, old_status.st_mode & 07777) != 0) return false;
   }
-  if (rename(from, to) == 0) return true;
-  if (existed) chmod(from, source_status.st_mode & 07777);
-  return false;
+  bool renamed =
+      RetryWhileHeld([&] { return rename(from, to) == 0 ? kAttemptDone : kAttemptFailed; });
+  if (!renamed && existed) chmod(from, source_status.st_mode & 07777);
+  return renamed;
 }
 
 // Deletes a file; like DeleteFileA it refuses folders and read-only files.
@@ -164,5 +167,5 @@ bool PlatformDeleteFile(const char* path) {
   if (!MapWindowsPath(path, host) || lstat(host, &status) != 0) return false;
   if (S_ISDIR(status.st_mode)) return false;
   if (S_ISREG(status.st_mode) && !HasWriteBits(status)) return false;
-  return unlink(host) == 0;
+  return RetryWhileHeld([&] { return unlink(host) == 0 ? kAttemptDone : kAttemptFailed; });
 }

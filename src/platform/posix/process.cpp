@@ -9,12 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/holder_retry.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
 namespace {
-
-constexpr size_t kMaxCommandLine = 4096;
 
 // Runs in the grandchild: a session of its own, the standard streams on
 // /dev/null (so nobody waiting for our pipes to close waits for it), then
@@ -58,40 +57,8 @@ void LogPause(uint32_t milliseconds) {
   close(fd);
 }
 
-}  // namespace
-
-// WinExec: the text before the first blank names the program (a Windows
-// path); everything after that blank, unsplit, is its one argument. Only an
-// executable regular file is started, in a grandchild so that it is neither
-// our child to wait for nor left a zombie; the intermediate child is reaped
-// at once.
-void PlatformStartProgram(const char* command_line) {
-  char line[kMaxCommandLine];
-  if (command_line == nullptr || strlen(command_line) >= sizeof line) return;
-  strcpy(line, command_line);
-  char* blank = strchr(line, ' ');
-  const char* argument = nullptr;
-  if (blank != nullptr) {
-    *blank = '\0';
-    argument = blank + 1;
-  }
-  char program[kHostPathSize];
-  struct stat status;
-  if (!MapWindowsPath(line, program) || stat(program, &status) != 0) return;
-  if (!S_ISREG(status.st_mode) || (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) return;
-  pid_t child = fork();
-  if (child < 0) return;
-  if (child == 0) {
-    pid_t grandchild = fork();
-    if (grandchild == 0) RunDetached(program, argument);
-    _exit(0);
-  }
-  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-  }
-}
-
-void PlatformSleep(uint32_t milliseconds) {
-  LogPause(milliseconds);
+// Sleeps milliseconds times the pause factor.
+void SleepScaled(uint32_t milliseconds) {
   double scaled = static_cast<double>(milliseconds) * PauseScale();
   if (scaled <= 0) return;
   struct timespec left;
@@ -101,6 +68,45 @@ void PlatformSleep(uint32_t milliseconds) {
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
+
+}  // namespace
+
+// CreateProcessA with the program named: program is mapped like any path,
+// and the rest of the command line after it and one blank, unsplit, is the
+// one argument. Only an executable regular file is started, in a grandchild
+// so that it is neither our child to wait for nor left a zombie; the
+// intermediate child is reaped at once.
+void PlatformStartProgram(const char* program, const char* command_line) {
+  if (program == nullptr || command_line == nullptr) return;
+  size_t program_length = strlen(program);
+  const char* argument = nullptr;
+  if (strncmp(command_line, program, program_length) == 0 && command_line[program_length] == ' ') {
+    argument = command_line + program_length + 1;
+  }
+  char host[kHostPathSize];
+  struct stat status;
+  if (!MapWindowsPath(program, host) || stat(host, &status) != 0) return;
+  if (!S_ISREG(status.st_mode) || (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) return;
+  pid_t child = fork();
+  if (child < 0) return;
+  if (child == 0) {
+    pid_t grandchild = fork();
+    if (grandchild == 0) RunDetached(host, argument);
+    _exit(0);
+  }
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+
+void PlatformSleep(uint32_t milliseconds) {
+  LogPause(milliseconds);
+  SleepScaled(milliseconds);
+}
+
+// Scaled like the run's pauses, so that tests need not wait, but never
+// logged: the pause log holds the pauses of the dialogue only.
+void PauseForHolder(uint32_t milliseconds) { SleepScaled(milliseconds); }
 
 [[noreturn]] void PlatformExit(int status) {
   FlushConsoleOutput();

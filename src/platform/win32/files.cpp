@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/fault_injection.h"
+#include "platform/holder_retry.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
 
@@ -15,6 +17,10 @@ constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
 constexpr int64_t kTicksPerSecond = 10000000LL;
 constexpr size_t kWidePath = 1024;
 constexpr size_t kReadBufferSize = size_t{256} << 10;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// CreateDirectoryA refuses paths of this length and more: a folder must
+// leave room for an 8.3 name inside it within MAX_PATH.
+constexpr size_t kMaxAnsiFolderPath = 248;
 
 FILE* ToStream(PlatformFile file) { return reinterpret_cast<FILE*>(file); }
 
@@ -38,6 +44,10 @@ int64_t ToUnixSeconds(FILETIME time) {
 }
 
 }  // namespace
+
+bool IsHeldError(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
 
 // fopen(path, "rb"): the archive is read through the runtime's buffered
 // stream, with a buffer large enough that its small blocks cost few system
@@ -87,7 +97,9 @@ bool PlatformSetFileAttributes(const char* path, uint32_t attributes) {
 }
 
 // CreateDirectoryA with a 12-byte SECURITY_ATTRIBUTES: default security and
-// an inheritable handle flag.
+// an inheritable handle flag. A folder path of 248 characters or more goes
+// to the wide call in the "\\?\" form, which has no such limit, so every
+// destination of up to 255 characters gets its folders.
 bool PlatformCreateDirectory(const char* path) {
   if (InjectFault(kFaultCreateDirectory)) return false;
   SECURITY_ATTRIBUTES security;
@@ -95,7 +107,9 @@ bool PlatformCreateDirectory(const char* path) {
   security.nLength = sizeof security;
   security.lpSecurityDescriptor = nullptr;
   security.bInheritHandle = TRUE;
-  return CreateDirectoryA(path, &security) != 0;
+  if (std::strlen(path) < kMaxAnsiFolderPath) return CreateDirectoryA(path, &security) != 0;
+  wchar_t wide[kWidePath];
+  return ToLongWidePath(path, wide, kWidePath) && CreateDirectoryW(wide, &security) != 0;
 }
 
 // Sets last-access and last-write to seconds in one SetFileTime call; the
@@ -104,7 +118,6 @@ bool PlatformCreateDirectory(const char* path) {
 // shows the file from making the call fail.
 bool PlatformSetFileTimes(const char* path, int64_t seconds) {
   if (InjectFault(kFaultSetTimes)) return false;
-  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   HANDLE file = INVALID_HANDLE_VALUE;
   if (!IsLongPath(path)) {
     file = CreateFileA(path, FILE_WRITE_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
@@ -123,10 +136,13 @@ bool PlatformSetFileTimes(const char* path, int64_t seconds) {
   return done && closed;
 }
 
-// No file in an existing folder: true (the replace creates it). A folder or a read-only file:
-// false. Otherwise the file must open for writing with no sharing at all,
-// which fails while any other process holds it; the handle is closed at once
-// and nothing is changed.
+// No file in an existing folder: true (the replace creates it). A folder or
+// a read-only file: false. Otherwise the file must open with the access that
+// the replace needs (reading, writing its attributes, deleting it) while
+// sharing everything, so only a program that denies that sharing counts as
+// holding it; a scanner or indexer that shares fully does not. A holder is
+// waited for (RetryWhileHeld). The handle is closed at once and nothing is
+// changed.
 bool PlatformCanWriteExisting(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   // Only a missing file in an existing folder can be created; a missing
@@ -135,9 +151,13 @@ bool PlatformCanWriteExisting(const char* path) {
   // Windows refuses to open a read-only file for writing, even for an
   // administrator; Wine running as root would not, so the bit is read here.
   if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return false;
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
+  return RetryWhileHeld([&] {
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      return kAttemptDone;
+    }
+    return IsHeldError(GetLastError()) ? kAttemptHeld : kAttemptFailed;
+  });
 }

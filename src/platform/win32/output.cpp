@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/fault_injection.h"
+#include "platform/holder_retry.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
 
@@ -26,9 +27,7 @@ struct PlatformOutputRecord {
 
 namespace {
 
-constexpr int kTempNameTries = 256;     // distinct names tried before giving up
-constexpr int kReplaceTries = 6;        // the first try and five retries
-constexpr DWORD kReplaceRetryMs = 200;  // a scanner or indexer lets go quickly
+constexpr int kTempNameTries = 256;  // distinct names tried before giving up
 constexpr size_t kWidePath = 1024;
 
 struct TempNames {
@@ -86,11 +85,14 @@ bool FlushOutput(PlatformOutput output) {
   return !output->failed;
 }
 
-// Errors that a moment's wait can cure: another process (a virus scanner, an
-// indexer, a viewer that is closing) still holds the destination.
-bool IsTransientReplaceError(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-         error == ERROR_ACCESS_DENIED || error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+// Failures of a replace that a moment's wait can cure: another process (a
+// virus scanner, an indexer, a viewer that is closing) still holds the
+// destination or the new file, or a file there is pending deletion. With
+// ERROR_UNABLE_TO_REMOVE_REPLACED nothing has moved yet.
+AttemptResult ReplaceFailure(DWORD error) {
+  bool held = IsHeldError(error) || error == ERROR_ACCESS_DENIED ||
+              error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+  return held ? kAttemptHeld : kAttemptFailed;
 }
 
 // One attempt: ReplaceFile onto an existing destination, a replacing move
@@ -192,27 +194,34 @@ void PlatformAbandonOutput(PlatformOutput output) {
 // Puts source in destination's place. An existing destination is replaced
 // with ReplaceFile, which keeps its creation time and attribute word; the
 // attribute word is also set again afterwards, since not every file system
-// layer carries it over. A destination held by another process is tried again
-// five times, 200 ms apart. False leaves destination as it was.
+// layer carries it over, with the archive bit added: the file has changed,
+// and backup programs look for that bit. A file held by another process is
+// waited for (RetryWhileHeld). False leaves destination as it was.
 bool PlatformReplaceFile(const char* source, const char* destination) {
   if (InjectFault(kFaultReplace)) return false;
   DWORD attributes = GetFileAttributesA(destination);
   bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-  for (int attempt = 0; attempt < kReplaceTries; ++attempt) {
-    if (attempt > 0) Sleep(kReplaceRetryMs);
-    if (TryReplace(source, destination, exists)) {
-      if (exists && GetFileAttributesA(destination) != attributes) {
-        SetFileAttributesA(destination, attributes);
-      }
-      return true;
-    }
-    if (!IsTransientReplaceError(GetLastError())) return false;
+  bool replaced = RetryWhileHeld([&] {
+    if (TryReplace(source, destination, exists)) return kAttemptDone;
+    return ReplaceFailure(GetLastError());
+  });
+  if (!replaced) return false;
+  DWORD now = GetFileAttributesA(destination);
+  if (!exists) attributes = now;
+  if (attributes != INVALID_FILE_ATTRIBUTES && now != (attributes | FILE_ATTRIBUTE_ARCHIVE)) {
+    SetFileAttributesA(destination, attributes | FILE_ATTRIBUTE_ARCHIVE);
   }
-  return false;
+  return true;
 }
 
+// DeleteFile, waiting for a holder: a scanner may still be reading a
+// temporary file that was just closed.
 bool PlatformDeleteFile(const char* path) {
-  if (!IsLongPath(path)) return DeleteFileA(path) != 0;
   wchar_t wide[kWidePath];
-  return ToLongWidePath(path, wide, kWidePath) && DeleteFileW(wide) != 0;
+  if (IsLongPath(path) && !ToLongWidePath(path, wide, kWidePath)) return false;
+  return RetryWhileHeld([&] {
+    BOOL deleted = IsLongPath(path) ? DeleteFileW(wide) : DeleteFileA(path);
+    if (deleted) return kAttemptDone;
+    return IsHeldError(GetLastError()) ? kAttemptHeld : kAttemptFailed;
+  });
 }

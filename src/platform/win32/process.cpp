@@ -3,15 +3,43 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "platform/holder_retry.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
 
-// WinExec with SW_SHOWNORMAL: the program starts beside the updater, which
-// neither waits for it nor looks at the result.
-void PlatformStartProgram(const char* command_line) { WinExec(command_line, SW_SHOWNORMAL); }
+namespace {
+constexpr size_t kMaxCommandLine = 1024;
+}
+
+// CreateProcessA with the program named: the command line goes to it byte
+// for byte, and an unquoted path with blanks can never be read as another
+// program's name (WinExec would try "C:\Program" first). The program runs
+// beside the updater, shown normally; both handles are closed at once, since
+// it is never waited for.
+void PlatformStartProgram(const char* program, const char* command_line) {
+  char line[kMaxCommandLine];  // the call may write into its command line
+  size_t length = std::strlen(command_line);
+  if (length >= sizeof line) return;
+  std::memcpy(line, command_line, length + 1);
+  STARTUPINFOA startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWNORMAL;
+  PROCESS_INFORMATION started;
+  if (!CreateProcessA(program, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &started)) {
+    return;
+  }
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+}
 
 void PlatformSleep(uint32_t milliseconds) { Sleep(milliseconds); }
+
+void PauseForHolder(uint32_t milliseconds) { Sleep(milliseconds); }
 
 // Writes what the console holds back, flushes the runtime's streams and ends
 // the process with status.

@@ -19,6 +19,10 @@ bool IsLongPath(const char* path);
 // capacity wide characters.
 bool ToLongWidePath(const char* path, wchar_t* out, size_t capacity);
 
+// True for the errors of a file that another process holds open without
+// sharing what the call needs (files.cpp).
+bool IsHeldError(DWORD error);
+
 // Writes what the console holds back (files and pipes) to standard output
 // (console.cpp; called at exit).
 void FlushConsoleOutput();

@@ -279,12 +279,13 @@ def _copy_prefix(template: Path, prefix: Path) -> None:
 # ---- the context --------------------------------------------------------------------
 
 class Context:
-    def __init__(self, root: Path, program: Path, recorder: Path, holder: Optional[Path],
-                 timeout: float):
+    def __init__(self, root: Path, program: Path, test_program: Path, recorder: Path,
+                 holder: Optional[Path], timeout: float):
         self.root = root
         self.home = root / 'home'
         self.template = root / 'template'
         self.program = program
+        self.test_program = test_program   # the same program with the fault injector
         self.recorder = recorder
         self.holder = holder
         self.timeout = timeout
@@ -324,12 +325,13 @@ def _has_locale() -> bool:
 def prepare(repo_root: Path, options: Optional[RunOptions] = None) -> Context:
     build = Path(options.win32_build_dir) if options else Path(repo_root) / 'build' / 'win32'
     program = build / 'bin' / '3pupdate.exe'
+    test_program = build / 'bin' / '3pupdate-test.exe'
     recorder = build / 'bin' / 'viewer_recorder.exe'
     holder = build / 'bin' / 'file_holder.exe'
     for tool in ('wine', 'wineserver', 'wineboot'):
         if shutil.which(tool) is None:
             raise TargetUnavailable(f'{tool} is not installed (scripts/install-deps.sh)')
-    for needed in (program, recorder):
+    for needed in (program, test_program, recorder):
         if not needed.is_file():
             raise TargetUnavailable(f'{needed} is not built (cmake --build --preset win32)')
     if not _has_locale():
@@ -340,7 +342,7 @@ def prepare(repo_root: Path, options: Optional[RunOptions] = None) -> Context:
     name = Path(options.work_root).name if options else f'wine-{os.getpid()}'
     root = Path(repo_root) / 'build' / 'wine' / name
     _remove_abandoned(root.parent)
-    context = Context(root, program, recorder, holder if holder.is_file() else None,
+    context = Context(root, program, test_program, recorder, holder if holder.is_file() else None,
                       options.timeout if options else 60.0)
     _make_template(context)
     atexit.register(context.shutdown)
@@ -520,12 +522,15 @@ def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[
     env['UPDATER_VIEWER_LOG'] = 'Z:' + str((scratch / 'viewers').resolve()).replace('/', '\\')
     env.update(machine.env)
     args = [a.decode('cp932', errors='surrogateescape') for a in machine.args]
+    # Only the test program reads a fault plan; every other run is the
+    # shipped one's.
+    program = worker.context.test_program if 'UPDATER_FAULTS' in env else worker.context.program
     held = [_hold(worker, path, scratch, i) for i, path in enumerate(machine.holds)]
     try:
         with open(scratch / 'stdin', 'rb') as stdin, open(scratch / 'stdout', 'wb') as stdout, \
                 open(scratch / 'stderr', 'wb') as stderr:
             process = subprocess.Popen(
-                ['wine', str(worker.context.program), *args], stdin=stdin, stdout=stdout,
+                ['wine', str(program), *args], stdin=stdin, stdout=stdout,
                 stderr=stderr, env=env,
                 cwd=windows_to_linux(worker.drives(), machine.working_folder))
             try:
