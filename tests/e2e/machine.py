@@ -103,6 +103,7 @@ class Machine:
     # Wine target only: files another program holds open during the run, and
     # DOS attributes (read-only 1, hidden 2, system 4) set before it.
     holds: List[bytes] = dataclasses.field(default_factory=list)
+    shared_holds: List[bytes] = dataclasses.field(default_factory=list)  # sharing everything
     attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
 
 

@@ -90,6 +90,7 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
                    windows_directory=scenario.windows_directory, stdin=scenario.stdin,
                    args=list(scenario.args), env=dict(scenario.env),
                    viewer_wait=len(scenario.expect_viewers), holds=list(scenario.holds),
+                   shared_holds=list(scenario.shared_holds),
                    attributes=dict(scenario.attributes))
 
 

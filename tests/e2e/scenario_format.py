@@ -28,7 +28,9 @@ Machine directives:
     file PATH [mtime N] [readonly] = V
     stdin = V;  args W...;  env NAME VALUE
     host-only REASON               skipped under Wine, with the reason printed
-    hold PATH                      Wine only: another program holds the file open
+    hold PATH [share-all]          Wine only: another program holds the file open
+                                   (sharing reading and writing, or everything
+                                   as a virus scanner does)
     attributes PATH = N            Wine only: DOS attributes set before the run
                                    (read-only 1, hidden 2, system 4)
 Archive (3pupdate.z in the working folder), one of:
@@ -105,6 +107,7 @@ class Scenario:
     expect_folders: List[bytes] = dataclasses.field(default_factory=list)
     expect_viewers: List[bytes] = dataclasses.field(default_factory=list)
     holds: List[bytes] = dataclasses.field(default_factory=list)
+    shared_holds: List[bytes] = dataclasses.field(default_factory=list)
     attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
     expect_attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
 
@@ -426,7 +429,8 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
     elif keyword == 'expect-viewer':
         s.expect_viewers.append(value)
     elif keyword == 'hold':
-        s.holds.append(_word(options[0]))
+        held = s.shared_holds if options[1:] == [['word', 'share-all']] else s.holds
+        held.append(_word(options[0]))
     elif keyword in ('attributes', 'expect-attributes'):
         target = s.attributes if keyword == 'attributes' else s.expect_attributes
         target[_word(options[0])] = int(value.decode('ascii'), 0)

@@ -526,6 +526,8 @@ def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[
     # shipped one's.
     program = worker.context.test_program if 'UPDATER_FAULTS' in env else worker.context.program
     held = [_hold(worker, path, scratch, i) for i, path in enumerate(machine.holds)]
+    held += [_hold(worker, path, scratch, len(held) + i, ['share-all'])
+             for i, path in enumerate(machine.shared_holds)]
     try:
         with open(scratch / 'stdin', 'rb') as stdin, open(scratch / 'stdout', 'wb') as stdout, \
                 open(scratch / 'stderr', 'wb') as stderr:
@@ -550,16 +552,17 @@ def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[
                 holder.wait()
 
 
-def _hold(worker: Worker, win_path: bytes, scratch: Path, index: int) -> subprocess.Popen:
-    """Starts the file holder on win_path and waits until it has the file
-    open. Its standard input is a pipe that only the runner can close, so it
-    lets go when _execute closes it."""
+def _hold(worker: Worker, win_path: bytes, scratch: Path, index: int,
+          options: Optional[List[str]] = None) -> subprocess.Popen:
+    """Starts the file holder on win_path (with its options) and waits until
+    it has the file open. Its standard input is a pipe that only the runner
+    can close, so it lets go when _execute closes it."""
     if worker.context.holder is None:
         raise ValueError('file_holder.exe is not built')
     said = scratch / f'holder{index}.out'
     with open(said, 'wb') as out:
         holder = subprocess.Popen(
-            ['wine', str(worker.context.holder), win_path.decode('cp932')],
+            ['wine', str(worker.context.holder), win_path.decode('cp932'), *(options or [])],
             stdin=subprocess.PIPE, stdout=out, stderr=subprocess.DEVNULL, env=worker.env)
     deadline = time.monotonic() + 30
     while b'held' not in said.read_bytes():
