@@ -31,7 +31,8 @@ FaultInjector g_faults = {};
 // The names used in UPDATER_FAULTS, in FaultKind order.
 const char* const kFaultNames[kFaultKindCount] = {
     "open_read", "query_time", "get_attributes", "set_attributes", "create_directory",
-    "create_temp", "write", "close", "set_times", "replace", "held"};
+    "create_temp", "write", "close", "set_times", "replace", "held",
+    "code_page"};
 
 // Reads the decimal number in [text, end) into *value. False when it is
 // empty, holds anything but digits, or is zero or absurdly large.

@@ -27,6 +27,7 @@ enum FaultKind {
   kFaultSetTimes,        // setting the file times
   kFaultReplace,         // the one-step replace of the destination
   kFaultHeld,            // one attempt on a file that another program may hold
+  kFaultCodePage,        // IsValidCodePage(932): the console's code page 932 is missing
   kFaultKindCount
 };
 

@@ -3,13 +3,16 @@
 // through WriteFile (no runtime text mode to double the CRs). A console shows
 // every call at once; one whose output code page is not 932 is given the text
 // converted to UTF-16 through WriteConsoleW, and its code page is never
-// changed.
+// changed. A Windows without code page 932 (a Western one without East Asian
+// support) cannot convert: the console then gets the bytes as they are,
+// which it shows in its own code page, rather than nothing.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
 
@@ -49,7 +52,8 @@ void ProbeOutput() {
   g_out.is_console = g_out.handle != nullptr && g_out.handle != INVALID_HANDLE_VALUE &&
                      GetFileType(g_out.handle) == FILE_TYPE_CHAR &&
                      GetConsoleMode(g_out.handle, &mode);
-  g_out.converts = g_out.is_console && GetConsoleOutputCP() != kShiftJis;
+  bool has_shift_jis = !InjectFault(kFaultCodePage) && IsValidCodePage(kShiftJis);
+  g_out.converts = g_out.is_console && GetConsoleOutputCP() != kShiftJis && has_shift_jis;
   std::atexit(FlushConsoleOutput);
 }
 
@@ -91,6 +95,7 @@ void WriteConsoleCharacters(const char* bytes, size_t count) {
     int length = MultiByteToWideChar(kShiftJis, 0, text, static_cast<int>(used), wide, kBlock + 1);
     DWORD wrote = 0;
     if (length > 0) WriteConsoleW(g_out.handle, wide, static_cast<DWORD>(length), &wrote, nullptr);
+    else WriteAll(text, used);
   }
 }
 
