@@ -3,13 +3,14 @@
 
     python3 tests/e2e/run_scenarios.py --target host|wine [--filter SUBSTR]
         [--jobs N] [--build-dir DIR] [--win32-build-dir DIR] [--timeout S]
-        [--scenarios DIR]
+        [--scenarios DIR] [--work-dir DIR]
 
 --scenarios tests/e2e/wine_only runs the cases that only the real Windows
 calls show (files held open by another program, hidden and system bits),
 on --target wine.
 
 Each scenario gets a fresh machine folder under build/e2e/<target>-<pid>/
+(the work dir, build/ by default, also holds the Wine prefixes in wine/)
 (kept when something failed, removed otherwise). One line
 per scenario, then `N passed, N failed` (and `, N skipped` when a host-only
 scenario was skipped under Wine, with its reason printed). Exits 1 when any
@@ -262,11 +263,11 @@ def run_one(target, context, options: RunOptions, index: int, scenario: Scenario
     return judge(scenario, result) + cross_check_archive(scenario, options, scratch)
 
 
-def fresh_work_root(target: str) -> Path:
-    """build/e2e/<target>-<pid>: one folder per runner, so that two runners
-    (say, two build directories) never share machine folders. Folders of
-    runners that have ended are removed first."""
-    base = REPO_ROOT / 'build' / 'e2e'
+def fresh_work_root(target: str, work_dir: Path) -> Path:
+    """<work dir>/e2e/<target>-<pid>: one folder per runner, so that two
+    runners (say, two build directories) never share machine folders.
+    Folders of runners that have ended are removed first."""
+    base = work_dir / 'e2e'
     for old in base.glob(f'{target}-*'):
         try:
             os.kill(int(old.name.rsplit('-', 1)[1]), 0)
@@ -290,6 +291,8 @@ def main(argv=None) -> int:
     parser.add_argument('--timeout', type=float, default=60.0)
     parser.add_argument('--scenarios', type=Path, default=HERE / 'scenarios',
                         help='folder of *.scn files (wine_only: the Wine-only cases)')
+    parser.add_argument('--work-dir', type=Path, default=REPO_ROOT / 'build',
+                        help='where machine folders and Wine prefixes go (e2e/, wine/)')
     args = parser.parse_args(argv)
 
     try:
@@ -299,7 +302,7 @@ def main(argv=None) -> int:
         print('0 passed, 1 failed')
         return 1
     scenarios = [s for s in scenarios if args.filter in s.name]
-    work_root = fresh_work_root(args.target)
+    work_root = fresh_work_root(args.target, args.work_dir.resolve())
     options = RunOptions(repo_root=REPO_ROOT, host_build_dir=args.build_dir.resolve(),
                          win32_build_dir=args.win32_build_dir.resolve(), work_root=work_root,
                          timeout=args.timeout)
