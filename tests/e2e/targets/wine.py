@@ -120,9 +120,11 @@ def dos_attributes(linux_path: bytes) -> int:
 
 
 def set_dos_attributes(linux_path: bytes, attributes: int) -> None:
-    """Sets read-only, hidden and system the way Wine reads them."""
+    """Sets read-only, hidden and system the way Wine reads them. The
+    extended attribute goes first: an ordinary user may not change it on a
+    file without write permission."""
     mode = os.stat(linux_path).st_mode
-    os.chmod(linux_path, (mode & ~0o222) if attributes & 1 else (mode | 0o200))
+    os.chmod(linux_path, mode | 0o200)
     if attributes & 0x6:
         os.setxattr(linux_path, 'user.DOSATTRIB', b'0x%x' % (attributes & 0x6))
     else:
@@ -130,6 +132,7 @@ def set_dos_attributes(linux_path: bytes, attributes: int) -> None:
             os.removexattr(linux_path, 'user.DOSATTRIB')
         except OSError:
             pass
+    os.chmod(linux_path, (mode & ~0o222) if attributes & 1 else (mode | 0o200))
 
 
 # ---- prefixes -------------------------------------------------------------------------
