@@ -50,6 +50,7 @@ class RunOptions:
     win32_build_dir: Path       # Windows build (3pupdate.exe, viewer_recorder.exe)
     work_root: Path             # where the target may keep shared things (e.g. a Wine prefix)
     timeout: float = 60.0       # seconds per run
+    wine_dir: Optional[Path] = None   # where Wine prefixes go (default build/wine)
 
 
 @dataclasses.dataclass

@@ -305,7 +305,7 @@ def main(argv=None) -> int:
     work_root = fresh_work_root(args.target, args.work_dir.resolve())
     options = RunOptions(repo_root=REPO_ROOT, host_build_dir=args.build_dir.resolve(),
                          win32_build_dir=args.win32_build_dir.resolve(), work_root=work_root,
-                         timeout=args.timeout)
+                         timeout=args.timeout, wine_dir=args.work_dir.resolve() / 'wine')
     target = importlib.import_module(f'targets.{args.target}')
     try:
         if len(inspect.signature(target.prepare).parameters) >= 2:

@@ -342,10 +342,9 @@ def prepare(repo_root: Path, options: Optional[RunOptions] = None) -> Context:
     # One folder per runner invocation (named like its work folder), so
     # that runs may go side by side; each removes its own at exit, and the
     # folders of runs that did not get that far are removed here.
-    # Prefixes go beside the runner's work folder (<work dir>/wine/NAME).
     name = Path(options.work_root).name if options else f'wine-{os.getpid()}'
-    base = Path(options.work_root).parent.parent if options else Path(repo_root) / 'build'
-    root = base / 'wine' / name
+    base = options.wine_dir if options and options.wine_dir else Path(repo_root) / 'build' / 'wine'
+    root = Path(base) / name
     _remove_abandoned(root.parent)
     context = Context(root, program, test_program, recorder, holder if holder.is_file() else None,
                       options.timeout if options else 60.0)
