@@ -71,11 +71,12 @@ void FinishEntryOutput(EntryOutput* output, int32_t modification_time) {
     StopCannotWrite(output);
   }
   // The saved word comes back with the archive bit added, as any write sets
-  // it: backup programs look for it.
+  // it: backup programs look for it. (NORMAL means "no other bit" and may
+  // not be combined with one.)
   if (output->choice.decision == kOverwrite &&
       output->choice.saved_attributes != kInvalidFileAttributes) {
-    PlatformSetFileAttributes(output->destination,
-                              output->choice.saved_attributes | kAttributeArchive);
+    uint32_t saved = output->choice.saved_attributes & ~kAttributeNormal;
+    PlatformSetFileAttributes(output->destination, saved | kAttributeArchive);
   }
 }
 

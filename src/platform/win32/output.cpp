@@ -208,9 +208,10 @@ bool PlatformReplaceFile(const char* source, const char* destination) {
   if (!replaced) return false;
   DWORD now = GetFileAttributesA(destination);
   if (!exists) attributes = now;
-  if (attributes != INVALID_FILE_ATTRIBUTES && now != (attributes | FILE_ATTRIBUTE_ARCHIVE)) {
-    SetFileAttributesA(destination, attributes | FILE_ATTRIBUTE_ARCHIVE);
-  }
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  // NORMAL stands for "no other bit" and may not be combined with one.
+  DWORD wanted = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
+  if (now != wanted) SetFileAttributesA(destination, wanted);
   return true;
 }
 
