@@ -6,7 +6,8 @@
 # build/, and runs the command there:
 #
 #     tests/e2e/run_as_user.sh tests/e2e/run_scenarios.py --target wine ...
-#     tests/e2e/run_as_user.sh tests/e2e/wine_checks.py ...
+#     tests/e2e/run_as_user.sh tests/e2e/run_scenarios.py --target wine \
+#         --scenarios tests/e2e/wine_only ...
 #
 # Must be started as root; the repository and the builds need only be
 # readable by others.
