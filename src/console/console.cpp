@@ -10,6 +10,15 @@ namespace {
 
 constexpr size_t kPrintBufferSize = 4096;
 
+StopHook g_stop_hook = nullptr;  // the run's rollback, once it may have changed something
+
+// Runs the stop hook once; a stop raised while it runs finds none.
+void RunStopHook() {
+  StopHook hook = g_stop_hook;
+  g_stop_hook = nullptr;
+  if (hook != nullptr) hook();
+}
+
 // Formats into a local buffer and writes it with line feeds widened to CR LF.
 // The longest message holds two paths of a few hundred bytes, far below the
 // buffer; a longer result is cut rather than overrun.
@@ -28,9 +37,17 @@ void PrintFormatted(MessageId id, va_list args) {
   PlatformWriteConsole(widened, out);
 }
 
+// An interrupt during the pause ends it: the run is already undone.
 [[noreturn]] void PauseAndExit(unsigned pause_ms) {
   PlatformSleep(pause_ms);
   PlatformExit(1);
+}
+
+// The next input byte; an interrupt while waiting ends the run.
+int NextInputByte() {
+  int byte = PlatformReadConsoleByte();
+  if (byte == kConsoleInterrupted) InterruptStop();
+  return byte;
 }
 
 }  // namespace
@@ -42,7 +59,19 @@ void PrintMessage(MessageId id, ...) {
   va_end(args);
 }
 
+void SetStopHook(StopHook hook) { g_stop_hook = hook; }
+
+void InterruptStop() {
+  RunStopHook();
+  PlatformExit(1);
+}
+
+void CheckInterrupt() {
+  if (PlatformInterrupted()) InterruptStop();
+}
+
 void FatalStop(MessageId id, ...) {
+  RunStopHook();
   va_list args;
   va_start(args, id);
   PrintFormatted(id, args);
@@ -51,6 +80,7 @@ void FatalStop(MessageId id, ...) {
 }
 
 void ErrorStop(MessageId id, ...) {
+  RunStopHook();
   va_list args;
   va_start(args, id);
   PrintFormatted(id, args);
@@ -60,7 +90,7 @@ void ErrorStop(MessageId id, ...) {
 
 int ReadAnswerKey(const char* accepted) {
   for (;;) {
-    int byte = PlatformReadConsoleByte();
+    int byte = NextInputByte();
     if (byte < 0) return -1;
     if (byte != 0 && strchr(accepted, byte) != nullptr) return byte;
   }
@@ -68,7 +98,7 @@ int ReadAnswerKey(const char* accepted) {
 
 void DiscardLine() {
   for (;;) {
-    int byte = PlatformReadConsoleByte();
+    int byte = NextInputByte();
     if (byte < 0 || byte == '\n') return;
   }
 }

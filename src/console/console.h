@@ -11,17 +11,33 @@ constexpr unsigned kErrorPauseMs = 10000;
 // it to standard output, every line feed as carriage return + line feed.
 void PrintMessage(MessageId id, ...);
 
+// What a stop does before anything else: the run registers its rollback
+// here once it may have changed something (nullptr: nothing). The hook runs
+// at most once, before the stop's message.
+using StopHook = void (*)();
+void SetStopHook(StopHook hook);
+
 // Prints the message, pauses 5000 ms, ends the process with status 1.
 [[noreturn]] void FatalStop(MessageId id, ...);
 
 // Prints the message, pauses 10000 ms, ends the process with status 1.
 [[noreturn]] void ErrorStop(MessageId id, ...);
 
+// An interrupt (Ctrl-C, closing the console, SIGTERM...): runs the stop
+// hook and ends the process with status 1 at once, without a message or a
+// pause.
+[[noreturn]] void InterruptStop();
+
+// Ends the run through InterruptStop when an interrupt has arrived; the run
+// calls it where stopping is safe.
+void CheckInterrupt();
+
 // Reads standard input byte by byte and returns the first byte found in
 // accepted (a NUL-terminated set; no case folding, no notion of two-byte
-// characters). Returns -1 when the input ends first or fails.
+// characters). Returns -1 when the input ends first or fails. An interrupt
+// while it waits ends the run (InterruptStop).
 int ReadAnswerKey(const char* accepted);
 
 // Drops input bytes up to and including the next line feed; returns at the
-// end of input.
+// end of input. An interrupt while it waits ends the run.
 void DiscardLine();

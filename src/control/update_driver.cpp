@@ -8,6 +8,7 @@
 #include "control/version_gate.h"
 #include "install/entry_cache.h"
 #include "install/install_entry.h"
+#include "install/pending_updates.h"
 #include "platform/platform.h"
 
 namespace {
@@ -54,6 +55,7 @@ void CheckWholeArchive() {
 }  // namespace
 
 void RunUpdate() {
+  PlatformWatchInterrupts();
   if (QueryInstallDir(g_run.install_directory) == -1) FatalStop(MSG_NOT_INSTALLED);
   PlatformGetWindowsDirectory(g_run.windows_directory, sizeof g_run.windows_directory);
   OpenUpdateArchive();
@@ -66,10 +68,16 @@ void RunUpdate() {
   PrintMessage(MSG_UPDATE_BANNER, g_run.archive_version, static_cast<int>(g_run.entry_count));
   g_run.install = {g_run.install_directory, g_run.windows_directory, kAsk};
 
+  // From here on every stop and every interrupt first undoes the run.
+  SetStopHook(RollBackPending);
   for (int i = 0; i < g_run.entry_count; ++i) {
+    CheckInterrupt();
     InstallEntry(&g_run.install, &g_archive, i);
     PrintMessage(MSG_ENTRY_END);
   }
+  CommitPending();
+  SetStopHook(nullptr);
+  LaunchQueuedViewers(g_run.windows_directory);
 
   PrintMessage(MSG_UPDATE_DONE);
   CloseArchive(&g_archive);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "archive/format.h"
+#include "install/pending_updates.h"
 #include "platform/platform.h"
 
 ComposeResult ComposeDestinationPath(const InstallContext* context, uint8_t kind, const char* name,
@@ -44,7 +45,7 @@ void CreateFolderChain(char* folder) {
     memcpy(prefix + used, component, length);
     used += length;
     prefix[used] = '\0';
-    if (!first) PlatformCreateDirectory(prefix);
+    if (!first && PlatformCreateDirectory(prefix)) NoteCreatedFolder(prefix);
     first = false;
     prefix[used++] = '\\';
     prefix[used] = '\0';

@@ -34,5 +34,6 @@ const char* SplitDestinationPath(const char* path, char* folder);
 
 // Creates every folder of the chain after the first component, outermost
 // first, treating runs of backslashes as one. Cuts folder into pieces in
-// place. Every result is ignored.
+// place. A folder that cannot be made is passed over; each one made is
+// recorded, so that a rollback removes it again.
 void CreateFolderChain(char* folder);

@@ -1,6 +1,6 @@
 // The file of an entry that is written: a temporary file in the destination's
-// folder that replaces the destination in one step once every byte is in, so
-// that a failure never leaves a half-written file. Also the viewer launch.
+// folder, finished (flushed, closed, its times set) and handed to the pending
+// result, which puts it in place when the whole run has succeeded.
 #pragma once
 
 #include <cstddef>
@@ -16,28 +16,22 @@ struct EntryOutput {
   WriteChoice choice;               // Write or Overwrite, with the saved attributes
 };
 
-// Checks that the destination can be written (not a folder, not read-only,
-// not in use), creates the temporary file beside it, prints the file's header
-// line with its base name and starts the bar. Stops the run with
-// MSG_CANNOT_WRITE when any of that fails, the destination as it was.
+// Checks that the destination can be written (not a folder, not read-only
+// under Write, not in use), creates the temporary file beside it, prints the
+// file's header line with its base name and starts the bar. Stops the run
+// with MSG_CANNOT_WRITE when any of that fails.
 void OpenEntryOutput(EntryOutput* output, const char* destination, const char* base_name,
                      WriteChoice choice);
 
 // Appends bytes to the temporary file; a failed write (disk full) stops the
-// run with MSG_CANNOT_WRITE, the destination as it was.
+// run with MSG_CANNOT_WRITE. An interrupt that has arrived ends the run here.
 void WriteEntryBytes(EntryOutput* output, const uint8_t* bytes, size_t count);
 
-// Closes the temporary file, gives it the entry's time, puts it in place of
-// the destination and restores the attributes saved for Overwrite. A failed
-// close or replace stops the run with MSG_CANNOT_WRITE, the destination as it
-// was.
+// Flushes and closes the temporary file, gives it the entry's time and adds
+// it to the pending result. A failed write, flush or close stops the run with
+// MSG_CANNOT_WRITE.
 void FinishEntryOutput(EntryOutput* output, int32_t modification_time);
 
-// Gives up the entry after a decoding failure: removes the temporary file,
-// puts back a read-only bit cleared for Overwrite, and stops the run with
-// MSG_DECODE_ERROR.
+// Gives up the entry after a decoding failure: removes the temporary file and
+// stops the run with MSG_DECODE_ERROR.
 [[noreturn]] void AbandonEntryOutput(EntryOutput* output);
-
-// Starts "<windows_directory>\notepad.exe <path>" for an upper-case kind
-// letter, without waiting.
-void LaunchViewer(const char* windows_directory, uint8_t kind, const char* path);

@@ -6,6 +6,7 @@
 #include "install/entry_cache.h"
 #include "install/entry_output.h"
 #include "install/overwrite_policy.h"
+#include "install/pending_updates.h"
 #include "install/progress.h"
 
 namespace {
@@ -112,5 +113,5 @@ void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
     }
     FinishEntryOutput(&output, header.modification_time);
   }
-  if (composed == kPathComposed) LaunchViewer(context->windows_directory, header.kind, path);
+  if (composed == kPathComposed) QueueViewer(header.kind, path);
 }

@@ -1,6 +1,7 @@
 #include "install/overwrite_policy.h"
 
 #include "console/console.h"
+#include "install/pending_updates.h"
 #include "platform/platform.h"
 
 namespace {
@@ -34,21 +35,21 @@ WriteDecision DecideForNewerFile(const char* path, OverwriteMode* mode) {
 
 WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode) {
   WriteChoice choice = {kWrite, kInvalidFileAttributes};
-  if (!PlatformProbeReadable(path)) return choice;
-  int64_t file_time = 0;
-  if (!PlatformQueryLastWriteTime(path, &file_time)) {
-    PrintMessage(MSG_BAD_FILE_HANDLE);
-    choice.decision = kSkip;
-    return choice;
+  PendingView pending = {0, kInvalidFileAttributes};
+  bool is_pending = FindPending(path, &pending);
+  int64_t file_time = pending.last_write_time;
+  if (!is_pending) {
+    if (!PlatformProbeReadable(path)) return choice;
+    if (!PlatformQueryLastWriteTime(path, &file_time)) {
+      PrintMessage(MSG_BAD_FILE_HANDLE);
+      choice.decision = kSkip;
+      return choice;
+    }
   }
   if (static_cast<int64_t>(entry_time) >= file_time) return choice;
   choice.decision = DecideForNewerFile(path, mode);
   if (choice.decision == kOverwrite) {
-    choice.saved_attributes = PlatformGetFileAttributes(path);
-    // A failed read gives no word to change or to put back later.
-    if (choice.saved_attributes != kInvalidFileAttributes) {
-      PlatformSetFileAttributes(path, choice.saved_attributes & ~kAttributeReadOnly);
-    }
+    choice.saved_attributes = is_pending ? pending.attributes : PlatformGetFileAttributes(path);
   }
   return choice;
 }

@@ -13,11 +13,13 @@ struct WriteChoice {
   uint32_t saved_attributes;  // the file's attribute word; meaningful for Overwrite
 };
 
-// Probes the destination and compares its last-write time with the entry's.
-// Only a strictly newer file is protected: by *mode, or by asking
-// (Yes/No/All/SkipAll, read byte by byte; All and SkipAll set *mode for the
-// rest of the run; the end of input answers no and leaves it as it was). For
-// Overwrite the read-only bit is cleared and the previous attribute word
-// saved. A failed status query after a successful probe prints
-// MSG_BAD_FILE_HANDLE and skips the entry.
+// Probes the destination and compares its last-write time with the entry's;
+// a destination with a pending file from an earlier entry is judged by that
+// file (its time and attribute word). Only a strictly newer file is
+// protected: by *mode, or by asking (Yes/No/All/SkipAll, read byte by byte;
+// All and SkipAll set *mode for the rest of the run; the end of input answers
+// no and leaves it as it was). For Overwrite the attribute word is saved, to
+// be given to the new file; nothing on the disk changes here (the commit
+// clears the read-only bit when it replaces the file). A failed status query
+// after a successful probe prints MSG_BAD_FILE_HANDLE and skips the entry.
 WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode);

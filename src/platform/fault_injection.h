@@ -25,9 +25,13 @@ enum FaultKind {
   kFaultWrite,           // a write to the output file
   kFaultClose,           // closing (flushing) the output file
   kFaultSetTimes,        // setting the file times
-  kFaultReplace,         // the one-step replace of the destination
+  kFaultReplace,         // the one-step replace of the destination: nothing moves
   kFaultHeld,            // one attempt on a file that another program may hold
   kFaultCodePage,        // IsValidCodePage(932): the console's code page 932 is missing
+  kFaultReplaceHalfway,  // the replace stops with the old file moved away, the new one not in
+  kFaultRestore,         // moving a kept old file back into place
+  kFaultFlush,           // flushing the output file to the disk
+  kFaultKill,            // the process killed (no chance to act) before a replace
   kFaultKindCount
 };
 

@@ -89,7 +89,10 @@ uint32_t PlatformGetFileAttributes(const char* path);
 bool PlatformSetFileAttributes(const char* path, uint32_t attributes);
 
 // CreateDirectoryA with default security and an inheritable handle flag.
+// True only when this call made the folder.
 bool PlatformCreateDirectory(const char* path);
+// RemoveDirectoryA: removes an empty folder; false for one that holds anything.
+bool PlatformRemoveDirectory(const char* path);
 
 // Sets the last-access and last-write times of path to seconds (since
 // 1970-01-01 UTC); the creation time is left alone.
@@ -119,7 +122,9 @@ PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path);
 // Appends count bytes. False on any failure (disk full, ...); the caller
 // then gives up the file.
 bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count);
-// Flushes and closes. False when a buffered write or the close failed.
+// Writes what is buffered, flushes the file to the disk (FlushFileBuffers,
+// fsync) and closes it. False when a buffered write, the flush (a delayed
+// write the disk refused) or the close failed.
 bool PlatformCloseOutput(PlatformOutput output);
 // Closes without caring about the result (used on the failure path).
 void PlatformAbandonOutput(PlatformOutput output);
@@ -128,6 +133,28 @@ void PlatformAbandonOutput(PlatformOutput output);
 // when the replace failed; then destination is as it was.
 bool PlatformReplaceFile(const char* source, const char* destination);
 bool PlatformDeleteFile(const char* path);
+
+// What a replace that keeps the old file left on the disk. Whatever happens,
+// the destination ends old or new, never absent while a copy exists, and no
+// file that holds the only copy of either is deleted.
+enum ReplaceOutcome {
+  kReplaced,     // destination holds the new file; the old one (if any) is at backup_path
+  kNotReplaced,  // destination as it was, the new file still at source, no backup
+  kStranded,     // neither could be put back: no destination, old at backup_path, new at source
+};
+
+// Puts the finished file at source in place of destination, keeping the old
+// file under a new "~3puXXXX.bak" name beside it (written to backup_path,
+// kMaxTempPath bytes; empty when there was no old file). The old file's
+// attribute word and creation time pass to the new one. A replace that the
+// system leaves halfway (the old file moved away, the new one not moved in)
+// is settled here: the old file goes back, or else the new one goes in.
+ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* destination,
+                                            char* backup_path);
+
+// Moves backup over destination in one write-through step (undoing a
+// replace). False leaves both as they were.
+bool PlatformRestoreBackup(const char* backup, const char* destination);
 
 // ---- Memory: memory.cpp -----------------------------------------------------
 
@@ -150,10 +177,23 @@ void PlatformReleaseMemory(uint8_t* base, size_t size);
 // from being split into another program's name.
 void PlatformStartProgram(const char* program, const char* command_line);
 
+// Sleeps; an interrupt ends the pause at once.
 void PlatformSleep(uint32_t milliseconds);
 
 // Writes what the console holds back and ends the process with status.
 [[noreturn]] void PlatformExit(int status);
+
+// ---- Interrupts: interrupts.cpp ----------------------------------------------
+
+// From now on Ctrl-C, Ctrl-Break and closing the console (SIGINT, SIGTERM,
+// SIGHUP on the host) no longer end the process: they only raise a flag that
+// the run looks at where it is safe to stop, cut a pause short and end a
+// wait for console input. On Windows, a console that is being closed waits
+// (the system allows a few seconds) until the run has ended the process.
+void PlatformWatchInterrupts();
+
+// True once an interrupt has arrived.
+bool PlatformInterrupted();
 
 // ---- Console: console.cpp ---------------------------------------------------
 
@@ -163,6 +203,10 @@ void PlatformSleep(uint32_t milliseconds);
 // Files and pipes get the bytes unchanged. Failures are ignored.
 void PlatformWriteConsole(const char* bytes, size_t count);
 
-// The next byte of buffered standard input, or -1 at the end of input or on a
-// read error.
+constexpr int kConsoleEnded = -1;        // end of input or a read error
+constexpr int kConsoleInterrupted = -2;  // an interrupt cut the wait short
+
+// The next byte of buffered standard input, kConsoleEnded, or
+// kConsoleInterrupted when an interrupt arrived while it waited (a read cut
+// short by Ctrl-C is not the end of input).
 int PlatformReadConsoleByte();

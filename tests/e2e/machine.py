@@ -82,6 +82,10 @@ class Machine:
     # that GetWindowsDirectoryA should report (host target only).
     windows_directory: Optional[bytes] = None
     stdin: bytes = b''
+    # None, or a signal name ('INT', 'TERM', 'HUP'): standard input stays
+    # open after stdin, and once the program waits for more input the target
+    # sends it that signal (under Wine, the console's Ctrl-C).
+    interrupt: Optional[str] = None
     args: List[bytes] = dataclasses.field(default_factory=list)
     env: Dict[str, str] = dataclasses.field(default_factory=dict)     # extra environment
     # How many viewer launches the scenario expects: the target waits (a few

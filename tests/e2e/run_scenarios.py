@@ -89,6 +89,7 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
                    registry=list(scenario.registry.values()), files=files,
                    folders=list(scenario.folders), working_folder=scenario.working_folder,
                    windows_directory=scenario.windows_directory, stdin=scenario.stdin,
+                   interrupt=scenario.interrupt,
                    args=list(scenario.args), env=dict(scenario.env),
                    viewer_wait=len(scenario.expect_viewers), holds=list(scenario.holds),
                    shared_holds=list(scenario.shared_holds),

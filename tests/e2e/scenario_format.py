@@ -27,6 +27,9 @@ Machine directives:
     folder PATH                    an empty folder
     file PATH [mtime N] [readonly] = V
     stdin = V;  args W...;  env NAME VALUE
+    interrupt SIGNAL               standard input stays open after the typed bytes;
+                                   once the program waits for more, it gets
+                                   SIGNAL (INT, TERM, HUP; a Ctrl-C under Wine)
     host-only REASON               skipped under Wine, with the reason printed
     hold PATH [share-all]          Wine only: another program holds the file open
                                    (sharing reading and writing, or everything
@@ -42,7 +45,8 @@ Archive (3pupdate.z in the working folder), one of:
                                    archive-count N and archive-cut-bits N adjust
                                    a make_archive build
 Expectations:
-    stdout = V;  result ok|fatal|error  (exit 0 + 5000 ms, 1 + 5000, 1 + 10000)
+    stdout = V;  result ok|fatal|error|interrupted
+                                   (exit 0 + 5000 ms, 1 + 5000, 1 + 10000, 1 + no pause)
     expect-file PATH [mtime N] [readonly] = V;  expect-absent PATH;  expect-folder PATH
     expect-viewer = V              one recorded viewer command-line tail
     expect-attributes PATH = N     Wine only: the file's DOS attributes after the run
@@ -61,7 +65,7 @@ import archive_fields
 from machine import FileSpec, RegistryValue
 
 PRODUCT_KEY = b'SoftWare\\ORBELINE\\3D Perinwood\\'
-RESULTS = {'ok': (0, 5000), 'fatal': (1, 5000), 'error': (1, 10000)}
+RESULTS = {'ok': (0, 5000), 'fatal': (1, 5000), 'error': (1, 10000), 'interrupted': (1, 0)}
 
 
 class ScenarioError(Exception):
@@ -89,6 +93,7 @@ class Scenario:
     working_folder: bytes = b'C:\\update'
     windows_directory: Optional[bytes] = None
     stdin: bytes = b''
+    interrupt: Optional[str] = None
     args: List[bytes] = dataclasses.field(default_factory=list)
     env: Dict[str, str] = dataclasses.field(default_factory=dict)
     archive_bytes: Optional[bytes] = None
@@ -391,6 +396,10 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
                                          readonly)
     elif keyword == 'stdin':
         s.stdin = value
+    elif keyword == 'interrupt':
+        if options[0][1] not in ('INT', 'TERM', 'HUP'):
+            raise ScenarioError('interrupt INT|TERM|HUP')
+        s.interrupt = options[0][1]
     elif keyword == 'args':
         s.args = [_word(item) for item in options]
     elif keyword == 'env':

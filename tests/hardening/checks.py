@@ -132,7 +132,7 @@ def check_clean_end(result: Result, context: str = '') -> None:
            % (result.exit_status, result.stderr[-600:]))
     for mark in SANITIZER_MARKS:
         expect(mark not in result.stderr, prefix + 'sanitizer report: %r' % result.stderr[-1500:])
-    temps = [p for p in result.files if re.fullmatch(rb'~3pu.*\.tmp', p.rsplit(b'\\', 1)[-1], re.I)]
+    temps = [p for p in result.files if re.fullmatch(rb'~3pu.*\.(tmp|bak)', p.rsplit(b'\\', 1)[-1], re.I)]
     expect(not temps, prefix + 'temporary files left: %r' % temps)
 
 

@@ -16,6 +16,7 @@
 #include <strings.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "platform/platform.h"
@@ -138,6 +139,21 @@ void WriteConverted(const unsigned char* bytes, size_t count) {
   }
 }
 
+// Waits until standard input has something to read (or has ended). False
+// when an interrupt arrived first.
+bool WaitForInput() {
+  for (;;) {
+    if (PlatformInterrupted()) return false;
+    int wake = InterruptWakeDescriptor();
+    if (wake < 0) return true;
+    struct pollfd waits[2] = {{0, POLLIN, 0}, {wake, POLLIN, 0}};
+    int ready = poll(waits, 2, -1);
+    if (PlatformInterrupted()) return false;
+    if (ready > 0 && waits[0].revents != 0) return true;
+    if (ready < 0 && errno != EINTR) return true;  // let the read report it
+  }
+}
+
 }  // namespace
 
 void PlatformWriteConsole(const char* bytes, size_t count) {
@@ -170,15 +186,16 @@ void PlatformWriteConsole(const char* bytes, size_t count) {
 }
 
 int PlatformReadConsoleByte() {
-  if (g_console.in_ended) return -1;
+  if (g_console.in_ended) return kConsoleEnded;
   if (g_console.in_next == g_console.in_count) {
     ssize_t got;
     do {
+      if (!WaitForInput()) return kConsoleInterrupted;
       got = read(0, g_console.in_block, sizeof g_console.in_block);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
       g_console.in_ended = true;
-      return -1;
+      return kConsoleEnded;
     }
     g_console.in_next = 0;
     g_console.in_count = static_cast<size_t>(got);

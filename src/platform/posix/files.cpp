@@ -134,6 +134,12 @@ bool PlatformCreateDirectory(const char* path) {
   return mkdir(host, 0777) == 0;
 }
 
+bool PlatformRemoveDirectory(const char* path) {
+  char host[kHostPathSize];
+  if (!MapWindowsPath(path, host)) return false;
+  return rmdir(host) == 0;
+}
+
 // Windows sets file times through a handle opened for writing, so a
 // read-only file or a folder refuses them; the layer checks that itself
 // because root may write anything.

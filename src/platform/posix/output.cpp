@@ -125,6 +125,7 @@ bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count)
 bool PlatformCloseOutput(PlatformOutput output) {
   bool injected = InjectFault(kFaultClose);
   bool ok = !injected && DrainOutput(output);
+  if (ok && (InjectFault(kFaultFlush) || fsync(output->fd) != 0)) ok = false;
   if (close(output->fd) != 0) ok = false;
   free(output);
   return ok;
@@ -158,6 +159,125 @@ bool PlatformReplaceFile(const char* source, const char* destination) {
       RetryWhileHeld([&] { return rename(from, to) == 0 ? kAttemptDone : kAttemptFailed; });
   if (!renamed && existed) chmod(from, source_status.st_mode & 07777);
   return renamed;
+}
+
+namespace {
+
+// Makes a rename in folder_of's folder durable: the folder's own entry list
+// is flushed, as a write-through move does on Windows.
+void FlushFolderOf(const char* host_path) {
+  char folder[kHostPathSize];
+  strcpy(folder, host_path);
+  char* slash = strrchr(folder, '/');
+  if (slash == nullptr) return;
+  *slash = '\0';
+  int fd = open(folder[0] != '\0' ? folder : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+// A rename that waits for a holder as on Windows (the fault injector plays
+// the holder).
+bool RenameWhileHeld(const char* from, const char* to) {
+  return RetryWhileHeld([&] { return rename(from, to) == 0 ? kAttemptDone : kAttemptFailed; });
+}
+
+bool Exists(const char* host_path) {
+  struct stat status;
+  return lstat(host_path, &status) == 0;
+}
+
+// Gives the old file a second name, "~3puXXXX.bak" beside it: a hard link,
+// so the old file is never without a name. False when no name could be had.
+bool LinkBackup(const char* to, const char* destination, char* backup_path, char* backup_host) {
+  char folder[kMaxTempPath];
+  CopyParentFolder(destination, folder);
+  for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
+    unsigned number = g_temp_names.counter++ & 0xFFFF;
+    int length = snprintf(backup_path, kMaxTempPath, "%s~3pu%04X.bak", folder, number);
+    if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) break;
+    if (!MapWindowsPath(backup_path, backup_host)) break;
+    if (link(to, backup_host) == 0) return true;
+    if (errno != EEXIST) break;
+  }
+  backup_path[0] = '\0';
+  return false;
+}
+
+// A replace left halfway, the destination without a file: the old file goes
+// back to its name, or, when that fails, the new one goes in. Nothing is
+// deleted here.
+ReplaceOutcome SettleHalfway(const char* from, const char* to, const char* backup_host,
+                             char* backup_path, mode_t source_mode) {
+  if (!InjectFault(kFaultRestore) && rename(backup_host, to) == 0) {
+    chmod(from, source_mode);
+    FlushFolderOf(to);
+    backup_path[0] = '\0';
+    return kNotReplaced;
+  }
+  if (rename(from, to) == 0) {
+    FlushFolderOf(to);
+    return kReplaced;
+  }
+  return kStranded;
+}
+
+}  // namespace
+
+// The old file first gets its backup name (a hard link), then the new file
+// is renamed over the destination, so the destination always holds one of
+// the two. The folder is flushed after the rename.
+ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* destination,
+                                            char* backup_path) {
+  backup_path[0] = '\0';
+  if (InjectFault(kFaultKill)) _exit(137);
+  if (InjectFault(kFaultReplace)) return kNotReplaced;
+  char from[kHostPathSize];
+  char to[kHostPathSize];
+  char backup_host[kHostPathSize];
+  if (!MapWindowsPath(source, from) || !MapWindowsPath(destination, to)) return kNotReplaced;
+  struct stat source_status;
+  if (stat(from, &source_status) != 0 || !S_ISREG(source_status.st_mode)) return kNotReplaced;
+  mode_t source_mode = source_status.st_mode & 07777;
+  struct stat old_status;
+  if (stat(to, &old_status) != 0) {
+    if (!RenameWhileHeld(from, to)) return kNotReplaced;
+    FlushFolderOf(to);
+    return kReplaced;
+  }
+  if (!S_ISREG(old_status.st_mode) || !HasWriteBits(old_status)) return kNotReplaced;
+  if (!LinkBackup(to, destination, backup_path, backup_host)) return kNotReplaced;
+  if (chmod(from, old_status.st_mode & 07777) != 0) {
+    unlink(backup_host);
+    backup_path[0] = '\0';
+    return kNotReplaced;
+  }
+  if (InjectFault(kFaultReplaceHalfway)) {
+    // The state a replace can stop in: the old file only under its backup
+    // name, the new one still under its temporary name.
+    unlink(to);
+    return SettleHalfway(from, to, backup_host, backup_path, source_mode);
+  }
+  if (RenameWhileHeld(from, to)) {
+    FlushFolderOf(to);
+    return kReplaced;
+  }
+  if (!Exists(to)) return SettleHalfway(from, to, backup_host, backup_path, source_mode);
+  unlink(backup_host);  // the destination still holds the old file
+  backup_path[0] = '\0';
+  chmod(from, source_mode);
+  return kNotReplaced;
+}
+
+bool PlatformRestoreBackup(const char* backup, const char* destination) {
+  if (InjectFault(kFaultRestore)) return false;
+  char from[kHostPathSize];
+  char to[kHostPathSize];
+  if (!MapWindowsPath(backup, from) || !MapWindowsPath(destination, to)) return false;
+  if (!RenameWhileHeld(from, to)) return false;
+  FlushFolderOf(to);
+  return true;
 }
 
 // Deletes a file; like DeleteFileA it refuses folders and read-only files.

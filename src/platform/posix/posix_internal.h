@@ -57,3 +57,7 @@ void FlushConsoleOutput();
 // Forgets the console's state (output mode, buffers, end of input) so that a
 // test can point standard input and output elsewhere and start afresh.
 void ResetConsole();
+
+// The read end of the pipe that an interrupt writes to (interrupts.cpp), or
+// -1 before PlatformWatchInterrupts: waits poll it beside what they wait for.
+int InterruptWakeDescriptor();

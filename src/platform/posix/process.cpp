@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,6 +66,27 @@ void SleepScaled(uint32_t milliseconds) {
   left.tv_sec = static_cast<time_t>(scaled / 1000.0);
   left.tv_nsec = static_cast<long>((scaled - static_cast<double>(left.tv_sec) * 1000.0) * 1000000.0);
   if (left.tv_nsec >= 1000000000L) left.tv_nsec = 999999999L;
+  int wake = InterruptWakeDescriptor();
+  if (wake >= 0) {
+    // The pause is a wait on the interrupt pipe: an interrupt ends it.
+    struct timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += left.tv_sec;
+    end.tv_nsec += left.tv_nsec;
+    if (end.tv_nsec >= 1000000000L) {
+      end.tv_sec += 1;
+      end.tv_nsec -= 1000000000L;
+    }
+    while (!PlatformInterrupted()) {
+      struct timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      int64_t ms = (end.tv_sec - now.tv_sec) * 1000LL + (end.tv_nsec - now.tv_nsec) / 1000000L;
+      if (ms <= 0) return;
+      struct pollfd wait = {wake, POLLIN, 0};
+      poll(&wait, 1, static_cast<int>(ms));
+    }
+    return;
+  }
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }

@@ -120,10 +120,25 @@ void PlatformWriteConsole(const char* bytes, size_t count) {
 }
 
 // The runtime's buffered stdin in text mode: one read fills the buffer (on a
-// console, one line after Enter), and CR LF arrives as LF.
+// console, one line after Enter), and CR LF arrives as LF. Ctrl-C cuts a
+// console read short, and the runtime then reports the end of the input; the
+// control handler runs on another thread a moment later, so a console read
+// that ends is given a little time to turn out to be an interrupt.
 int PlatformReadConsoleByte() {
+  constexpr DWORD kInterruptGraceMs = 500;
+  if (PlatformInterrupted()) return kConsoleInterrupted;
+  NoteReadingInput(true);
   int byte = std::getchar();
-  return byte == EOF ? -1 : byte;
+  NoteReadingInput(false);
+  if (byte != EOF) return byte;
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  bool console = input != nullptr && input != INVALID_HANDLE_VALUE &&
+                 GetFileType(input) == FILE_TYPE_CHAR && GetConsoleMode(input, &mode);
+  if (PlatformInterrupted() || (console && WaitForInterrupt(kInterruptGraceMs))) {
+    return kConsoleInterrupted;
+  }
+  return kConsoleEnded;
 }
 
 void FlushConsoleOutput() {

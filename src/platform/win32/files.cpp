@@ -112,6 +112,8 @@ bool PlatformCreateDirectory(const char* path) {
   return ToLongWidePath(path, wide, kWidePath) && CreateDirectoryW(wide, &security) != 0;
 }
 
+bool PlatformRemoveDirectory(const char* path) { return RemoveDirectoryA(path) != 0; }
+
 // Sets last-access and last-write to seconds in one SetFileTime call; the
 // creation time is passed as null and so stays. FILE_WRITE_ATTRIBUTES is all
 // that the call needs, and sharing everything keeps a viewer that already

@@ -176,11 +176,14 @@ bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count)
   return !output->failed;
 }
 
-// Writes what is buffered and closes. False when any write or the close
-// failed; the record is released either way.
+// Writes what is buffered, flushes it to the disk and closes. False when any
+// write, the flush or the close failed; the record is released either way.
 bool PlatformCloseOutput(PlatformOutput output) {
   bool good = !InjectFault(kFaultClose);
   good = FlushOutput(output) && good;
+  // The bytes reach the disk before the file can take the destination's
+  // place; a delayed write the disk refuses shows here.
+  if (good && (InjectFault(kFaultFlush) || !FlushFileBuffers(output->file))) good = false;
   good = CloseHandle(output->file) != 0 && good;
   std::free(output);
   return good;
@@ -224,5 +227,158 @@ bool PlatformDeleteFile(const char* path) {
     BOOL deleted = IsLongPath(path) ? DeleteFileW(wide) : DeleteFileA(path);
     if (deleted) return kAttemptDone;
     return IsHeldError(GetLastError()) ? kAttemptHeld : kAttemptFailed;
+  });
+}
+
+namespace {
+
+bool FileExists(const char* path) {
+  if (!IsLongPath(path)) return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  wchar_t wide[kWidePath];
+  return ToLongWidePath(path, wide, kWidePath) &&
+         GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
+}
+
+// One write-through move that replaces an existing file at to: the call
+// returns only when the move is on the disk.
+bool MoveWriteThrough(const char* from, const char* to) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (!IsLongPath(from) && !IsLongPath(to)) return MoveFileExA(from, to, flags) != 0;
+  wchar_t wide_from[kWidePath];
+  wchar_t wide_to[kWidePath];
+  return ToLongWidePath(from, wide_from, kWidePath) && ToLongWidePath(to, wide_to, kWidePath) &&
+         MoveFileExW(wide_from, wide_to, flags) != 0;
+}
+
+// Picks "~3puXXXX.bak" beside destination, a name no file has.
+bool PickBackupName(const char* destination, char* backup_path) {
+  char folder[kMaxTempPath];
+  if (!CopyParentFolder(destination, folder)) return false;
+  for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
+    unsigned number = g_temp_names.counter++ & 0xFFFFu;
+    int length = std::snprintf(backup_path, kMaxTempPath, "%s~3pu%04X.bak", folder, number);
+    if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) break;
+    if (!FileExists(backup_path)) return true;
+  }
+  backup_path[0] = '\0';
+  return false;
+}
+
+// ReplaceFile with a backup name. Where the wide call refuses "\\?\" names
+// (Wine), two write-through moves do the same, the old file first.
+bool ReplaceWithBackupName(const char* source, const char* destination, const char* backup) {
+  if (!IsLongPath(source) && !IsLongPath(destination) && !IsLongPath(backup)) {
+    return ReplaceFileA(destination, source, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                        nullptr) != 0;
+  }
+  wchar_t wide_source[kWidePath];
+  wchar_t wide_destination[kWidePath];
+  wchar_t wide_backup[kWidePath];
+  if (!ToLongWidePath(source, wide_source, kWidePath) ||
+      !ToLongWidePath(destination, wide_destination, kWidePath) ||
+      !ToLongWidePath(backup, wide_backup, kWidePath)) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  if (ReplaceFileW(wide_destination, wide_source, wide_backup, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                   nullptr, nullptr)) {
+    return true;
+  }
+  if (GetLastError() != ERROR_INVALID_NAME) return false;
+  if (!MoveWriteThrough(destination, backup)) return false;
+  if (MoveWriteThrough(source, destination)) return true;
+  SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+  return false;
+}
+
+// The destination has no file after a failed replace (ReplaceFile's
+// ERROR_UNABLE_TO_MOVE_REPLACEMENT and _2 leave it so): the old file goes
+// back from its backup name, or else the new one goes in. Nothing is deleted.
+ReplaceOutcome SettleHalfway(const char* source, const char* destination, char* backup_path) {
+  if (backup_path[0] != '\0' && FileExists(backup_path)) {
+    if (!InjectFault(kFaultRestore) && MoveWriteThrough(backup_path, destination)) {
+      backup_path[0] = '\0';
+      return kNotReplaced;
+    }
+  } else {
+    backup_path[0] = '\0';
+  }
+  return MoveWriteThrough(source, destination) ? kReplaced : kStranded;
+}
+
+}  // namespace
+
+// ReplaceFile keeps the old file under a backup name until the caller is done
+// with it (it keeps the old file's attribute word and creation time for the
+// new one). Its documented failures leave one of three states, each settled
+// so the destination is old or new: ERROR_UNABLE_TO_REMOVE_REPLACED, nothing
+// moved; ERROR_UNABLE_TO_MOVE_REPLACEMENT, the files keep their names (or,
+// without a backup name, the destination is gone); ERROR_UNABLE_TO_MOVE_
+// REPLACEMENT_2, the old file is under the backup name and the new one under
+// its own. The state is read from the disk rather than from the code.
+ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* destination,
+                                            char* backup_path) {
+  backup_path[0] = '\0';
+  if (InjectFault(kFaultKill)) TerminateProcess(GetCurrentProcess(), 137);
+  if (InjectFault(kFaultReplace)) return kNotReplaced;
+  DWORD attributes = GetFileAttributesA(destination);
+  ReplaceOutcome outcome = kNotReplaced;
+  if (!FileExists(destination)) {
+    RetryWhileHeld([&] {
+      if (MoveWriteThrough(source, destination)) {
+        outcome = kReplaced;
+        return kAttemptDone;
+      }
+      return ReplaceFailure(GetLastError());
+    });
+  } else if (PickBackupName(destination, backup_path)) {
+    if (InjectFault(kFaultReplaceHalfway)) {
+      // The state ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 leaves.
+      if (!MoveWriteThrough(destination, backup_path)) backup_path[0] = '\0';
+      else outcome = SettleHalfway(source, destination, backup_path);
+      return outcome;
+    }
+    RetryWhileHeld([&] {
+      if (ReplaceWithBackupName(source, destination, backup_path)) {
+        outcome = kReplaced;
+        return kAttemptDone;
+      }
+      DWORD error = GetLastError();
+      if (!FileExists(destination)) {
+        outcome = SettleHalfway(source, destination, backup_path);
+        return kAttemptDone;
+      }
+      if (!FileExists(source)) {
+        outcome = kReplaced;  // the new file is in after all
+        return kAttemptDone;
+      }
+      // Nothing moved: the destination holds the old file, so a backup copy
+      // that may have been made is not the only one.
+      if (FileExists(backup_path)) DeleteFileA(backup_path);
+      return ReplaceFailure(error);
+    });
+  }
+  if (outcome != kReplaced) {
+    if (outcome == kNotReplaced) backup_path[0] = '\0';
+    return outcome;
+  }
+  if (backup_path[0] != '\0' && !FileExists(backup_path)) backup_path[0] = '\0';
+  // The old word comes back, since not every file system layer carries it
+  // over, with the archive bit added: the file has changed, and backup
+  // programs look for that bit. NORMAL stands for "no other bit".
+  DWORD now = GetFileAttributesA(destination);
+  if (attributes == INVALID_FILE_ATTRIBUTES) attributes = now;
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    DWORD wanted = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
+    if (now != wanted) SetFileAttributesA(destination, wanted);
+  }
+  return kReplaced;
+}
+
+bool PlatformRestoreBackup(const char* backup, const char* destination) {
+  if (InjectFault(kFaultRestore)) return false;
+  return RetryWhileHeld([&] {
+    if (MoveWriteThrough(backup, destination)) return kAttemptDone;
+    return ReplaceFailure(GetLastError());
   });
 }

@@ -37,7 +37,8 @@ void PlatformStartProgram(const char* program, const char* command_line) {
   CloseHandle(started.hProcess);
 }
 
-void PlatformSleep(uint32_t milliseconds) { Sleep(milliseconds); }
+// An interrupt ends the pause at once.
+void PlatformSleep(uint32_t milliseconds) { WaitForInterrupt(milliseconds); }
 
 void PauseForHolder(uint32_t milliseconds) { Sleep(milliseconds); }
 

@@ -26,3 +26,11 @@ bool IsHeldError(DWORD error);
 // Writes what the console holds back (files and pipes) to standard output
 // (console.cpp; called at exit).
 void FlushConsoleOutput();
+
+// Waits up to milliseconds for an interrupt (interrupts.cpp); true when one
+// has arrived. A plain Sleep before PlatformWatchInterrupts.
+bool WaitForInterrupt(DWORD milliseconds);
+
+// Marks the main thread's wait for standard input (console.cpp), which an
+// interrupt cancels (interrupts.cpp).
+void NoteReadingInput(bool reading);

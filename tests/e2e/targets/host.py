@@ -6,7 +6,7 @@ The machine folder (UPDATER_MACHINE) uses Wine's drive layout:
     windows_directory                 optional: the Windows directory's exact bytes
 The viewer recorder is planted as <Windows directory>\\notepad.exe. The
 program runs with its current directory in the working folder, standard input
-and output as files, UPDATER_PAUSE_SCALE=0 and UPDATER_PAUSE_LOG set, and TZ=UTC
+and output as files (standard input a pipe kept open for an interrupt), UPDATER_PAUSE_SCALE=0 and UPDATER_PAUSE_LOG set, and TZ=UTC
 so that file times need no zone arithmetic.
 
 windows_to_host() and snapshot_drives() are plain functions over a folder in
@@ -145,6 +145,61 @@ def _wait_for_viewers(log: Path, expected: int) -> None:
     time.sleep(VIEWER_GRACE_SECONDS)
 
 
+# Linux system calls in which a process waits for input (x86-64 and i386
+# numbers): read, poll, select, pselect6, ppoll, epoll_wait, futex-free waits.
+WAITING_CALLS = {'x86_64': {0, 7, 23, 270, 271, 232, 281}, 'i386': {3, 168, 142, 308, 309, 256}}
+INTERRUPT_INPUT_GRACE_SECONDS = 0.5
+SIGNALS = {'INT': signal.SIGINT, 'TERM': signal.SIGTERM, 'HUP': signal.SIGHUP}
+
+
+def _pipe_holds(fd: int) -> int:
+    """Bytes written into the pipe (by its write end fd) and not yet read."""
+    import fcntl
+    import struct
+    import termios
+    return struct.unpack('i', fcntl.ioctl(fd, termios.FIONREAD, b'\0' * 4))[0]
+
+
+def _waits_in_call(pid: int) -> bool:
+    """True when a thread of pid sits in a system call that waits for input."""
+    calls = WAITING_CALLS['x86_64'] | WAITING_CALLS['i386']
+    try:
+        tasks = os.listdir(f'/proc/{pid}/task')
+    except FileNotFoundError:
+        return False
+    for task in tasks:
+        try:
+            with open(f'/proc/{pid}/task/{task}/syscall') as handle:
+                first = handle.read().split()[:1]
+        except OSError:
+            continue
+        if first and first[0].lstrip('-').isdigit() and int(first[0]) in calls:
+            return True
+    return False
+
+
+def interrupt_when_waiting(process: subprocess.Popen, signal_name: str, deadline: float,
+                           pid: Optional[int] = None) -> None:
+    """Once everything typed has been read and the program sits waiting for
+    more (seen the same way three times, 0.1 s apart), sends it the signal,
+    and a moment later ends its input. (Wine turns SIGINT into the console's
+    CTRL_C_EVENT, but its read of a pipe goes on waiting, where a console
+    read would end.)"""
+    pid = pid or process.pid
+    stable = 0
+    while time.monotonic() < deadline and process.poll() is None:
+        waiting = _pipe_holds(process.stdin.fileno()) == 0 and _waits_in_call(pid)
+        stable = stable + 1 if waiting else 0
+        if stable >= 3:
+            os.kill(pid, SIGNALS[signal_name])
+            # Then the input ends, as a console read that Ctrl-C cuts short
+            # does: the program must not take that for the end of the input.
+            time.sleep(INTERRUPT_INPUT_GRACE_SECONDS)
+            process.stdin.close()
+            return
+        time.sleep(0.1)
+
+
 def run(context: Context, machine: Machine) -> Result:
     scratch = Path(machine.scratch_dir)
     root = scratch / 'machine'
@@ -175,7 +230,8 @@ def run(context: Context, machine: Machine) -> Result:
     with open(stdin_path, 'rb') as stdin, open(stdout_path, 'wb') as stdout, \
             open(stderr_path, 'wb') as stderr:
         # A group of its own, so that a hung run is ended with whatever it started.
-        process = subprocess.Popen(command, stdin=stdin,
+        process = subprocess.Popen(command,
+                                   stdin=subprocess.PIPE if machine.interrupt else stdin,
                                    stdout=subprocess.PIPE if machine.pipe_to else stdout,
                                    stderr=stderr, env=env,
                                    cwd=windows_to_host(root, machine.working_folder),
@@ -189,7 +245,13 @@ def run(context: Context, machine: Machine) -> Result:
                    for fifo, contents in served.items()]
         for feeder in feeders:
             feeder.start()
+        if machine.interrupt:
+            process.stdin.write(machine.stdin)
+            process.stdin.flush()
+            interrupt_when_waiting(process, machine.interrupt, deadline)
         exit_status, peak, timed_out = _wait(process, deadline)
+        if process.stdin and not process.stdin.closed:
+            process.stdin.close()
         seconds = time.monotonic() - started
         for feeder in feeders:
             feeder.join()

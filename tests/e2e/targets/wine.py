@@ -46,6 +46,7 @@ from typing import Dict, Iterable, List, Optional, Set, Tuple
 
 from machine import (DEFAULT_WINDOWS_DIRECTORY, FileState, Machine, Result, RunOptions,
                      TargetUnavailable)
+from targets.host import interrupt_when_waiting
 
 LOCALE = 'ja_JP.UTF-8'
 HIVES = {'HKLM': 'HKEY_LOCAL_MACHINE', 'HKCU': 'HKEY_CURRENT_USER'}
@@ -536,9 +537,15 @@ def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[
         with open(scratch / 'stdin', 'rb') as stdin, open(scratch / 'stdout', 'wb') as stdout, \
                 open(scratch / 'stderr', 'wb') as stderr:
             process = subprocess.Popen(
-                ['wine', str(program), *args], stdin=stdin, stdout=stdout,
+                ['wine', str(program), *args],
+                stdin=subprocess.PIPE if machine.interrupt else stdin, stdout=stdout,
                 stderr=stderr, env=env,
                 cwd=windows_to_linux(worker.drives(), machine.working_folder))
+            if machine.interrupt:
+                process.stdin.write(machine.stdin)
+                process.stdin.flush()
+                interrupt_when_waiting(process, machine.interrupt,
+                                       time.monotonic() + worker.context.timeout)
             try:
                 return process.wait(timeout=worker.context.timeout), False
             except subprocess.TimeoutExpired:
@@ -546,6 +553,9 @@ def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[
                 process.wait()
                 worker.stop_server()   # ends the Windows process still left in this prefix
                 return None, True
+            finally:
+                if process.stdin and not process.stdin.closed:
+                    process.stdin.close()
     finally:
         for holder in held:
             holder.stdin.close()
