@@ -128,10 +128,6 @@ bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count)
 bool PlatformCloseOutput(PlatformOutput output);
 // Closes without caring about the result (used on the failure path).
 void PlatformAbandonOutput(PlatformOutput output);
-// Puts the finished file at source in place of destination in one step; an
-// existing destination keeps its attribute word and creation time. False
-// when the replace failed; then destination is as it was.
-bool PlatformReplaceFile(const char* source, const char* destination);
 bool PlatformDeleteFile(const char* path);
 
 // What a replace that keeps the old file left on the disk. Whatever happens,

@@ -47,6 +47,13 @@ mode_t ModeOf(const std::string& path) {
   return stat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0;
 }
 
+// The program's replace, with the backup of the old file dropped at once.
+bool ReplaceInOneStep(const char* source, const char* destination) {
+  char backup[kMaxTempPath];
+  if (PlatformReplaceKeepingBackup(source, destination, backup) != kReplaced) return false;
+  return backup[0] == '\0' || PlatformDeleteFile(backup);
+}
+
 std::string Mapped(const char* windows_path) {
   char host[kHostPathSize];
   return MapWindowsPath(windows_path, host) ? std::string(host) : std::string("<unmapped>");
@@ -219,7 +226,7 @@ TEST_F(PosixMachine, ReadOnlyFilesAreRefusedEvenToRoot) {
   PlatformOutput output = PlatformCreateTempFile("C:\\new.bin", temp);
   ASSERT_NE(output, nullptr);
   EXPECT_TRUE(PlatformCloseOutput(output));
-  EXPECT_FALSE(PlatformReplaceFile(temp, "C:\\f.txt"));
+  EXPECT_FALSE(ReplaceInOneStep(temp, "C:\\f.txt"));
   EXPECT_EQ(ReadHostFile(c_ + "/f.txt"), "data");
   EXPECT_TRUE(PlatformDeleteFile(temp));
 
@@ -267,7 +274,7 @@ TEST_F(PosixMachine, TempFileReplacesDestinationKeepingItsPermissionBits) {
   PlatformAbandonOutput(second);
   EXPECT_TRUE(PlatformDeleteFile(other));
 
-  ASSERT_TRUE(PlatformReplaceFile(temp, "C:\\DEST\\TARGET.BIN"));
+  ASSERT_TRUE(ReplaceInOneStep(temp, "C:\\DEST\\TARGET.BIN"));
   EXPECT_EQ(ReadHostFile(c_ + "/Dest/target.bin"), expected);
   EXPECT_EQ(ModeOf(c_ + "/Dest/target.bin"), 0640u);
   EXPECT_EQ(ReadHostFile(Mapped(temp)), "<absent>");
@@ -277,7 +284,7 @@ TEST_F(PosixMachine, TempFileReplacesDestinationKeepingItsPermissionBits) {
   output = PlatformCreateTempFile("C:\\Dest\\new.bin", temp);
   ASSERT_NE(output, nullptr);
   PlatformCloseOutput(output);
-  EXPECT_FALSE(PlatformReplaceFile(temp, "C:\\Dest\\sub"));
+  EXPECT_FALSE(ReplaceInOneStep(temp, "C:\\Dest\\sub"));
   EXPECT_TRUE(PlatformDeleteFile(temp));
   EXPECT_EQ(PlatformCreateTempFile("C:\\missing\\new.bin", temp), nullptr);
 }
@@ -325,8 +332,8 @@ TEST_F(PosixMachine, FaultPlanFailsTheNthCallOfEachKindOnce) {
 
   setenv("UPDATER_FAULTS", "replace=1,create_directory=2", 1);
   ResetFaultInjection();
-  EXPECT_FALSE(PlatformReplaceFile(temp, "C:\\g.txt"));
-  EXPECT_TRUE(PlatformReplaceFile(temp, "C:\\g.txt"));
+  EXPECT_FALSE(ReplaceInOneStep(temp, "C:\\g.txt"));
+  EXPECT_TRUE(ReplaceInOneStep(temp, "C:\\g.txt"));
   EXPECT_TRUE(PlatformCreateDirectory("C:\\d1"));
   EXPECT_FALSE(PlatformCreateDirectory("C:\\d2"));
   EXPECT_TRUE(PlatformCreateDirectory("C:\\d3"));

@@ -137,30 +137,6 @@ void PlatformAbandonOutput(PlatformOutput output) {
   free(output);
 }
 
-// Renames source over destination. An existing destination must be a file
-// that may be written (not read-only, not a folder); its permission bits
-// pass to the new file first so the attribute word stays. On failure the
-// source gets its own bits back and the destination is untouched. A holder
-// (played by the fault injector) is waited for as on Windows.
-bool PlatformReplaceFile(const char* source, const char* destination) {
-  if (InjectFault(kFaultReplace)) return false;
-  char from[kHostPathSize];
-  char to[kHostPathSize];
-  if (!MapWindowsPath(source, from) || !MapWindowsPath(destination, to)) return false;
-  struct stat source_status;
-  if (stat(from, &source_status) != 0 || !S_ISREG(source_status.st_mode)) return false;
-  struct stat old_status;
-  bool existed = stat(to, &old_status) == 0;
-  if (existed) {
-    if (!S_ISREG(old_status.st_mode) || !HasWriteBits(old_status)) return false;
-    if (chmod(from, old_status.st_mode & 07777) != 0) return false;
-  }
-  bool renamed =
-      RetryWhileHeld([&] { return rename(from, to) == 0 ? kAttemptDone : kAttemptFailed; });
-  if (!renamed && existed) chmod(from, source_status.st_mode & 07777);
-  return renamed;
-}
-
 namespace {
 
 // Makes a rename in folder_of's folder durable: the folder's own entry list

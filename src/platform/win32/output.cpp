@@ -95,34 +95,6 @@ AttemptResult ReplaceFailure(DWORD error) {
   return held ? kAttemptHeld : kAttemptFailed;
 }
 
-// One attempt: ReplaceFile onto an existing destination, a replacing move
-// otherwise. Long paths go through the wide calls.
-bool TryReplace(const char* source, const char* destination, bool exists) {
-  if (!IsLongPath(source) && !IsLongPath(destination)) {
-    if (exists) {
-      return ReplaceFileA(destination, source, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                          nullptr, nullptr) != 0;
-    }
-    return MoveFileExA(source, destination, MOVEFILE_REPLACE_EXISTING) != 0;
-  }
-  wchar_t wide_source[kWidePath];
-  wchar_t wide_destination[kWidePath];
-  if (!ToLongWidePath(source, wide_source, kWidePath) ||
-      !ToLongWidePath(destination, wide_destination, kWidePath)) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
-  if (exists && ReplaceFileW(wide_destination, wide_source, nullptr,
-                             REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-    return true;
-  }
-  // Some file system layers (Wine among them) refuse "\\?\" names in
-  // ReplaceFileW; the replacing move is one step as well, and the caller of
-  // TryReplace puts the attribute word back.
-  if (exists && GetLastError() != ERROR_INVALID_NAME) return false;
-  return MoveFileExW(wide_source, wide_destination, MOVEFILE_REPLACE_EXISTING) != 0;
-}
-
 }  // namespace
 
 // Creates "~3puXXXX.tmp" (four hex digits) in the folder that destination
@@ -192,30 +164,6 @@ bool PlatformCloseOutput(PlatformOutput output) {
 void PlatformAbandonOutput(PlatformOutput output) {
   CloseHandle(output->file);
   std::free(output);
-}
-
-// Puts source in destination's place. An existing destination is replaced
-// with ReplaceFile, which keeps its creation time and attribute word; the
-// attribute word is also set again afterwards, since not every file system
-// layer carries it over, with the archive bit added: the file has changed,
-// and backup programs look for that bit. A file held by another process is
-// waited for (RetryWhileHeld). False leaves destination as it was.
-bool PlatformReplaceFile(const char* source, const char* destination) {
-  if (InjectFault(kFaultReplace)) return false;
-  DWORD attributes = GetFileAttributesA(destination);
-  bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-  bool replaced = RetryWhileHeld([&] {
-    if (TryReplace(source, destination, exists)) return kAttemptDone;
-    return ReplaceFailure(GetLastError());
-  });
-  if (!replaced) return false;
-  DWORD now = GetFileAttributesA(destination);
-  if (!exists) attributes = now;
-  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  // NORMAL stands for "no other bit" and may not be combined with one.
-  DWORD wanted = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
-  if (now != wanted) SetFileAttributesA(destination, wanted);
-  return true;
 }
 
 // DeleteFile, waiting for a holder: a scanner may still be reading a
