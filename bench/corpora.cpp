@@ -1,7 +1,9 @@
-// Generated corpora for the decoder benchmark. See corpora.h.
+// The benchmarks' corpora. See corpora.h.
 #include "corpora.h"
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -164,4 +166,25 @@ std::vector<uint8_t> MakeBitmapCorpus(size_t size) {
   out.insert(out.end(), pixels.begin(), pixels.end());
   out.resize(size);
   return out;
+}
+
+bool LoadCorpora(size_t size, const std::string& folder, std::vector<Corpus>* corpora,
+                 std::string* error) {
+  corpora->clear();
+  corpora->push_back({"text", MakeTextCorpus(size)});
+  corpora->push_back({"executable", MakeExecutableCorpus(size)});
+  corpora->push_back({"bitmap", MakeBitmapCorpus(size)});
+  for (const char* name : {"windows-dll", "man-cp932", "icons-bmp"}) {
+    std::string path = folder + "/" + name + "-" + std::to_string(size) + ".bin";
+    std::ifstream file(path, std::ios::binary);
+    std::vector<uint8_t> data((std::istreambuf_iterator<char>(file)),
+                              std::istreambuf_iterator<char>());
+    if (data.size() != size) {
+      *error = path + " is missing or not " + std::to_string(size) +
+               " bytes (bench/make_corpora.py makes it)";
+      return false;
+    }
+    corpora->push_back({name, std::move(data)});
+  }
+  return true;
 }

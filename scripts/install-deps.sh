@@ -4,7 +4,11 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locales tmux
-          clang libclang-rt-14-dev valgrind mingw-w64 wine wine32 wine64)
+          clang libclang-rt-14-dev valgrind mingw-w64 wine wine32 wine64
+          # the benchmark's real corpora: Japanese manual pages (converted to
+          # code page 932), icons (converted to 24-bit bitmaps with PIL); the
+          # Windows DLLs come with wine32
+          manpages-ja python3-pil oxygen-icon-theme)
 
 missing=()
 for p in "${packages[@]}"; do
