@@ -13,6 +13,7 @@
 //
 //   decode_bench --corpora FOLDER            32 MiB corpora, 7 rounds
 //   decode_bench --corpora FOLDER --quick    1 MiB corpora, 1 round (a smoke run)
+//   --rounds N, --only CORPUS                 other round counts, one corpus
 #include <stdlib.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -207,19 +208,26 @@ bool MeasureCorpus(const Corpus& corpus, const std::string& bin, int rounds, boo
 
 int main(int argc, char** argv) {
   bool quick = false;
-  std::string folder;
+  std::string folder, only;
+  int rounds = 0;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
       quick = true;
     } else if (std::strcmp(argv[i], "--corpora") == 0 && i + 1 < argc) {
       folder = argv[++i];
+    } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
+      only = argv[++i];
+    } else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
+      rounds = std::atoi(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: decode_bench --corpora FOLDER [--quick]\n");
+      std::fprintf(stderr,
+                   "usage: decode_bench --corpora FOLDER [--quick] [--rounds N] [--only CORPUS]\n");
       return 2;
     }
   }
   size_t size = quick ? (size_t{1} << 20) : (size_t{32} << 20);
-  int rounds = quick ? 1 : 7;
+  if (rounds <= 0) rounds = quick ? 1 : 7;
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<Corpus> corpora;
   std::string error;
   if (!LoadCorpora(size, folder, &corpora, &error)) {
@@ -240,7 +248,10 @@ int main(int argc, char** argv) {
               "zlib", "oracle", "fast", "zlib", "memcpy", "whole", "pack", "best", "med",
               "best", "med", "med");
   bool ok = true, goals_met = true;
-  for (const Corpus& corpus : corpora) ok = MeasureCorpus(corpus, bin, rounds, &goals_met) && ok;
+  for (const Corpus& corpus : corpora) {
+    if (only.empty() || only == corpus.name)
+      ok = MeasureCorpus(corpus, bin, rounds, &goals_met) && ok;
+  }
   std::printf(
       "sizes: archive (3ppack) and zlib level 6 as %% of the corpus. whole: the program applying\n"
       "the archive (start to exit). pack: 3ppack create, input MB/s. Ratios from the best times\n"

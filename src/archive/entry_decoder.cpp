@@ -27,6 +27,10 @@ constexpr int kRefillAheadBits = 8 * 32;  // window bits wanted past the positio
 constexpr int kCodeBits = 32;             // bits the careful path needs: the longest code
 constexpr int kFullBits = 56;             // bits a refill leaves at least (7 whole bytes)
 constexpr int kHotSteps = 4;              // lookups per refill on the hot path
+constexpr int kLiteralStore = 4;          // bytes one hot lookup stores: its literals and repeats
+static_assert(kLiteralStore == kMaxLiteralsPerEntry, "one store of an entry's literal bytes");
+static_assert(kLookupBits + kSubBits + 8 <= kCodeBits,
+              "a second-level escape and its count byte fit a careful refill");
 static_assert(kFullBits == 56, "count |= kFullBits adds whole bytes only when it is 56");
 static_assert(kFullBits - (kHotSteps - 1) * kLookupBits >= kLookupBits,
               "every hot step must find kLookupBits valid bits");
@@ -134,15 +138,25 @@ uint64_t HotLimit(uint32_t size, uint64_t progress_due) {
   return size < progress_limit ? size : progress_limit;
 }
 
-// The fill index below which a whole lookup entry of literals may be stored
-// on the hot path: the buffer keeps room for all of them without filling up,
-// and produced stays within hot_limit. 0 once zeros past the end of the file
-// are in the bit buffer.
-uint32_t HotFillLimit(uint32_t fill, uint64_t produced, uint64_t hot_limit, int past_end) {
-  constexpr uint64_t kLastOffset = kMaxLiteralsPerEntry - 1;
-  if (past_end > 0 || produced + kLastOffset >= hot_limit) return 0;
-  uint64_t limit = fill + (hot_limit - kLastOffset - produced);
-  uint64_t room = kOutputBufferSize - kMaxLiteralsPerEntry;
+// The fill index below which a whole hot group (kHotSteps lookup entries of
+// literals, or a long literal, or a run up to the limit itself) may be
+// stored: the buffer keeps room for all of them and their wide stores
+// without filling up, and produced stays within hot_limit. 0 once zeros
+// past the end of the file are in the bit buffer.
+uint32_t HotGroupLimit(uint32_t fill, uint64_t produced, uint64_t hot_limit, int past_end) {
+  constexpr uint64_t kGroupBytes = kHotSteps * kMaxLiteralsPerEntry;
+  if (past_end > 0 || produced + kGroupBytes >= hot_limit) return 0;
+  uint64_t limit = fill + (hot_limit - kGroupBytes - produced);
+  // A run's eight-byte stores may pass its end by up to 7 bytes.
+  uint64_t room = kOutputBufferSize - kGroupBytes - 7;
+  return static_cast<uint32_t>(limit < room ? limit : room);
+}
+
+// The same bound for one lookup entry of literals at a time.
+uint32_t HotStepLimit(uint32_t fill, uint64_t produced, uint64_t hot_limit, int past_end) {
+  if (past_end > 0 || produced + kLiteralStore >= hot_limit) return 0;
+  uint64_t limit = fill + (hot_limit - kLiteralStore - produced);
+  uint64_t room = kOutputBufferSize - kLiteralStore;
   return static_cast<uint32_t>(limit < room ? limit : room);
 }
 
@@ -152,10 +166,11 @@ uint8_t* BufferBeingFilled(const DecodeSink* sink, DecodeOutput* out) {
   return sink != nullptr && sink->store_at != nullptr ? sink->store_at : out->buffer;
 }
 
-// Decodes until size bytes are produced. One lookup per item; up to three
-// short literals are stored at once when no flush, progress report or end of
-// entry falls between them; undecided entries test only their candidates;
-// runs are stored a buffer chunk at a time.
+// Decodes until size bytes are produced. One lookup per item (two for a code
+// longer than the first lookup's bits); up to four short literals are stored
+// at once when no flush, progress report or end of entry falls between them;
+// what the tables leave undecided tests only its candidates; short runs are
+// stored eight bytes at a time, long ones a buffer chunk at a time.
 // Failures match the plain decoder's exactly: no match or an early run
 // (nothing of the item consumed), or an item that runs past the end.
 DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* sink,
@@ -167,6 +182,7 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
   BitReader* reader = &archive->bits;
   const CodeTable& table = archive->header.table;
   const LookupEntry* entries = archive->lookup.entries;
+  const LookupEntry* sub = archive->lookup.sub;
   const uint16_t* scan = archive->lookup.scan;
   const uint16_t* scan_start = archive->lookup.scan_start;
   SinkCalls calls = {nullptr, nullptr, nullptr, sink, out};
@@ -191,14 +207,17 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
   // the file count). The fast way loads 8 bytes and takes as many whole
   // bytes as fit; the bits of the next byte that also land below count are
   // that byte's own, so the next load ORs the same bits over them.
+  auto RefillFast = [&]() {
+    uint64_t word;
+    std::memcpy(&word, window + next, 8);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    bits |= word >> count;
+    next += (63 - count) >> 3;
+    count |= kFullBits;
+  };
   auto refill = [&]() {
     if (next + 8 <= window_bytes) {
-      uint64_t word;
-      std::memcpy(&word, window + next, 8);
-      if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-      bits |= word >> count;
-      next += (63 - count) >> 3;
-      count |= kFullBits;
+      RefillFast();
       return;
     }
     FastStream s = {next, bits, count, past_end};
@@ -217,41 +236,99 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
   uint8_t previous = 0;
   DecodeResult result = kDecodeDone;
   while (produced < size) {
-    if (next + 8 <= window_bytes || count < kFullBits) refill();
-    // Hot steps, free of data-dependent branches: one or two literals per
-    // lookup while no flush, progress report, end of entry or end of file is
-    // near. Each uses at most kLookupBits bits, so a refill serves them all
-    // and the next lookup never waits for one.
-    // fill and produced move together here, so one bound on fill stands
-    // for the buffer's room and the hot limit; near the end of the file
-    // (zeros supplied) the careful path checks every item instead.
+    // Hot groups: a refill, then kHotSteps lookups of one to four literals
+    // each, with no branch but the one that leaves, while no flush, progress
+    // report, end of entry or end of file is near. Each lookup uses at most
+    // kLookupBits bits, so one refill serves the group. A run with a
+    // one-byte count and a literal decided by a second-level table are
+    // taken here too when they fit. fill and produced move together here,
+    // so one bound on fill stands for the buffer's room and the hot limit;
+    // near the end of the file (zeros supplied) the careful path checks
+    // every item instead.
     uint32_t hot_start = fill;
-    uint32_t fill_limit = HotFillLimit(fill, produced, hot_limit, past_end);
-    int step = 0;
-    do {
+    uint32_t group_limit = HotGroupLimit(fill, produced, hot_limit, past_end);
+    while (fill < group_limit) {
+      if (next + 8 <= window_bytes) {
+        RefillFast();
+      } else {
+        refill();
+        if (past_end > 0) break;
+      }
+      LookupEntry entry = 0;
+      int step = 0;
+      for (; step < kHotSteps; ++step) {
+        entry = entries[bits >> (64 - kLookupBits)];
+        if (EntryLiterals(entry) == 0) break;
+        bits <<= entry & 63;
+        count -= EntryLength(entry);
+        uint32_t literal_bytes = EntryLiteralBytes(entry);
+        std::memcpy(buffer + fill, &literal_bytes, kLiteralStore);
+        fill += EntryLiterals(entry);
+      }
+      if (step == kHotSteps) continue;
+      // Not literals of the first level: the rest needs a whole code's bits.
+      if (count < kCodeBits) {
+        if (next + 8 > window_bytes) break;
+        RefillFast();
+      }
+      if (EntryKind(entry) == kItemSub) {
+        entry = sub[EntrySubStart(entry) + ((bits << kLookupBits) >> (64 - EntrySubBits(entry)))];
+        if (EntryKind(entry) == kItemLiterals) {  // one literal, its whole code in the entry
+          bits <<= EntryLength(entry);
+          count -= EntryLength(entry);
+          buffer[fill++] = EntryByte(entry, 0);
+          continue;
+        }
+      }
+      if (EntryKind(entry) != kItemEscape || (fill == hot_start && !have_literal)) break;
+      // The count byte follows the escape (at most kLookupBits + kSubBits
+      // bits, so both are in the buffer); a short run that keeps within the
+      // group limit is stored eight bytes at a time.
+      uint64_t after = bits << EntryLength(entry);
+      uint32_t run = static_cast<uint32_t>(after >> 56);
+      if (run == kRunCountMore || fill + run > group_limit) break;
+      uint8_t byte = fill != hot_start ? buffer[fill - 1] : previous;
+      uint64_t pattern = byte * 0x0101010101010101ull;
+      for (uint32_t i = 0; i < run; i += 8) std::memcpy(buffer + fill + i, &pattern, 8);
+      fill += run;
+      bits = after << 8;
+      count -= EntryLength(entry) + 8;
+    }
+    // Then single lookups, each with its own bound, up to the last few
+    // bytes of the buffer (a group's bound stops a whole group short).
+    uint32_t step_limit =
+        HotStepLimit(fill, produced + (fill - hot_start), hot_limit, past_end);
+    while (fill < step_limit) {
+      if (count < kLookupBits) {
+        if (next + 8 > window_bytes) break;
+        RefillFast();
+      }
       LookupEntry entry = entries[bits >> (64 - kLookupBits)];
-      if (entry.kind != kItemLiterals || fill >= fill_limit) break;
-      bits <<= entry.length;
-      count -= entry.length;
-      std::memcpy(buffer + fill, entry.bytes, kMaxLiteralsPerEntry);
-      fill += entry.literals;
-    } while (++step < kHotSteps);
+      if (EntryLiterals(entry) == 0) break;
+      bits <<= entry & 63;
+      count -= EntryLength(entry);
+      uint32_t literal_bytes = EntryLiteralBytes(entry);
+      std::memcpy(buffer + fill, &literal_bytes, kLiteralStore);
+      fill += EntryLiterals(entry);
+    }
     if (fill != hot_start) {
       produced += fill - hot_start;
       previous = buffer[fill - 1];
       have_literal = true;
+      if (produced >= size) break;
     }
-    if (step == kHotSteps || produced >= size) continue;
 
     // One item the careful way: it may need a whole code's bits.
     if (count < kCodeBits) refill();
     LookupEntry entry = entries[bits >> (64 - kLookupBits)];
-    int kind = entry.kind;
-    int length = entry.kind == kItemLiterals ? entry.first_length : entry.length;
-    uint8_t symbol = entry.bytes[0];
+    if (EntryKind(entry) == kItemSub)
+      entry = sub[EntrySubStart(entry) + ((bits << kLookupBits) >> (64 - EntrySubBits(entry)))];
+    int kind = EntryKind(entry);
+    int length = kind == kItemLiterals ? EntryFirstLength(entry) : EntryLength(entry);
+    uint8_t symbol = EntryByte(entry, 0);
     if (kind == kItemScan) {
-      int code_index =
-          ScanCandidates(table, scan + scan_start[bits >> (64 - kLookupBits)], static_cast<uint32_t>(bits >> 32));
+      int code_index = ScanCandidates(table, scan + scan_start[bits >> (64 - kLookupBits)],
+                                      static_cast<uint32_t>(bits >> 32));
       kind = code_index < 0               ? kItemNoMatch
              : code_index == kEscapeIndex ? kItemEscape
                                           : kItemLiterals;

@@ -55,32 +55,100 @@ void SettleLevel(const CodeTable& table, int known, Settled* slots, LookupBuildS
   }
 }
 
-// Fills entry with a literal of row and, while the bits after it settle
-// further literals, adds those too, up to kMaxLiteralsPerEntry.
-void FillLiterals(const CodeTable& table, const LookupBuildSpace& space, int index, int row,
-                  LookupEntry* entry) {
-  entry->kind = kItemLiterals;
-  entry->literals = 1;
-  entry->first_length = static_cast<uint8_t>(table.lengths[row]);
-  entry->bytes[0] = table.symbols[row];
+LookupEntry MakeEntry(int length, int literals, int kind, int first_length, uint32_t bytes) {
+  return static_cast<LookupEntry>(length) | static_cast<LookupEntry>(literals) << 8 |
+         static_cast<LookupEntry>(kind) << 16 | static_cast<LookupEntry>(first_length) << 24 |
+         static_cast<LookupEntry>(bytes) << 32;
+}
+
+// The entry of one decided code: a single literal, or the escape.
+LookupEntry DecidedEntry(const CodeTable& table, int code_index) {
+  int length = table.lengths[code_index];
+  if (code_index == kEscapeIndex) return MakeEntry(length, 0, kItemEscape, 0, 0);
+  return MakeEntry(length, 1, kItemLiterals, length, table.symbols[code_index] * 0x01010101u);
+}
+
+// The entry for index whose first code is row: that literal and, while the
+// bits after it settle further literals, those too, up to
+// kMaxLiteralsPerEntry.
+LookupEntry LiteralsEntry(const CodeTable& table, const LookupBuildSpace& space, int index,
+                          int row) {
   int used = table.lengths[row];
+  int literals = 1;
+  uint8_t bytes[kMaxLiteralsPerEntry];
+  bytes[0] = table.symbols[row];
   for (int n = 1; n < kMaxLiteralsPerEntry; ++n) {
-    entry->bytes[n] = entry->bytes[n - 1];
+    bytes[n] = bytes[n - 1];
     int rest = kLookupBits - used;
-    if (rest <= 0 || entry->literals < n) continue;
+    if (rest <= 0 || literals < n) continue;
     const Settled& next = space.shorter[(1 << rest) - 2 + (index & ((1 << rest) - 1))];
     if (next.settlement != kSettledMatch || next.code_index == kEscapeIndex) continue;
-    entry->bytes[n] = table.symbols[next.code_index];
-    entry->literals = static_cast<uint8_t>(n + 1);
+    bytes[n] = table.symbols[next.code_index];
+    literals = n + 1;
     used += table.lengths[next.code_index];
   }
-  entry->length = static_cast<uint8_t>(used);
+  uint32_t packed = 0;
+  for (int n = kMaxLiteralsPerEntry - 1; n >= 0; --n) packed = packed << 8 | bytes[n];
+  return MakeEntry(used, literals, kItemLiterals, table.lengths[row], packed);
+}
+
+// Fills the second-level table of the undecided index from its candidate
+// list (in the decoder's order, closed by kScanEnd): every value of the sub
+// bits after the index bits is settled as SettleLevel settles a level, with
+// the index bits and the sub bits known. A value that a longer code may
+// still match before any sure match is left to the candidate list (kItemScan).
+void BuildSubTable(const CodeTable& table, const uint16_t* list, int bits, LookupEntry* sub,
+                   LookupBuildSpace* space) {
+  int size = 1 << bits;
+  int known = kLookupBits + bits;
+  for (int v = 0; v < size; ++v) {
+    space->first_sub[v] = Settled{kSettledNone, false, 0};
+  }
+  for (; *list != kScanEnd; ++list) {
+    int code_index = *list;
+    int length = table.lengths[code_index];
+    int start = 0, count = size;
+    if (length > kLookupBits) {
+      int shown = length < known ? length : known;  // code bits the index and sub bits show
+      start = static_cast<int>(table.codes[code_index] >> (32 - known)) & (size - 1);
+      count = 1 << (known - shown);
+    }
+    for (int v = start; v < start + count; ++v) {
+      Settled& slot = space->first_sub[v];
+      if (slot.closed) continue;
+      if (length > known) {
+        slot.settlement = kUndecided;
+        continue;
+      }
+      slot.closed = true;
+      if (slot.settlement != kUndecided)
+        slot = Settled{kSettledMatch, true, static_cast<uint16_t>(code_index)};
+    }
+  }
+  for (int v = 0; v < size; ++v) {
+    const Settled& slot = space->first_sub[v];
+    sub[v] = slot.settlement == kUndecided ? MakeEntry(0, 0, kItemScan, 0, 0)
+             : slot.settlement == kSettledNone ? MakeEntry(0, 0, kItemNoMatch, 0, 0)
+                                               : DecidedEntry(table, slot.code_index);
+  }
+}
+
+// The bits a second-level table for list needs: enough for its longest
+// code, at most kSubBits.
+int SubBitsFor(const CodeTable& table, const uint16_t* list) {
+  int longest = kLookupBits;
+  for (; *list != kScanEnd; ++list) {
+    if (table.lengths[*list] > longest) longest = table.lengths[*list];
+  }
+  int bits = longest - kLookupBits;
+  return bits < kSubBits ? bits : kSubBits;
 }
 
 }  // namespace
 
 // Settles every value of the index bits, recording for the undecided ones
-// the list of codes that can still match, so the decoder tests only those.
+// the list of codes that can still match, and, while the pool has room, a
+// second-level table that settles the bits after them.
 void BuildLookupTable(const CodeTable& table, LookupTable* lookup, LookupBuildSpace* space) {
   space->nodes = 0;
   for (int i = 0; i < kLookupSize; ++i) space->head[i] = kNoNode;
@@ -89,23 +157,31 @@ void BuildLookupTable(const CodeTable& table, LookupTable* lookup, LookupBuildSp
     SettleLevel(table, known, space->shorter + (1 << known) - 2, nullptr);
   }
   int scan_size = 0;
+  int sub_size = 0;
   for (int index = 0; index < kLookupSize; ++index) {
     const Settled& slot = space->first[index];
-    LookupEntry entry = {};
+    LookupEntry entry;
     if (slot.settlement == kUndecided) {
-      entry.kind = kItemScan;
+      const uint16_t* list = lookup->scan + scan_size;
       lookup->scan_start[index] = static_cast<uint16_t>(scan_size);
       for (int node = space->head[index]; node != kNoNode; node = space->node_next[node]) {
         lookup->scan[scan_size++] = space->node_code[node];
       }
       lookup->scan[scan_size++] = kScanEnd;
+      int bits = SubBitsFor(table, list);
+      entry = MakeEntry(0, 0, kItemScan, 0, 0);
+      if (sub_size + (1 << bits) <= kSubPoolSize) {
+        BuildSubTable(table, list, bits, lookup->sub + sub_size, space);
+        entry = MakeEntry(0, 0, kItemSub, 0, static_cast<uint32_t>(sub_size)) |
+                static_cast<LookupEntry>(bits) << 48;
+        sub_size += 1 << bits;
+      }
     } else if (slot.settlement == kSettledNone) {
-      entry.kind = kItemNoMatch;
+      entry = MakeEntry(0, 0, kItemNoMatch, 0, 0);
     } else if (slot.code_index == kEscapeIndex) {
-      entry.kind = kItemEscape;
-      entry.length = static_cast<uint8_t>(table.lengths[kEscapeIndex]);
+      entry = DecidedEntry(table, kEscapeIndex);
     } else {
-      FillLiterals(table, *space, index, slot.code_index, &entry);
+      entry = LiteralsEntry(table, *space, index, slot.code_index);
     }
     lookup->entries[index] = entry;
   }

@@ -1,50 +1,69 @@
 // The decoder's lookup table: indexed by the next kLookupBits bits of the
-// stream, each entry holds the finished item those bits decide (a literal,
-// a pair of literals, the escape, or no match), or says that they cannot
-// decide it and names the short list of codes that can still match.
+// stream, each entry holds the finished item those bits decide (one to four
+// literals, the escape, or no match), or points to a second-level table
+// indexed by the bits that follow, for codes longer than the first lookup.
+// What neither level decides is found by testing the short list of codes
+// that can still match.
 //
 // Every entry gives the same item as testing the escape first and then the
 // rows in table order, first match wins, on any word that starts with the
-// entry's bits: the table is a cache of that search, never a different rule.
+// entry's bits: the tables are a cache of that search, never a different rule.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 #include "archive/archive_header.h"
 
 constexpr int kLookupBits = 12;
 constexpr int kLookupSize = 1 << kLookupBits;
+constexpr int kSubBits = 8;            // the most bits a second-level table is indexed by
+constexpr int kSubPoolSize = 4096;     // second-level entries of all the tables together
 constexpr uint16_t kScanEnd = 0xFFFF;  // closes each candidate list
 // Each row longer than kLookupBits and the escape sit in at most one list;
 // each list also holds at most one row that surely matches, and its end mark.
 constexpr int kScanListSize = kMaxRows + 1 + 2 * kLookupSize;
 
-constexpr int kMaxLiteralsPerEntry = 3;
+constexpr int kMaxLiteralsPerEntry = 4;
 
 enum LookupKind : uint8_t {
   kItemNoMatch,   // no code can match: a decoding failure (an empty table)
-  kItemLiterals,  // one to three literals
-  kItemEscape,    // the escape code: length bits
-  kItemScan,      // undecided: test the candidates from scan_start on
+  kItemLiterals,  // one to four literals
+  kItemEscape,    // the escape code
+  kItemScan,      // undecided: test the candidates of the first-level index
+  kItemSub,       // decided by the second-level table at sub_start
 };
 
-// For literals, all of bytes are always stored and literals added to the
-// fill index, so one literal or three take the same branch-free path; the
-// places after the last literal repeat it.
-struct LookupEntry {
-  uint8_t kind;                          // a LookupKind
-  uint8_t literals;                      // 1..kMaxLiteralsPerEntry (kItemLiterals)
-  uint8_t length;                        // bits of all the literals, or of the escape
-  uint8_t first_length;                  // bits of the first literal alone
-  uint8_t bytes[kMaxLiteralsPerEntry];   // the literals' bytes, in order
-  uint8_t unused;
-};
-static_assert(sizeof(LookupEntry) == 8, "eight entries to a cache line");
+// One entry is one 64-bit word, so the hot loop does one load per lookup and
+// shifts the bit buffer by the entry's low byte:
+//   byte 0     bits the item takes: all the literals, or the escape (the full
+//              code length in a second-level entry)
+//   byte 1     number of literals, 0 for the other kinds
+//   byte 2     the kind
+//   byte 3     bits of the first literal alone
+//   bytes 4-7  the literals' bytes, in order; the places after the last
+//              literal repeat it, so all four are stored at once and the
+//              number of literals is added to the fill index. For kItemSub:
+//              bytes 4-5 the second-level table's first entry in the pool,
+//              byte 6 the number of bits that index it.
+using LookupEntry = uint64_t;
+static_assert(std::endian::native == std::endian::little,
+              "the hot loop stores an entry's literal bytes as one little-endian word");
+
+inline int EntryLength(LookupEntry e) { return static_cast<int>(e & 0xFF); }
+inline int EntryLiterals(LookupEntry e) { return static_cast<int>((e >> 8) & 0xFF); }
+inline int EntryKind(LookupEntry e) { return static_cast<int>((e >> 16) & 0xFF); }
+inline int EntryFirstLength(LookupEntry e) { return static_cast<int>((e >> 24) & 0xFF); }
+inline uint8_t EntryByte(LookupEntry e, int n) { return static_cast<uint8_t>(e >> (32 + 8 * n)); }
+inline uint32_t EntryLiteralBytes(LookupEntry e) { return static_cast<uint32_t>(e >> 32); }
+inline int EntrySubStart(LookupEntry e) { return static_cast<int>((e >> 32) & 0xFFFF); }
+inline int EntrySubBits(LookupEntry e) { return static_cast<int>((e >> 48) & 0xFF); }
 
 struct LookupTable {
-  LookupEntry entries[kLookupSize];     // indexed by the next kLookupBits bits
-  uint16_t scan_start[kLookupSize];     // kItemScan: where the entry's candidates start in scan
-  uint16_t scan[kScanListSize];         // candidate lists: row numbers, kEscapeIndex, kScanEnd
+  LookupEntry entries[kLookupSize];  // indexed by the next kLookupBits bits
+  LookupEntry sub[kSubPoolSize];     // the second-level tables, one after another
+  uint16_t scan_start[kLookupSize];  // where each undecided index's candidates start in scan
+  uint16_t scan[kScanListSize];      // candidate lists: row numbers, kEscapeIndex, kScanEnd
 };
 
 // ---- building the table ----
@@ -68,6 +87,7 @@ constexpr int kMaxCandidates = kMaxRows + 1 + kLookupSize;
 // needs neither a large stack frame nor memory of its own.
 struct LookupBuildSpace {
   Settled first[kLookupSize];    // the settlement of every value of the index bits
+  Settled first_sub[1 << kSubBits];  // the same for one second-level table's values
   Settled shorter[kLookupSize];  // the same for 1..kLookupBits-1 known bits: r at (1 << r) - 2
   int head[kLookupSize];         // candidate list of each undecided index: first node
   int tail[kLookupSize];         // and last node
@@ -77,7 +97,9 @@ struct LookupBuildSpace {
 };
 
 // Builds lookup for code_table, in space. Called by the header parser once
-// the table is read.
+// the table is read. The work is bounded whatever the table holds: each level
+// settles every index value once per code at most, and the second-level
+// tables together never exceed kSubPoolSize entries.
 void BuildLookupTable(const CodeTable& code_table, LookupTable* lookup, LookupBuildSpace* space);
 // Empties the table: every entry a decoding failure. The header parser
 // calls it when a header is rejected, so no stale table outlives it.
