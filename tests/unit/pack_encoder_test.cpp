@@ -151,22 +151,27 @@ TEST(PackRuns, CoverIsTheCheapestOfAllMixes) {
   EXPECT_EQ(RunCountBytes(509), 3u);
 }
 
-// The word-at-a-time search against a byte loop, with repeats at every
-// offset of the eight-byte words and near the end.
-TEST(PackRuns, NextRepeatIsFoundAtEveryOffset) {
+// The mask walk against a byte loop, with stretches at every offset of the
+// 64-byte masks, across their boundaries and up to the end.
+TEST(PackRuns, RepeatStretchesAreFoundAtEveryOffset) {
   std::mt19937 random(9);
   for (int round = 0; round < 3000; ++round) {
-    std::vector<uint8_t> data(1 + random() % 40);
+    std::vector<uint8_t> data(1 + random() % 300);
     for (size_t i = 0; i < data.size(); ++i) {
       do data[i] = static_cast<uint8_t>(random() % 3 == 0 ? 0x80 + random() % 2 : random());
-      while (i > 0 && data[i] == data[i - 1] && random() % 4 != 0);
+      while (i > 0 && data[i] == data[i - 1] && random() % (round % 2 ? 4 : 40) != 0);
     }
-    for (uint64_t from = 0; from < data.size(); ++from) {
-      uint64_t expected = from + 1;
-      while (expected < data.size() && data[expected] != data[expected - 1]) ++expected;
-      if (expected > data.size()) expected = data.size();
-      ASSERT_EQ(FindNextRepeat(data.data(), from, data.size()), expected) << "round " << round;
+    std::vector<std::pair<uint64_t, uint64_t>> expected, found;
+    for (uint64_t j = 1; j < data.size(); ++j) {
+      if (data[j] != data[j - 1]) continue;
+      uint64_t k = j;
+      while (k < data.size() && data[k] == data[j - 1]) ++k;
+      expected.push_back({j, k});
+      j = k;
     }
+    ForEachRepeatStretch(data.data(), data.size(),
+                         [&](uint64_t j, uint64_t k) { found.push_back({j, k}); });
+    ASSERT_EQ(found, expected) << "round " << round;
   }
 }
 

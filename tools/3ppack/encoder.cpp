@@ -1,5 +1,6 @@
 // The encoder's plan: the groups of repeated bytes, the run choice under a
 // set of code lengths, and the refinement of lengths and runs in turn.
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -73,13 +74,8 @@ void CollectGroups(const std::vector<PackEntry>& entries, GroupStats* stats) {
       ++histogram[3][data[i + 3]];
     }
     for (; i < size; ++i) ++histogram[0][data[i]];
-    uint64_t from = 0;
-    for (;;) {
-      uint64_t j = FindNextRepeat(data, from, size);
-      if (j >= size) break;
+    ForEachRepeatStretch(data, size, [&](uint64_t j, uint64_t k) {
       uint8_t b = data[j];
-      uint64_t k = j + 1;
-      while (k < size && data[k] == b) ++k;
       uint64_t repeat = k - j;  // copies after the group's first byte, data[j - 1]
       copies[b] += repeat;
       if (repeat >= kShortRepeat) {
@@ -87,8 +83,7 @@ void CollectGroups(const std::vector<PackEntry>& entries, GroupStats* stats) {
       } else {
         ++short_counts[b * kShortRepeat + repeat];
       }
-      from = k;
-    }
+    });
   }
   for (int b = 0; b < 256; ++b) {
     stats->groups[b] = histogram[0][b] + histogram[1][b] + histogram[2][b] + histogram[3][b] - copies[b];

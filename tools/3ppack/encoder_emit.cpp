@@ -59,18 +59,16 @@ uint64_t PutEntryData(BitSink& out, const CodeBookEntry* book, const uint8_t* da
   BitSink sink = out;
   const CodeBookEntry escape = book[kEscapeIndex];
   uint64_t i = 0;
-  while (i < size) {
-    uint64_t j = FindNextRepeat(data, i, size);
-    for (; i < j; ++i) {  // literals up to and including the first byte of a repeated group
+  auto put_literals = [&](uint64_t end) {
+    for (; i < end; ++i) {
       const CodeBookEntry e = book[data[i]];
       PutBits(sink, e.code, static_cast<int>(e.length));
     }
-    if (j >= size) break;
-    const uint8_t b = data[j];
-    uint64_t k = j + 1;
-    while (k < size && data[k] == b) ++k;
+  };
+  ForEachRepeatStretch(data, size, [&](uint64_t j, uint64_t k) {
+    put_literals(j);  // up to and including the group's first byte
+    const CodeBookEntry literal = book[data[j]];
     const uint64_t repeat = k - j;
-    const CodeBookEntry literal = book[b];
     uint64_t cover = ChooseRunCover(repeat, literal.length, escape.length);
     if (cover != 0) {
       PutBits(sink, escape.code, static_cast<int>(escape.length));
@@ -83,7 +81,8 @@ uint64_t PutEntryData(BitSink& out, const CodeBookEntry* book, const uint8_t* da
     }
     for (uint64_t n = cover; n < repeat; ++n) PutBits(sink, literal.code, static_cast<int>(literal.length));
     i = k;
-  }
+  });
+  put_literals(size);
   uint64_t bits = 8 * static_cast<uint64_t>(sink.next - out.next) + sink.count - out.count;
   out = sink;
   return bits;

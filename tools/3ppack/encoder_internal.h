@@ -4,6 +4,9 @@
 
 #include <bit>
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstring>
 #include <string>
 #include <vector>
@@ -31,29 +34,59 @@ struct SymbolPlan {
   uint64_t count_bytes;
 };
 
-// The first index j in (from, size) where data[j] equals data[j - 1], or size
-// when there is none: where the next group longer than one byte repeats. The
-// two passes over the data spend most of their time here on data with few
-// repeats, so it compares eight neighbours at once: a zero byte in
-// word(j) XOR word(j - 1) marks a repeat, and the lowest one is exact.
-inline uint64_t FindNextRepeat(const uint8_t* data, uint64_t from, uint64_t size) {
-  uint64_t j = from + 1;
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull;
-    constexpr uint64_t kHighs = 0x8080808080808080ull;
-    for (; j + 8 <= size; j += 8) {
-      uint64_t here, before;
-      memcpy(&here, data + j, 8);
-      memcpy(&before, data + j - 1, 8);
-      uint64_t x = here ^ before;
-      uint64_t zero = (x - kOnes) & ~x & kHighs;
-      if (zero != 0) return j + static_cast<uint64_t>(std::countr_zero(zero)) / 8;
+// Bit t of the result is set when data[base + t] equals data[base + t - 1],
+// for base + t below size (base >= 1): where the repeat copies lie.
+inline uint64_t RepeatMask(const uint8_t* data, uint64_t base, uint64_t size) {
+  uint64_t mask = 0;
+  if (base + 64 <= size) {
+#if defined(__SSE2__)
+    for (int part = 0; part < 4; ++part) {
+      const uint8_t* at = data + base + 16 * part;
+      __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at - 1));
+      uint64_t equal = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before)));
+      mask |= equal << (16 * part);
+    }
+    return mask;
+#endif
+  }
+  uint64_t end = size - base < 64 ? size - base : 64;
+  for (uint64_t t = 0; t < end; ++t) {
+    if (data[base + t] == data[base + t - 1]) mask |= uint64_t{1} << t;
+  }
+  return mask;
+}
+
+// Calls take(j, k) for every stretch of repeat copies in data, in order:
+// data[j..k-1] all equal data[j - 1], and neither neighbour of the stretch
+// does. Both passes over the data walk the groups this way: the repeat masks
+// find them 64 bytes at a time, with few branches that depend on the data.
+template <typename Take>
+void ForEachRepeatStretch(const uint8_t* data, uint64_t size, Take take) {
+  bool open = false;     // a stretch runs on from the mask before
+  uint64_t open_at = 0;  // where it began
+  for (uint64_t base = 1; base < size; base += 64) {
+    uint64_t mask = RepeatMask(data, base, size);
+    if (open) {
+      int ones = std::countr_one(mask);
+      if (ones == 64) continue;
+      take(open_at, base + ones);
+      open = false;
+      mask &= ~uint64_t{0} << ones;
+    }
+    while (mask != 0) {
+      int start = std::countr_zero(mask);
+      int length = std::countr_one(mask >> start);
+      if (start + length == 64) {
+        open = true;
+        open_at = base + start;
+        break;
+      }
+      take(base + start, base + start + length);
+      mask &= ~uint64_t{0} << (start + length);
     }
   }
-  for (; j < size; ++j) {
-    if (data[j] == data[j - 1]) return j;
-  }
-  return size;
+  if (open) take(open_at, size);
 }
 
 // Fills stats from every entry's data.
