@@ -12,7 +12,26 @@
 #include "3ppack/encoder.h"
 #include "3ppack/encoder_internal.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace {
+
+// Asks Linux for large pages for a big block about to be written for the
+// first time: some thousand page faults fewer for an archive of tens of
+// megabytes. Advice only; elsewhere nothing.
+void AdviseLargePages(uint8_t* block, size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kLargePage = uintptr_t{2} << 20;
+  uintptr_t start = (reinterpret_cast<uintptr_t>(block) + kLargePage - 1) & ~(kLargePage - 1);
+  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(kLargePage - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+  (void)block;
+  (void)size;
+#endif
+}
 
 struct BitSink {
   uint8_t* next;     // the byte that holds the first pending bit
@@ -123,7 +142,11 @@ void EmitArchive(const std::string& version, const std::vector<PackEntry>& entri
   for (int s = 0; s < kCodeSymbols; ++s) book[s] = {codes[s], lengths[s]};
 
   // Room for the planned bits and one word that a final store may touch.
-  result->bytes.assign((planned_bits + 7) / 8 + 8, 0);
+  size_t room = (planned_bits + 7) / 8 + 8;
+  result->bytes.clear();
+  result->bytes.reserve(room);
+  AdviseLargePages(result->bytes.data(), room);
+  result->bytes.assign(room, 0);
   BitSink sink = {result->bytes.data(), 0, 0};
 
   PutBits(sink, static_cast<uint32_t>(rows.size() - 1), 8);
