@@ -235,6 +235,15 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
   bool have_literal = false;
   uint8_t previous = 0;
   DecodeResult result = kDecodeDone;
+  // Consumes a first-level entry of literals and stores all its bytes at
+  // once (the bound in force leaves room for them).
+  auto TakeLiterals = [&](LookupEntry entry) {
+    bits <<= entry & 63;
+    count -= EntryLength(entry);
+    uint32_t literal_bytes = EntryLiteralBytes(entry);
+    std::memcpy(buffer + fill, &literal_bytes, kLiteralStore);
+    fill += EntryLiterals(entry);
+  };
   while (produced < size) {
     // Hot groups: a refill, then kHotSteps lookups of one to four literals
     // each, with no branch but the one that leaves, while no flush, progress
@@ -259,11 +268,7 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
       for (; step < kHotSteps; ++step) {
         entry = entries[bits >> (64 - kLookupBits)];
         if (EntryLiterals(entry) == 0) break;
-        bits <<= entry & 63;
-        count -= EntryLength(entry);
-        uint32_t literal_bytes = EntryLiteralBytes(entry);
-        std::memcpy(buffer + fill, &literal_bytes, kLiteralStore);
-        fill += EntryLiterals(entry);
+        TakeLiterals(entry);
       }
       if (step == kHotSteps) continue;
       // Not literals of the first level: the rest needs a whole code's bits.
@@ -305,11 +310,7 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
       }
       LookupEntry entry = entries[bits >> (64 - kLookupBits)];
       if (EntryLiterals(entry) == 0) break;
-      bits <<= entry & 63;
-      count -= EntryLength(entry);
-      uint32_t literal_bytes = EntryLiteralBytes(entry);
-      std::memcpy(buffer + fill, &literal_bytes, kLiteralStore);
-      fill += EntryLiterals(entry);
+      TakeLiterals(entry);
     }
     if (fill != hot_start) {
       produced += fill - hot_start;
