@@ -20,6 +20,14 @@ fi
 if ! id -u "$user" >/dev/null 2>&1; then
   useradd --system --user-group --no-create-home --shell /usr/sbin/nologin "$user"
 fi
+# The user must reach the repository: a folder above it that others may not
+# pass through (a private temporary folder, say) gets the search bit for
+# others, and nothing more (its listing stays private).
+folder=$PWD
+while [ "$folder" != / ]; do
+  if [ -n "$(find "$folder" -maxdepth 0 ! -perm -o=x)" ]; then chmod o+x "$folder"; fi
+  folder=$(dirname "$folder")
+done
 work=$PWD/build/as-user
 mkdir -p "$work"
 chown "$user:" "$work"
