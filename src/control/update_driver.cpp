@@ -43,13 +43,23 @@ void OpenUpdateArchive() {
   }
 }
 
-// A damaged archive must change nothing: every entry is decoded once without
-// writing before anything is asked or touched. When the decoded data was too
-// large to keep, the archive is opened afresh for the real run.
+// A damaged archive must change nothing: every entry is decoded once before
+// anything is asked or changed (its data kept in memory or in staged files
+// that only the real run puts anywhere). When the decoded data was too large
+// to keep, the archive is opened afresh for the real run.
 void CheckWholeArchive() {
-  if (!CheckEntries(&g_archive, g_archive.header.entry_count)) ErrorStop(MSG_DECODE_ERROR);
+  if (!CheckEntries(&g_archive, g_archive.header.entry_count, &g_run.install)) {
+    ErrorStop(MSG_DECODE_ERROR);
+  }
   if (EntriesCached()) return;
   OpenUpdateArchive();
+}
+
+// The stop hook: staged files that no entry took up go, and what the run
+// did is rolled back.
+void UndoRun() {
+  DropStagedFiles();
+  RollBackPending();
 }
 
 }  // namespace
@@ -58,7 +68,11 @@ void RunUpdate() {
   PlatformWatchInterrupts();
   if (QueryInstallDir(g_run.install_directory) == -1) FatalStop(MSG_NOT_INSTALLED);
   PlatformGetWindowsDirectory(g_run.windows_directory, sizeof g_run.windows_directory);
+  g_run.install = {g_run.install_directory, g_run.windows_directory, kAsk};
   OpenUpdateArchive();
+  // From here on every stop and every interrupt first undoes the run: the
+  // check may stage files, and the entries change the machine.
+  SetStopHook(UndoRun);
   CheckWholeArchive();
   g_run.archive_version = g_archive.header.version;
   g_run.entry_count = g_archive.header.entry_count;
@@ -66,15 +80,13 @@ void RunUpdate() {
   QueryInstalledVersion(g_run.installed_version);
   CheckVersion(g_run.archive_version, g_run.installed_version);
   PrintMessage(MSG_UPDATE_BANNER, g_run.archive_version, static_cast<int>(g_run.entry_count));
-  g_run.install = {g_run.install_directory, g_run.windows_directory, kAsk};
 
-  // From here on every stop and every interrupt first undoes the run.
-  SetStopHook(RollBackPending);
   for (int i = 0; i < g_run.entry_count; ++i) {
     CheckInterrupt();
     InstallEntry(&g_run.install, &g_archive, i);
     PrintMessage(MSG_ENTRY_END);
   }
+  DropStagedFiles();
   CommitPending();
   SetStopHook(nullptr);
   LaunchQueuedViewers(g_run.windows_directory);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/archive_reader.h"
+#include "install/destination.h"
 #include "platform/platform.h"
 
 namespace {
@@ -63,11 +64,34 @@ struct CheckedEntry {
   int filled;  // cells a written bar would show so far
 };
 
-// A full buffer, decoded in place when it is kept; the next one goes after it.
+static_assert(kOutputBufferSize <= kStagePlaceRoom, "a staging place holds a decoder buffer");
+
+// A full buffer, decoded in place when it is staged or kept; the next one
+// goes after it.
 void KeepFullBuffer(void* context, const uint8_t*, size_t count) {
   CheckedEntry* checked = static_cast<CheckedEntry*>(context);
+  PlatformOutput staged = checked->entry->staged.output;
+  if (staged != nullptr) {
+    PlatformStageBytes(staged, count);
+    checked->sink.store_at = PlatformStagePlace(staged);
+    return;
+  }
   if (checked->sink.store_at != nullptr) g_cache.used += count;
   checked->sink.store_at = NextStorePlace();
+}
+
+// Starts the staged file of an entry beside its destination; none when the
+// entry has no destination or its folder does not exist yet.
+void StageEntry(const InstallContext* context, CachedEntry* entry) {
+  entry->staged.output = nullptr;
+  entry->written_behind = false;
+  char path[kComposeBufferSize];
+  if (ComposeDestinationPath(context, entry->header.kind, entry->header.name, path) !=
+      kPathComposed) {
+    return;
+  }
+  entry->staged.output = PlatformStartStagedFile(path, entry->staged.path);
+  entry->written_behind = entry->staged.output != nullptr;
 }
 
 // Records a literal at which a written bar would gain cells.
@@ -81,7 +105,7 @@ void NoteCellLiteral(void* context, uint64_t produced) {
 
 }  // namespace
 
-bool CheckEntries(ArchiveReader* reader, int entry_count) {
+bool CheckEntries(ArchiveReader* reader, int entry_count, const InstallContext* context) {
   ClearEntryCache();
   g_cache.keeping = true;
   static DecodeOutput decoded;
@@ -93,16 +117,25 @@ bool CheckEntries(ArchiveReader* reader, int entry_count) {
     }
     entry->offset = g_cache.used;
     entry->cell_literal_count = 0;
+    StageEntry(context, entry);
+    PlatformOutput staged = entry->staged.output;
     CheckedEntry checked = {entry, {}, 0};
     checked.sink = {KeepFullBuffer, NoteCellLiteral, NextCellDue(0, entry->header.size), &checked,
-                    NextStorePlace()};
+                    staged != nullptr ? PlatformStagePlace(staged) : NextStorePlace()};
     if (DecodeEntryData(reader, entry->header.size, &checked.sink, &decoded) != kDecodeDone) {
       ClearEntryCache();
       return false;
     }
-    if (checked.sink.store_at != nullptr) g_cache.used += decoded.fill;
+    if (staged != nullptr) {
+      PlatformStageBytes(staged, decoded.fill);
+      PlatformFinishStaging(staged);
+    } else if (checked.sink.store_at != nullptr) {
+      g_cache.used += decoded.fill;
+    }
     entry->produced = decoded.produced;
   }
+  // A run that decodes again writes nothing staged.
+  if (!g_cache.keeping) DropStagedFiles();
   return true;
 }
 
@@ -111,10 +144,24 @@ bool EntriesCached() { return g_cache.keeping; }
 const CachedEntry& CachedEntryAt(int index) { return g_cache.entries[index]; }
 
 const uint8_t* CachedEntryBytes(const CachedEntry& entry) {
-  return g_cache.bytes != nullptr ? g_cache.bytes + entry.offset : nullptr;
+  if (entry.written_behind || g_cache.bytes == nullptr) return nullptr;
+  return g_cache.bytes + entry.offset;
+}
+
+StagedFile* StagedFileAt(int index) { return &g_cache.entries[index].staged; }
+
+void DropStagedFile(int index) {
+  StagedFile* staged = &g_cache.entries[index].staged;
+  if (staged->output != nullptr) PlatformDiscardStagedFile(staged->output);
+  staged->output = nullptr;
+}
+
+void DropStagedFiles() {
+  for (int i = 0; i < kMaxEntries; ++i) DropStagedFile(i);
 }
 
 void ClearEntryCache() {
+  DropStagedFiles();
   StopKeeping();
   memset(g_cache.entries, 0, sizeof g_cache.entries);
 }

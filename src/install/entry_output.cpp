@@ -57,21 +57,38 @@ bool IsDestinationWritable(const char* path, WriteChoice choice) {
 }  // namespace
 
 void OpenEntryOutput(EntryOutput* output, const char* destination, const char* base_name,
-                     WriteChoice choice) {
+                     WriteChoice choice, StagedFile* staged) {
   output->stream = nullptr;
   output->temp_path[0] = '\0';
   output->destination = destination;
   output->choice = choice;
+  output->written_behind = false;
   if (!IsDestinationWritable(destination, choice)) StopCannotWrite(output);
-  output->stream = PlatformCreateTempFile(destination, output->temp_path);
+  if (staged != nullptr && staged->output != nullptr) {
+    PlatformOutput stream = staged->output;
+    staged->output = nullptr;
+    if (PlatformTakeUpStagedFile(stream)) {
+      output->stream = stream;
+      strcpy(output->temp_path, staged->path);
+      output->written_behind = true;
+    }
+  } else {
+    output->stream = PlatformCreateTempFile(destination, output->temp_path);
+  }
   if (output->stream == nullptr) StopCannotWrite(output);
   PrintMessage(MSG_UPDATING_FILE, base_name);
   StartProgress();
 }
 
 void WriteEntryBytes(EntryOutput* output, const uint8_t* bytes, size_t count) {
-  CheckInterrupt();
-  if (!PlatformWriteOutput(output->stream, bytes, count)) StopCannotWrite(output);
+  // An interrupt ends the run here; the entry's temporary file goes first.
+  if (PlatformInterrupted()) {
+    DropTempFile(output);
+    InterruptStop();
+  }
+  bool written = output->written_behind ? PlatformConfirmOutput(output->stream, count)
+                                        : PlatformWriteOutput(output->stream, bytes, count);
+  if (!written) StopCannotWrite(output);
 }
 
 void FinishEntryOutput(EntryOutput* output, int32_t modification_time) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "install/entry_cache.h"
 #include "install/overwrite_policy.h"
 #include "platform/platform.h"
 
@@ -14,17 +15,21 @@ struct EntryOutput {
   char temp_path[kMaxTempPath];     // its full path
   const char* destination;          // the destination path it will replace
   WriteChoice choice;               // Write or Overwrite, with the saved attributes
+  bool written_behind;              // a staged file: its bytes are written already
 };
 
 // Checks that the destination can be written (not a folder, not read-only
-// under Write, not in use), creates the temporary file beside it, prints the
-// file's header line with its base name and starts the bar. Stops the run
-// with MSG_CANNOT_WRITE when any of that fails.
+// under Write, not in use), creates the temporary file beside it (or takes
+// up staged, when it holds one: staged then holds none), prints the file's
+// header line with its base name and starts the bar. Stops the run with
+// MSG_CANNOT_WRITE when any of that fails.
 void OpenEntryOutput(EntryOutput* output, const char* destination, const char* base_name,
-                     WriteChoice choice);
+                     WriteChoice choice, StagedFile* staged);
 
-// Appends bytes to the temporary file; a failed write (disk full) stops the
-// run with MSG_CANNOT_WRITE. An interrupt that has arrived ends the run here.
+// Appends bytes to the temporary file (of a staged file: stands for the
+// write of its next count bytes, and bytes may be nullptr); a failed write
+// (disk full) stops the run with MSG_CANNOT_WRITE. An interrupt that has
+// arrived ends the run here, its temporary file deleted first.
 void WriteEntryBytes(EntryOutput* output, const uint8_t* bytes, size_t count);
 
 // Flushes and closes the temporary file, gives it the entry's time and adds

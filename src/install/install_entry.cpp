@@ -46,9 +46,11 @@ void DecodeIntoOutput(ArchiveReader* reader, EntryOutput* output, uint32_t size)
 
 // Writes a kept entry's bytes as the decoder would have: each full 1024-byte
 // buffer when its last byte is produced, the cells of a literal after the
-// buffer that literal filled, the rest after the finished bar.
+// buffer that literal filled, the rest after the finished bar. The bytes of
+// a staged entry are in its file already; the same writes stand for them.
 void WriteKeptBytes(EntryOutput* output, const CachedEntry& kept) {
   const uint8_t* bytes = CachedEntryBytes(kept);
+  auto bytes_at = [&](uint64_t offset) { return bytes != nullptr ? bytes + offset : nullptr; };
   uint64_t full = kept.produced / kOutputBufferSize * kOutputBufferSize;
   uint64_t written = 0;
   int next_cell = 0;
@@ -56,7 +58,7 @@ void WriteKeptBytes(EntryOutput* output, const CachedEntry& kept) {
     uint64_t cell_at =
         next_cell < kept.cell_literal_count ? kept.cell_literals[next_cell] : UINT64_MAX;
     if (written < full && written + kOutputBufferSize <= cell_at) {
-      WriteEntryBytes(output, bytes + written, kOutputBufferSize);
+      WriteEntryBytes(output, bytes_at(written), kOutputBufferSize);
       written += kOutputBufferSize;
     } else {
       AdvanceProgress(cell_at, kept.header.size);
@@ -64,7 +66,7 @@ void WriteKeptBytes(EntryOutput* output, const CachedEntry& kept) {
     }
   }
   FinishProgress();
-  if (kept.produced > full) WriteEntryBytes(output, bytes + full, kept.produced - full);
+  if (kept.produced > full) WriteEntryBytes(output, bytes_at(full), kept.produced - full);
 }
 
 // The entry's data when it is not written: decoded and dropped so the next
@@ -103,9 +105,10 @@ void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
 
   if (choice.decision == kSkip) {
     PassOverData(reader, header.size, kept);
+    if (kept) DropStagedFile(index);
   } else {
     EntryOutput output;
-    OpenEntryOutput(&output, path, base_name, choice);
+    OpenEntryOutput(&output, path, base_name, choice, kept ? StagedFileAt(index) : nullptr);
     if (kept) {
       WriteKeptBytes(&output, CachedEntryAt(index));
     } else {

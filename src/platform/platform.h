@@ -128,6 +128,44 @@ bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count)
 bool PlatformCloseOutput(PlatformOutput output);
 // Closes without caring about the result (used on the failure path).
 void PlatformAbandonOutput(PlatformOutput output);
+
+// ---- Writing behind the decoder: output.cpp ---------------------------------
+//
+// A temporary file can be written while its data is still being decoded:
+// the caller decodes straight into memory that the output lends it and hands
+// each piece back; a second thread writes the pieces to the file in order
+// and asks the system to start putting them on the disk at once, so that
+// writing and flushing overlap the decoding instead of following it. Such a
+// staged file is made quietly (the fault injector does not see it); when the
+// run takes it up for its destination, the injector sees its creation, its
+// writes and its close at the same points as those of a file written then.
+
+// A place always has room for this many bytes.
+constexpr size_t kStagePlaceRoom = 4096;
+
+// Creates a temporary file beside destination as PlatformCreateTempFile does,
+// for staging. nullptr when the folder cannot hold it (a missing folder
+// too): the caller then keeps the data itself.
+PlatformOutput PlatformStartStagedFile(const char* destination, char* temp_path);
+// Where the next bytes of the staged file go: kStagePlaceRoom bytes of
+// memory lent by the output. May wait until the writer has caught up.
+uint8_t* PlatformStagePlace(PlatformOutput output);
+// The first count bytes at the last place are the file's next bytes; the
+// place moves on (PlatformStagePlace tells where).
+void PlatformStageBytes(PlatformOutput output, size_t count);
+// Hands over what is still held of the file: its data is complete. Another
+// file may be staged after it.
+void PlatformFinishStaging(PlatformOutput output);
+// The run takes the staged file up for its destination: the injector sees
+// the creation of a temporary file. False when that creation is to fail:
+// the staged file is then discarded and the output released.
+bool PlatformTakeUpStagedFile(PlatformOutput output);
+// Stands for a write of count of the staged bytes (already written behind):
+// false once a write behind has failed, or when the injector fails the write.
+bool PlatformConfirmOutput(PlatformOutput output, size_t count);
+// Deletes a staged file that is not taken up, quietly, and releases the
+// output.
+void PlatformDiscardStagedFile(PlatformOutput output);
 bool PlatformDeleteFile(const char* path);
 
 // What a replace that keeps the old file left on the disk. Whatever happens,

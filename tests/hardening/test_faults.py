@@ -163,18 +163,18 @@ def changing_machine(served: bool = True, **options):
     """The check pass reads a sound archive; the real run reads one cut in
     the middle of the last entry's data, an overwrite of a newer read-only
     file. The first entry decodes to 300 MB, more than the check keeps in
-    memory, so the real run reads the archive again; it is skipped (a newer
-    file is there, answer n) so nothing that large is written. Only a file
-    swapped between the two reads can fail this way."""
+    memory; it has an unknown kind (no destination, so nothing is staged for
+    it and it is never written), and the real run reads the archive again.
+    Only a file swapped between the two reads can fail this way."""
     rng = random.Random(9)
     keep = bytes(rng.randrange(256) for _ in range(6000))
-    sound = archive(b'1.01', [(b'i', b'big.bin', ENTRY_TIME, [(0, 300 * 1000 * 1000 - 1)]),
+    sound = archive(b'1.01', [(b'x', b'big.bin', ENTRY_TIME, [(0, 300 * 1000 * 1000 - 1)]),
                               (b'i', b'new.txt', ENTRY_TIME, CONTENT[NEW]),
                               (b'i', b'keep.txt', ENTRY_TIME, keep)])
     files = {KEEP: BEFORE[KEEP], BIG: BIG_BEFORE}
     if not served:
-        return machine(sound, files, stdin=b'n\ny\n', **options)
-    return machine(None, files, stdin=b'n\ny\n', served_files={ARCHIVE: [sound, sound[:len(sound) - 2500]]},
+        return machine(sound, files, stdin=b'y\n', **options)
+    return machine(None, files, stdin=b'y\n', served_files={ARCHIVE: [sound, sound[:len(sound) - 2500]]},
                    **options)
 
 

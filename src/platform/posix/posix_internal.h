@@ -61,3 +61,7 @@ void ResetConsole();
 // The read end of the pipe that an interrupt writes to (interrupts.cpp), or
 // -1 before PlatformWatchInterrupts: waits poll it beside what they wait for.
 int InterruptWakeDescriptor();
+
+// Lets the writer of staged files finish what is queued and end (output.cpp):
+// the process ends with no thread of its own left running.
+void StopStageWriter();

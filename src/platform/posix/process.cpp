@@ -132,5 +132,6 @@ void PauseForHolder(uint32_t milliseconds) { SleepScaled(milliseconds); }
 
 [[noreturn]] void PlatformExit(int status) {
   FlushConsoleOutput();
+  StopStageWriter();
   exit(status);
 }

@@ -1,6 +1,11 @@
 // The output of one entry: a new temporary file beside the destination,
 // written through a large buffer, then put in the destination's place in one
 // step (ReplaceFileA keeps the old file's attributes and creation time).
+//
+// A staged file is written by a second thread from a ring of slices that
+// the decoder fills in place, so that writing overlaps decoding; it is
+// opened with the right to delete it, so that a discard marks it for
+// deletion through its own handle (done when the last holder lets go).
 #include <windows.h>
 
 #include <cstdio>
@@ -22,6 +27,10 @@ struct PlatformOutputRecord {
   HANDLE file;         // the temporary file, opened for writing
   size_t filled;       // bytes waiting in buffer
   bool failed;         // a write has failed: the file is not to be used
+  // a staged file
+  bool staged;         // written behind by the stage writer
+  LONG behind_failed;  // a write behind failed (set by the writer, read interlocked)
+  uint64_t staged_end; // the writer is done with it when it has written this many pieces
   uint8_t buffer[kOutputFileBufferSize];
 };
 
@@ -58,16 +67,15 @@ bool CopyParentFolder(const char* destination, char* folder) {
   return true;
 }
 
-// Opens path (ANSI, or the wide long form when it is too long) as a new file.
-HANDLE CreateNewFile(const char* path) {
+// Opens path (ANSI, or the wide long form when it is too long) as a new file
+// with access (GENERIC_WRITE, and DELETE for a staged file).
+HANDLE CreateNewFile(const char* path, DWORD access) {
   if (!IsLongPath(path)) {
-    return CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+    return CreateFileA(path, access, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
   wchar_t wide[kWidePath];
   if (!ToLongWidePath(path, wide, kWidePath)) return INVALID_HANDLE_VALUE;
-  return CreateFileW(wide, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                     nullptr);
+  return CreateFileW(wide, access, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Writes the buffered bytes; a short or failed write marks the output failed.
@@ -95,15 +103,12 @@ AttemptResult ReplaceFailure(DWORD error) {
   return held ? kAttemptHeld : kAttemptFailed;
 }
 
-}  // namespace
-
 // Creates "~3puXXXX.tmp" (four hex digits) in the folder that destination
 // names, with CREATE_NEW, so an existing file is never reused; a taken name
 // moves on to the next number. nullptr when no name is free or the folder
 // refuses the file (missing, read-only medium, full).
-PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) {
+PlatformOutput OpenTempOutput(const char* destination, char* temp_path, DWORD access) {
   char folder[kMaxTempPath];
-  if (InjectFault(kFaultCreateTemp)) return nullptr;
   if (!CopyParentFolder(destination, folder)) return nullptr;
   if (!g_temp_names.seeded) {
     g_temp_names.counter = GetCurrentProcessId() * 7u;
@@ -114,7 +119,7 @@ PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) 
     unsigned number = g_temp_names.counter++ & 0xFFFFu;
     int length = std::snprintf(temp_path, kMaxTempPath, "%s~3pu%04X.tmp", folder, number);
     if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) return nullptr;
-    file = CreateNewFile(temp_path);
+    file = CreateNewFile(temp_path, access);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
         GetLastError() != ERROR_ALREADY_EXISTS) {
       return nullptr;
@@ -129,7 +134,186 @@ PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) 
   output->file = file;
   output->filled = 0;
   output->failed = false;
+  output->staged = false;
+  output->behind_failed = 0;
+  output->staged_end = 0;
   return output;
+}
+
+// ---- the stage writer ----
+
+constexpr size_t kStageSliceSize = 256 * 1024;
+constexpr int kStageSlices = 8;
+
+struct StagePiece {
+  PlatformOutput output;
+  size_t size;
+};
+
+// The slices, shared by the decoding thread (which fills them in turn and
+// queues them) and the writer (which writes the queued ones in order).
+struct StageRing {
+  uint8_t* memory;                   // kStageSlices slices
+  StagePiece pieces[kStageSlices];   // the queued pieces, by slice
+  uint64_t queued;                   // pieces handed over so far
+  uint64_t written;                  // pieces the writer has finished
+  SRWLOCK lock;                      // guards queued, written and pieces
+  CONDITION_VARIABLE changed;        // either count moved
+  // the decoding thread's own
+  PlatformOutput current;            // whose bytes the slice being filled holds
+  size_t fill;                       // bytes in it
+  bool started;                      // memory (and the thread) asked for
+  bool threaded;                     // a writer thread runs; else pieces are written when queued
+};
+
+StageRing g_stage = {nullptr, {}, 0, 0, SRWLOCK_INIT, CONDITION_VARIABLE_INIT,
+                     nullptr, 0, false, false};
+
+bool BehindFailed(PlatformOutput output) {
+  return InterlockedCompareExchange(&output->behind_failed, 0, 0) != 0;
+}
+
+// Writes one piece to its file; a failure marks the file, whose later
+// pieces are then skipped.
+void WritePiece(const StagePiece& piece, const uint8_t* bytes) {
+  PlatformOutput output = piece.output;
+  if (BehindFailed(output)) return;
+  size_t done = 0;
+  while (done < piece.size) {
+    DWORD wrote = 0;
+    DWORD chunk = static_cast<DWORD>(piece.size - done);
+    if (!WriteFile(output->file, bytes + done, chunk, &wrote, nullptr) || wrote == 0) {
+      InterlockedExchange(&output->behind_failed, 1);
+      return;
+    }
+    done += wrote;
+  }
+}
+
+DWORD WINAPI RunStageWriter(void*) {
+  AcquireSRWLockExclusive(&g_stage.lock);
+  for (;;) {
+    while (g_stage.written == g_stage.queued) {
+      SleepConditionVariableSRW(&g_stage.changed, &g_stage.lock, INFINITE, 0);
+    }
+    int slot = static_cast<int>(g_stage.written % kStageSlices);
+    StagePiece piece = g_stage.pieces[slot];
+    ReleaseSRWLockExclusive(&g_stage.lock);
+    WritePiece(piece, g_stage.memory + slot * kStageSliceSize);
+    AcquireSRWLockExclusive(&g_stage.lock);
+    ++g_stage.written;
+    WakeAllConditionVariable(&g_stage.changed);
+  }
+}
+
+// Asks for the slices and the writer once (the process's end stops it).
+// Without a thread the pieces are written as they are queued; without
+// memory nothing is staged.
+bool StartStageRing() {
+  if (g_stage.started) return g_stage.memory != nullptr;
+  g_stage.started = true;
+  g_stage.memory = static_cast<uint8_t*>(std::malloc(kStageSlices * kStageSliceSize));
+  if (g_stage.memory == nullptr) return false;
+  HANDLE thread = CreateThread(nullptr, 0, RunStageWriter, nullptr, 0, nullptr);
+  g_stage.threaded = thread != nullptr;
+  if (thread != nullptr) CloseHandle(thread);
+  return true;
+}
+
+// Queues the slice being filled (when it holds anything) for the writer.
+void HandOverSlice() {
+  PlatformOutput output = g_stage.current;
+  size_t fill = g_stage.fill;
+  g_stage.current = nullptr;
+  g_stage.fill = 0;
+  if (output == nullptr || fill == 0) return;
+  AcquireSRWLockExclusive(&g_stage.lock);
+  int slot = static_cast<int>(g_stage.queued % kStageSlices);
+  g_stage.pieces[slot] = {output, fill};
+  output->staged_end = ++g_stage.queued;
+  WakeAllConditionVariable(&g_stage.changed);
+  ReleaseSRWLockExclusive(&g_stage.lock);
+  if (g_stage.threaded) return;
+  WritePiece(g_stage.pieces[slot], g_stage.memory + slot * kStageSliceSize);
+  AcquireSRWLockExclusive(&g_stage.lock);
+  ++g_stage.written;
+  ReleaseSRWLockExclusive(&g_stage.lock);
+}
+
+// Waits until the writer has written (or skipped) every queued piece of
+// output; the output's slice being filled, if any, is dropped.
+void WaitForStageWriter(PlatformOutput output) {
+  if (g_stage.current == output) {
+    g_stage.current = nullptr;
+    g_stage.fill = 0;
+  }
+  AcquireSRWLockExclusive(&g_stage.lock);
+  while (g_stage.written < output->staged_end) {
+    SleepConditionVariableSRW(&g_stage.changed, &g_stage.lock, INFINITE, 0);
+  }
+  ReleaseSRWLockExclusive(&g_stage.lock);
+}
+
+}  // namespace
+
+PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) {
+  if (InjectFault(kFaultCreateTemp)) return nullptr;
+  return OpenTempOutput(destination, temp_path, GENERIC_WRITE);
+}
+
+PlatformOutput PlatformStartStagedFile(const char* destination, char* temp_path) {
+  if (!StartStageRing()) return nullptr;
+  PlatformOutput output = OpenTempOutput(destination, temp_path, GENERIC_WRITE | DELETE);
+  if (output != nullptr) output->staged = true;
+  return output;
+}
+
+uint8_t* PlatformStagePlace(PlatformOutput output) {
+  if (g_stage.current != output) {
+    HandOverSlice();
+    g_stage.current = output;
+  }
+  uint64_t slot = g_stage.queued % kStageSlices;
+  if (g_stage.fill == 0) {
+    AcquireSRWLockExclusive(&g_stage.lock);
+    while (g_stage.queued - g_stage.written >= kStageSlices) {
+      SleepConditionVariableSRW(&g_stage.changed, &g_stage.lock, INFINITE, 0);
+    }
+    ReleaseSRWLockExclusive(&g_stage.lock);
+  }
+  return g_stage.memory + slot * kStageSliceSize + g_stage.fill;
+}
+
+void PlatformStageBytes(PlatformOutput output, size_t count) {
+  if (g_stage.current != output) return;
+  g_stage.fill += count;
+  if (kStageSliceSize - g_stage.fill < kStagePlaceRoom) HandOverSlice();
+}
+
+void PlatformFinishStaging(PlatformOutput output) {
+  if (g_stage.current == output) HandOverSlice();
+}
+
+bool PlatformTakeUpStagedFile(PlatformOutput output) {
+  if (!InjectFault(kFaultCreateTemp)) return true;
+  PlatformDiscardStagedFile(output);
+  return false;
+}
+
+bool PlatformConfirmOutput(PlatformOutput output, size_t) {
+  if (InjectFault(kFaultWrite)) output->failed = true;
+  if (BehindFailed(output)) output->failed = true;
+  return !output->failed;
+}
+
+void PlatformDiscardStagedFile(PlatformOutput output) {
+  InterlockedExchange(&output->behind_failed, 1);
+  WaitForStageWriter(output);
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  SetFileInformationByHandle(output->file, FileDispositionInfo, &disposition,
+                             sizeof disposition);
+  CloseHandle(output->file);
+  std::free(output);
 }
 
 // Appends count bytes through the buffer. False once any write has failed.
@@ -151,6 +335,11 @@ bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count)
 // Writes what is buffered, flushes it to the disk and closes. False when any
 // write, the flush or the close failed; the record is released either way.
 bool PlatformCloseOutput(PlatformOutput output) {
+  if (output->staged) {
+    PlatformFinishStaging(output);
+    WaitForStageWriter(output);
+    if (BehindFailed(output)) output->failed = true;
+  }
   bool good = !InjectFault(kFaultClose);
   good = FlushOutput(output) && good;
   // The bytes reach the disk before the file can take the destination's
@@ -162,6 +351,11 @@ bool PlatformCloseOutput(PlatformOutput output) {
 }
 
 void PlatformAbandonOutput(PlatformOutput output) {
+  if (output->staged) {
+    // The writer skips what is still queued of it, then lets it go.
+    InterlockedExchange(&output->behind_failed, 1);
+    WaitForStageWriter(output);
+  }
   CloseHandle(output->file);
   std::free(output);
 }
