@@ -11,7 +11,9 @@
 // the file of the same name: each section below names its file. paths.cpp
 // holds what the side's own files need to reach a path (the machine's folder
 // mapping; the long "\\?\" form), declared in posix_internal.h and
-// win32_internal.h.
+// win32_internal.h. What both sides share sits in platform/ itself: the
+// holder's retries (holder_retry.h) and the ring that staged files are
+// written through (stage_ring.h, stage_ring.cpp).
 //
 // Paths are Windows paths in the ANSI code page (C:\a\b, \a, a\b); results are
 // Windows-shaped (0 / true for success) so the callers read like the Win32
@@ -129,7 +131,7 @@ bool PlatformCloseOutput(PlatformOutput output);
 // Closes without caring about the result (used on the failure path).
 void PlatformAbandonOutput(PlatformOutput output);
 
-// ---- Writing behind the decoder: output.cpp ---------------------------------
+// ---- Writing behind the decoder: output.cpp, stage_ring.cpp (shared) -------
 //
 // A temporary file can be written while its data is still being decoded:
 // the caller decodes straight into memory that the output lends it and hands

@@ -25,6 +25,7 @@
 #include "platform/holder_retry.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
+#include "platform/stage_ring.h"
 
 namespace {
 
@@ -43,11 +44,8 @@ struct PlatformOutputRecord {
   int fd;                                  // the open temporary file
   bool failed;                             // a write already failed
   size_t used;                             // bytes waiting in buffer
-  // a staged file
-  bool staged;                             // written behind by the stage writer
-  bool behind_failed;                      // a write behind failed (atomic: set by the writer)
-  uint64_t staged_end;                     // the writer is done with it when it has written this many pieces
-  off_t behind_offset;                     // where its next piece goes (the writer's)
+  StagedPart stage;                        // of a staged file
+  off_t behind_offset;                     // where its next staged piece goes (the writer's)
   char host_path[kHostPathSize];           // for a quiet discard
   unsigned char buffer[kOutputFileBufferSize];
 };
@@ -109,9 +107,7 @@ PlatformOutput OpenTempOutput(const char* destination, char* temp_path) {
     output->fd = fd;
     output->failed = false;
     output->used = 0;
-    output->staged = false;
-    output->behind_failed = false;
-    output->staged_end = 0;
+    output->stage = StagedPart{false, 0, 0};
     output->behind_offset = 0;
     strcpy(temp_path, windows_path);
     return output;
@@ -120,135 +116,57 @@ PlatformOutput OpenTempOutput(const char* destination, char* temp_path) {
   return nullptr;
 }
 
-// ---- the stage writer ----
+// ---- the stage writer's own parts ----
 
-constexpr size_t kStageSliceSize = 256 * 1024;
-constexpr int kStageSlices = 8;
-
-struct StagePiece {
-  PlatformOutput output;
-  size_t size;
+struct StageSync {
+  pthread_mutex_t lock;    // guards the ring's counts and pieces
+  pthread_cond_t changed;  // either count moved, or the writer is to stop
+  pthread_t thread;        // the writer, once started
 };
 
-// The slices, shared by the decoding thread (which fills them in turn and
-// queues them) and the writer (which writes the queued ones in order).
-struct StageRing {
-  uint8_t* memory;                   // kStageSlices slices
-  StagePiece pieces[kStageSlices];   // the queued pieces, by slice
-  uint64_t queued;                   // pieces handed over so far
-  uint64_t written;                  // pieces the writer has finished
-  bool stopping;                     // the writer ends once everything queued is written
-  pthread_mutex_t lock;              // guards queued, written, stopping and pieces
-  pthread_cond_t changed;            // either count moved
-  // the decoding thread's own
-  PlatformOutput current;            // whose bytes the slice being filled holds
-  size_t fill;                       // bytes in it
-  bool started;                      // memory (and the thread) asked for
-  bool threaded;                     // a writer thread runs; else pieces are written when queued
-  pthread_t thread;                  // the writer, when threaded
-};
+StageSync g_stage_sync = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {}};
 
-StageRing g_stage = {nullptr, {}, 0, 0, false, PTHREAD_MUTEX_INITIALIZER,
-                     PTHREAD_COND_INITIALIZER, nullptr, 0, false, false, {}};
-
-// Writes one piece to its file and starts its write-back; a failure marks
-// the file, whose later pieces are then skipped.
-void WritePiece(const StagePiece& piece, const uint8_t* bytes) {
-  PlatformOutput output = piece.output;
-  if (__atomic_load_n(&output->behind_failed, __ATOMIC_ACQUIRE)) return;
-  size_t done = 0;
-  while (done < piece.size) {
-    ssize_t wrote = write(output->fd, bytes + done, piece.size - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) {
-      __atomic_store_n(&output->behind_failed, true, __ATOMIC_RELEASE);
-      return;
-    }
-    done += static_cast<size_t>(wrote);
-  }
-  sync_file_range(output->fd, output->behind_offset, static_cast<off_t>(piece.size),
-                  SYNC_FILE_RANGE_WRITE);
-  output->behind_offset += static_cast<off_t>(piece.size);
-}
-
-void* RunStageWriter(void*) {
-  pthread_mutex_lock(&g_stage.lock);
-  for (;;) {
-    while (g_stage.written == g_stage.queued && !g_stage.stopping) {
-      pthread_cond_wait(&g_stage.changed, &g_stage.lock);
-    }
-    if (g_stage.written == g_stage.queued) break;
-    int slot = static_cast<int>(g_stage.written % kStageSlices);
-    StagePiece piece = g_stage.pieces[slot];
-    pthread_mutex_unlock(&g_stage.lock);
-    WritePiece(piece, g_stage.memory + slot * kStageSliceSize);
-    pthread_mutex_lock(&g_stage.lock);
-    ++g_stage.written;
-    pthread_cond_broadcast(&g_stage.changed);
-  }
-  pthread_mutex_unlock(&g_stage.lock);
+void* RunStageThread(void*) {
+  RunStageWriter();
   return nullptr;
-}
-
-// Asks for the slices and the writer once. Without a thread the pieces are
-// written as they are queued; without memory nothing is staged.
-bool StartStageRing() {
-  if (g_stage.started) return g_stage.memory != nullptr;
-  g_stage.started = true;
-  g_stage.memory = static_cast<uint8_t*>(malloc(kStageSlices * kStageSliceSize));
-  if (g_stage.memory == nullptr) return false;
-  // The writer takes no signals: an interrupt must reach the main thread,
-  // whose waits it cuts short.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &previous);
-  g_stage.threaded = pthread_create(&g_stage.thread, nullptr, RunStageWriter, nullptr) == 0;
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return true;
-}
-
-// Queues the slice being filled (when it holds anything) for the writer.
-void HandOverSlice() {
-  PlatformOutput output = g_stage.current;
-  size_t fill = g_stage.fill;
-  g_stage.current = nullptr;
-  g_stage.fill = 0;
-  if (output == nullptr || fill == 0) return;
-  pthread_mutex_lock(&g_stage.lock);
-  int slot = static_cast<int>(g_stage.queued % kStageSlices);
-  g_stage.pieces[slot] = {output, fill};
-  output->staged_end = ++g_stage.queued;
-  pthread_cond_broadcast(&g_stage.changed);
-  pthread_mutex_unlock(&g_stage.lock);
-  if (g_stage.threaded) return;
-  WritePiece(g_stage.pieces[slot], g_stage.memory + slot * kStageSliceSize);
-  pthread_mutex_lock(&g_stage.lock);
-  ++g_stage.written;
-  pthread_mutex_unlock(&g_stage.lock);
-}
-
-// Waits until the writer has written (or skipped) every queued piece of
-// output; the output's slice being filled, if any, is dropped.
-void WaitForStageWriter(PlatformOutput output) {
-  if (g_stage.current == output) {
-    g_stage.current = nullptr;
-    g_stage.fill = 0;
-  }
-  pthread_mutex_lock(&g_stage.lock);
-  while (g_stage.written < output->staged_end) pthread_cond_wait(&g_stage.changed, &g_stage.lock);
-  pthread_mutex_unlock(&g_stage.lock);
 }
 
 }  // namespace
 
+StagedPart* StagedPartOf(PlatformOutput output) { return &output->stage; }
+void LockStageRing() { pthread_mutex_lock(&g_stage_sync.lock); }
+void UnlockStageRing() { pthread_mutex_unlock(&g_stage_sync.lock); }
+void WaitForStageChange() { pthread_cond_wait(&g_stage_sync.changed, &g_stage_sync.lock); }
+void WakeStageWaiters() { pthread_cond_broadcast(&g_stage_sync.changed); }
+
+// The writer takes no signals: an interrupt must reach the main thread,
+// whose waits it cuts short.
+bool StartStageThread() {
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  bool started = pthread_create(&g_stage_sync.thread, nullptr, RunStageThread, nullptr) == 0;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return started;
+}
+
+// Writes the piece, then asks the kernel to start writing it back at once.
+bool WriteStagePiece(PlatformOutput output, const uint8_t* bytes, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t wrote = write(output->fd, bytes + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<size_t>(wrote);
+  }
+  sync_file_range(output->fd, output->behind_offset, static_cast<off_t>(size),
+                  SYNC_FILE_RANGE_WRITE);
+  output->behind_offset += static_cast<off_t>(size);
+  return true;
+}
+
 void StopStageWriter() {
-  if (!g_stage.threaded) return;
-  pthread_mutex_lock(&g_stage.lock);
-  g_stage.stopping = true;
-  pthread_cond_broadcast(&g_stage.changed);
-  pthread_mutex_unlock(&g_stage.lock);
-  pthread_join(g_stage.thread, nullptr);
-  g_stage.threaded = false;
+  if (StopStageRing()) pthread_join(g_stage_sync.thread, nullptr);
 }
 
 PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) {
@@ -259,45 +177,12 @@ PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) 
 PlatformOutput PlatformStartStagedFile(const char* destination, char* temp_path) {
   if (!StartStageRing()) return nullptr;
   PlatformOutput output = OpenTempOutput(destination, temp_path);
-  if (output != nullptr) output->staged = true;
+  if (output != nullptr) output->stage.staged = true;
   return output;
 }
 
-uint8_t* PlatformStagePlace(PlatformOutput output) {
-  if (g_stage.current != output) {
-    HandOverSlice();
-    g_stage.current = output;
-  }
-  uint64_t slot = g_stage.queued % kStageSlices;
-  if (g_stage.fill == 0) {
-    pthread_mutex_lock(&g_stage.lock);
-    while (g_stage.queued - g_stage.written >= kStageSlices) {
-      pthread_cond_wait(&g_stage.changed, &g_stage.lock);
-    }
-    pthread_mutex_unlock(&g_stage.lock);
-  }
-  return g_stage.memory + slot * kStageSliceSize + g_stage.fill;
-}
-
-void PlatformStageBytes(PlatformOutput output, size_t count) {
-  if (g_stage.current != output) return;
-  g_stage.fill += count;
-  if (kStageSliceSize - g_stage.fill < kStagePlaceRoom) HandOverSlice();
-}
-
-void PlatformFinishStaging(PlatformOutput output) {
-  if (g_stage.current == output) HandOverSlice();
-}
-
-bool PlatformTakeUpStagedFile(PlatformOutput output) {
-  if (!InjectFault(kFaultCreateTemp)) return true;
-  PlatformDiscardStagedFile(output);
-  return false;
-}
-
 bool PlatformConfirmOutput(PlatformOutput output, size_t) {
-  if (InjectFault(kFaultWrite)) output->failed = true;
-  if (__atomic_load_n(&output->behind_failed, __ATOMIC_ACQUIRE)) output->failed = true;
+  if (InjectFault(kFaultWrite) || IsBehindFailed(output)) output->failed = true;
   return !output->failed;
 }
 
@@ -325,10 +210,10 @@ bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count)
 }
 
 bool PlatformCloseOutput(PlatformOutput output) {
-  if (output->staged) {
+  if (output->stage.staged) {
     PlatformFinishStaging(output);
     WaitForStageWriter(output);
-    if (__atomic_load_n(&output->behind_failed, __ATOMIC_ACQUIRE)) output->failed = true;
+    if (IsBehindFailed(output)) output->failed = true;
   }
   bool injected = InjectFault(kFaultClose);
   bool ok = !injected && DrainOutput(output);
@@ -340,9 +225,9 @@ bool PlatformCloseOutput(PlatformOutput output) {
 
 void PlatformAbandonOutput(PlatformOutput output) {
   if (output == nullptr) return;
-  if (output->staged) {
+  if (output->stage.staged) {
     // The writer skips what is still queued of it, then lets it go.
-    __atomic_store_n(&output->behind_failed, true, __ATOMIC_RELEASE);
+    MarkBehindFailed(output);
     WaitForStageWriter(output);
   }
   close(output->fd);

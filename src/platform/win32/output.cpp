@@ -15,6 +15,7 @@
 #include "platform/fault_injection.h"
 #include "platform/holder_retry.h"
 #include "platform/platform.h"
+#include "platform/stage_ring.h"
 #include "platform/win32/win32_internal.h"
 
 namespace {
@@ -27,10 +28,7 @@ struct PlatformOutputRecord {
   HANDLE file;         // the temporary file, opened for writing
   size_t filled;       // bytes waiting in buffer
   bool failed;         // a write has failed: the file is not to be used
-  // a staged file
-  bool staged;         // written behind by the stage writer
-  LONG behind_failed;  // a write behind failed (set by the writer, read interlocked)
-  uint64_t staged_end; // the writer is done with it when it has written this many pieces
+  StagedPart stage;    // of a staged file
   uint8_t buffer[kOutputFileBufferSize];
 };
 
@@ -134,127 +132,52 @@ PlatformOutput OpenTempOutput(const char* destination, char* temp_path, DWORD ac
   output->file = file;
   output->filled = 0;
   output->failed = false;
-  output->staged = false;
-  output->behind_failed = 0;
-  output->staged_end = 0;
+  output->stage = StagedPart{false, 0, 0};
   return output;
 }
 
-// ---- the stage writer ----
+// ---- the stage writer's own parts ----
 
-constexpr size_t kStageSliceSize = 256 * 1024;
-constexpr int kStageSlices = 8;
-
-struct StagePiece {
-  PlatformOutput output;
-  size_t size;
+struct StageSync {
+  SRWLOCK lock;                // guards the ring's counts and pieces
+  CONDITION_VARIABLE changed;  // either count moved
 };
 
-// The slices, shared by the decoding thread (which fills them in turn and
-// queues them) and the writer (which writes the queued ones in order).
-struct StageRing {
-  uint8_t* memory;                   // kStageSlices slices
-  StagePiece pieces[kStageSlices];   // the queued pieces, by slice
-  uint64_t queued;                   // pieces handed over so far
-  uint64_t written;                  // pieces the writer has finished
-  SRWLOCK lock;                      // guards queued, written and pieces
-  CONDITION_VARIABLE changed;        // either count moved
-  // the decoding thread's own
-  PlatformOutput current;            // whose bytes the slice being filled holds
-  size_t fill;                       // bytes in it
-  bool started;                      // memory (and the thread) asked for
-  bool threaded;                     // a writer thread runs; else pieces are written when queued
-};
+StageSync g_stage_sync = {SRWLOCK_INIT, CONDITION_VARIABLE_INIT};
 
-StageRing g_stage = {nullptr, {}, 0, 0, SRWLOCK_INIT, CONDITION_VARIABLE_INIT,
-                     nullptr, 0, false, false};
-
-bool BehindFailed(PlatformOutput output) {
-  return InterlockedCompareExchange(&output->behind_failed, 0, 0) != 0;
-}
-
-// Writes one piece to its file; a failure marks the file, whose later
-// pieces are then skipped.
-void WritePiece(const StagePiece& piece, const uint8_t* bytes) {
-  PlatformOutput output = piece.output;
-  if (BehindFailed(output)) return;
-  size_t done = 0;
-  while (done < piece.size) {
-    DWORD wrote = 0;
-    DWORD chunk = static_cast<DWORD>(piece.size - done);
-    if (!WriteFile(output->file, bytes + done, chunk, &wrote, nullptr) || wrote == 0) {
-      InterlockedExchange(&output->behind_failed, 1);
-      return;
-    }
-    done += wrote;
-  }
-}
-
-DWORD WINAPI RunStageWriter(void*) {
-  AcquireSRWLockExclusive(&g_stage.lock);
-  for (;;) {
-    while (g_stage.written == g_stage.queued) {
-      SleepConditionVariableSRW(&g_stage.changed, &g_stage.lock, INFINITE, 0);
-    }
-    int slot = static_cast<int>(g_stage.written % kStageSlices);
-    StagePiece piece = g_stage.pieces[slot];
-    ReleaseSRWLockExclusive(&g_stage.lock);
-    WritePiece(piece, g_stage.memory + slot * kStageSliceSize);
-    AcquireSRWLockExclusive(&g_stage.lock);
-    ++g_stage.written;
-    WakeAllConditionVariable(&g_stage.changed);
-  }
-}
-
-// Asks for the slices and the writer once (the process's end stops it).
-// Without a thread the pieces are written as they are queued; without
-// memory nothing is staged.
-bool StartStageRing() {
-  if (g_stage.started) return g_stage.memory != nullptr;
-  g_stage.started = true;
-  g_stage.memory = static_cast<uint8_t*>(std::malloc(kStageSlices * kStageSliceSize));
-  if (g_stage.memory == nullptr) return false;
-  HANDLE thread = CreateThread(nullptr, 0, RunStageWriter, nullptr, 0, nullptr);
-  g_stage.threaded = thread != nullptr;
-  if (thread != nullptr) CloseHandle(thread);
-  return true;
-}
-
-// Queues the slice being filled (when it holds anything) for the writer.
-void HandOverSlice() {
-  PlatformOutput output = g_stage.current;
-  size_t fill = g_stage.fill;
-  g_stage.current = nullptr;
-  g_stage.fill = 0;
-  if (output == nullptr || fill == 0) return;
-  AcquireSRWLockExclusive(&g_stage.lock);
-  int slot = static_cast<int>(g_stage.queued % kStageSlices);
-  g_stage.pieces[slot] = {output, fill};
-  output->staged_end = ++g_stage.queued;
-  WakeAllConditionVariable(&g_stage.changed);
-  ReleaseSRWLockExclusive(&g_stage.lock);
-  if (g_stage.threaded) return;
-  WritePiece(g_stage.pieces[slot], g_stage.memory + slot * kStageSliceSize);
-  AcquireSRWLockExclusive(&g_stage.lock);
-  ++g_stage.written;
-  ReleaseSRWLockExclusive(&g_stage.lock);
-}
-
-// Waits until the writer has written (or skipped) every queued piece of
-// output; the output's slice being filled, if any, is dropped.
-void WaitForStageWriter(PlatformOutput output) {
-  if (g_stage.current == output) {
-    g_stage.current = nullptr;
-    g_stage.fill = 0;
-  }
-  AcquireSRWLockExclusive(&g_stage.lock);
-  while (g_stage.written < output->staged_end) {
-    SleepConditionVariableSRW(&g_stage.changed, &g_stage.lock, INFINITE, 0);
-  }
-  ReleaseSRWLockExclusive(&g_stage.lock);
+DWORD WINAPI RunStageThread(void*) {
+  RunStageWriter();
+  return 0;
 }
 
 }  // namespace
+
+StagedPart* StagedPartOf(PlatformOutput output) { return &output->stage; }
+void LockStageRing() { AcquireSRWLockExclusive(&g_stage_sync.lock); }
+void UnlockStageRing() { ReleaseSRWLockExclusive(&g_stage_sync.lock); }
+void WaitForStageChange() {
+  SleepConditionVariableSRW(&g_stage_sync.changed, &g_stage_sync.lock, INFINITE, 0);
+}
+void WakeStageWaiters() { WakeAllConditionVariable(&g_stage_sync.changed); }
+
+// The thread runs until the process ends.
+bool StartStageThread() {
+  HANDLE thread = CreateThread(nullptr, 0, RunStageThread, nullptr, 0, nullptr);
+  if (thread == nullptr) return false;
+  CloseHandle(thread);
+  return true;
+}
+
+bool WriteStagePiece(PlatformOutput output, const uint8_t* bytes, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    DWORD wrote = 0;
+    DWORD chunk = static_cast<DWORD>(size - done);
+    if (!WriteFile(output->file, bytes + done, chunk, &wrote, nullptr) || wrote == 0) return false;
+    done += wrote;
+  }
+  return true;
+}
 
 PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) {
   if (InjectFault(kFaultCreateTemp)) return nullptr;
@@ -264,50 +187,17 @@ PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) 
 PlatformOutput PlatformStartStagedFile(const char* destination, char* temp_path) {
   if (!StartStageRing()) return nullptr;
   PlatformOutput output = OpenTempOutput(destination, temp_path, GENERIC_WRITE | DELETE);
-  if (output != nullptr) output->staged = true;
+  if (output != nullptr) output->stage.staged = true;
   return output;
 }
 
-uint8_t* PlatformStagePlace(PlatformOutput output) {
-  if (g_stage.current != output) {
-    HandOverSlice();
-    g_stage.current = output;
-  }
-  uint64_t slot = g_stage.queued % kStageSlices;
-  if (g_stage.fill == 0) {
-    AcquireSRWLockExclusive(&g_stage.lock);
-    while (g_stage.queued - g_stage.written >= kStageSlices) {
-      SleepConditionVariableSRW(&g_stage.changed, &g_stage.lock, INFINITE, 0);
-    }
-    ReleaseSRWLockExclusive(&g_stage.lock);
-  }
-  return g_stage.memory + slot * kStageSliceSize + g_stage.fill;
-}
-
-void PlatformStageBytes(PlatformOutput output, size_t count) {
-  if (g_stage.current != output) return;
-  g_stage.fill += count;
-  if (kStageSliceSize - g_stage.fill < kStagePlaceRoom) HandOverSlice();
-}
-
-void PlatformFinishStaging(PlatformOutput output) {
-  if (g_stage.current == output) HandOverSlice();
-}
-
-bool PlatformTakeUpStagedFile(PlatformOutput output) {
-  if (!InjectFault(kFaultCreateTemp)) return true;
-  PlatformDiscardStagedFile(output);
-  return false;
-}
-
 bool PlatformConfirmOutput(PlatformOutput output, size_t) {
-  if (InjectFault(kFaultWrite)) output->failed = true;
-  if (BehindFailed(output)) output->failed = true;
+  if (InjectFault(kFaultWrite) || IsBehindFailed(output)) output->failed = true;
   return !output->failed;
 }
 
 void PlatformDiscardStagedFile(PlatformOutput output) {
-  InterlockedExchange(&output->behind_failed, 1);
+  MarkBehindFailed(output);
   WaitForStageWriter(output);
   FILE_DISPOSITION_INFO disposition = {TRUE};
   SetFileInformationByHandle(output->file, FileDispositionInfo, &disposition,
@@ -335,10 +225,10 @@ bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count)
 // Writes what is buffered, flushes it to the disk and closes. False when any
 // write, the flush or the close failed; the record is released either way.
 bool PlatformCloseOutput(PlatformOutput output) {
-  if (output->staged) {
+  if (output->stage.staged) {
     PlatformFinishStaging(output);
     WaitForStageWriter(output);
-    if (BehindFailed(output)) output->failed = true;
+    if (IsBehindFailed(output)) output->failed = true;
   }
   bool good = !InjectFault(kFaultClose);
   good = FlushOutput(output) && good;
@@ -351,9 +241,9 @@ bool PlatformCloseOutput(PlatformOutput output) {
 }
 
 void PlatformAbandonOutput(PlatformOutput output) {
-  if (output->staged) {
+  if (output->stage.staged) {
     // The writer skips what is still queued of it, then lets it go.
-    InterlockedExchange(&output->behind_failed, 1);
+    MarkBehindFailed(output);
     WaitForStageWriter(output);
   }
   CloseHandle(output->file);
