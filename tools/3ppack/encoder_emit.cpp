@@ -1,11 +1,16 @@
 // Writing the archive's bits: canonical codes, the header, the entry records
 // and their data, MSB first with no alignment.
 //
-// The bit sink keeps its pending bits left-aligned in a 64-bit word and
-// stores all eight bytes after every field, moving on by the whole bytes
-// done: no branch per field, and never more than 7 bits pending between
-// fields. The output keeps 8 bytes of room past the last byte for that.
+// The bit sink keeps its pending bits left-aligned in a 64-bit word. A field
+// is ORed in below the pending bits; a store writes all eight bytes of the
+// word and moves on by the whole bytes done, which leaves at most 7 bits
+// pending. Header fields store after each field (no branch per field). The
+// literal loop ORs in as many codes as the longest code lets fit (56 bits on
+// top of 7 pending) before it stores once: the codes are kept left-aligned
+// in the code book, so adding one is a shift, an OR and an add. The output
+// keeps 8 bytes of room past the last byte for the stores.
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -39,15 +44,21 @@ struct BitSink {
   int count;         // number of pending bits, 0..7 between calls
 };
 
-// Appends the low width bits of value (width 1..32, value < 2^width).
-inline void PutBits(BitSink& sink, uint32_t value, int width) {
-  sink.pending |= static_cast<uint64_t>(value) << (64 - sink.count - width);
-  sink.count += width;
+// Stores the pending bits and keeps the last incomplete byte's bits pending
+// (count at most 63 before).
+inline void StorePending(BitSink& sink) {
   uint64_t word = __builtin_bswap64(sink.pending);
   memcpy(sink.next, &word, 8);
   sink.next += sink.count >> 3;
   sink.pending <<= sink.count & ~7;
   sink.count &= 7;
+}
+
+// Appends the low width bits of value (width 1..32, value < 2^width).
+inline void PutBits(BitSink& sink, uint32_t value, int width) {
+  sink.pending |= static_cast<uint64_t>(value) << (64 - sink.count - width);
+  sink.count += width;
+  StorePending(sink);
 }
 
 // The last byte, filled up with zero bits, is already stored: step past it.
@@ -64,47 +75,137 @@ void PutText(BitSink& sink, const std::string& text) {
 
 // Code and length of each symbol side by side, for the data loop.
 struct CodeBookEntry {
-  uint32_t code;    // right-aligned
+  uint64_t left;    // the code in the word's top bits, zeros below it
+  uint32_t code;    // the same code right-aligned
   uint32_t length;  // 0 for a symbol without a code
 };
 
+// Emits data[begin..end-1] as literals, per codes_per_store of them one
+// store; codes_per_store times the longest byte code is at most 56 bits.
+template <int kCodesPerStore>
+void PutLiterals(BitSink& out, const CodeBookEntry* book, const uint8_t* data, uint64_t begin,
+                 uint64_t end) {
+  BitSink sink = out;  // in registers for the loop
+  uint64_t i = begin;
+  for (; i + kCodesPerStore <= end; i += kCodesPerStore) {
+    for (int u = 0; u < kCodesPerStore; ++u) {
+      const CodeBookEntry& e = book[data[i + u]];
+      sink.pending |= e.left >> sink.count;
+      sink.count += static_cast<int>(e.length);
+    }
+    StorePending(sink);
+  }
+  for (; i < end; ++i) {
+    const CodeBookEntry& e = book[data[i]];
+    sink.pending |= e.left >> sink.count;
+    sink.count += static_cast<int>(e.length);
+    StorePending(sink);
+  }
+  out = sink;
+}
+
+using LiteralWriter = void (*)(BitSink&, const CodeBookEntry*, const uint8_t*, uint64_t, uint64_t);
+
+// The literal loop for byte codes of at most longest bits.
+LiteralWriter ChooseLiteralWriter(unsigned longest) {
+  switch (longest <= 7 ? 8 : 56 / longest) {
+    case 8: return PutLiterals<8>;
+    case 7: return PutLiterals<7>;
+    case 6: return PutLiterals<6>;
+    case 5: return PutLiterals<5>;
+    case 4: return PutLiterals<4>;
+    case 3: return PutLiterals<3>;
+    case 2: return PutLiterals<2>;
+    default: return PutLiterals<1>;
+  }
+}
+
+// The code book and what the data loop derives from it once per archive.
+struct DataCoder {
+  CodeBookEntry book[kCodeSymbols];
+  LiteralWriter put_literals;
+  int shortest_run;  // no run is taken over fewer repeat copies than this (1..8)
+};
+
+// Fills coder from the canonical codes and their lengths.
+void PrepareDataCoder(const uint32_t* codes, const uint8_t* lengths, DataCoder* coder) {
+  unsigned longest = 1;
+  for (int s = 0; s < kCodeSymbols; ++s) {
+    coder->book[s] = {lengths[s] == 0 ? 0 : static_cast<uint64_t>(codes[s]) << (64 - lengths[s]),
+                      codes[s], lengths[s]};
+    if (s != kEscapeIndex && lengths[s] > longest) longest = lengths[s];
+  }
+  coder->put_literals = ChooseLiteralWriter(longest);
+  // Stretches shorter than every byte's cheapest run need not be looked at:
+  // the run search skips them wholesale. Eight is enough for that.
+  int shortest = 1;
+  for (; shortest < 8; ++shortest) {
+    bool any = false;
+    for (int b = 0; b < 256 && !any; ++b) {
+      any = lengths[b] != 0 && ChooseRunCover(shortest, lengths[b], lengths[kEscapeIndex]) != 0;
+    }
+    if (any) break;
+  }
+  coder->shortest_run = shortest;
+}
+
+// Calls take(j, k) for every stretch of repeat copies data[j..k-1] (as
+// ForEachRepeatStretch) that holds shortest (1..8) copies or more, in order.
+// A stretch of that length shows as shortest set bits in a row of the repeat
+// masks, so the masks of the bytes between such stretches are all that is
+// looked at.
+template <typename Take>
+void ForEachLongRepeatStretch(const uint8_t* data, uint64_t size, int shortest, Take take) {
+  uint64_t previous = 0;  // the repeat mask of the 64 bytes before base
+  for (uint64_t base = 1; base < size;) {
+    uint64_t mask = RepeatMask(data, base, size);
+    uint64_t ends = mask;  // bit t: the shortest copies up to base + t are all repeats
+    for (int s = 1; s < shortest; ++s) ends &= (mask << s) | (previous >> (64 - s));
+    if (ends == 0) {
+      previous = mask;
+      base += 64;
+      continue;
+    }
+    uint64_t j = base + std::countr_zero(ends) + 1 - shortest;
+    while (j > 1 && data[j - 1] == data[j - 2]) --j;
+    uint64_t k = base + std::countr_zero(ends) + 1;
+    while (k < size) {
+      int ones = std::countr_one(RepeatMask(data, k, size));
+      k += ones;
+      if (ones < 64) break;
+    }
+    take(j, k);
+    // data[k] differs from data[k - 1]: no stretch reaches back over k.
+    previous = 0;
+    base = k;
+  }
+}
+
 // Emits one entry's data: each group's first byte as a literal, then its
 // repeat copies as the plan under these lengths chooses (a run first, the
-// copies it leaves as literals after it). Stretches without repeats go
-// through a tight literal loop. The sink is worked on in a local copy, so
-// that it stays in registers. Returns the bits written.
-uint64_t PutEntryData(BitSink& out, const CodeBookEntry* book, const uint8_t* data,
-                      uint64_t size) {
-  BitSink sink = out;
-  const CodeBookEntry escape = book[kEscapeIndex];
-  uint64_t i = 0;
-  auto put_literals = [&](uint64_t end) {
-    for (; i < end; ++i) {
-      const CodeBookEntry e = book[data[i]];
-      PutBits(sink, e.code, static_cast<int>(e.length));
+// copies it leaves as literals after it). Only the stretches long enough
+// for a run break the literal loop. Returns the bits written.
+uint64_t PutEntryData(BitSink& sink, const DataCoder& coder, const uint8_t* data, uint64_t size) {
+  const uint8_t* start = sink.next;
+  const int start_count = sink.count;
+  const CodeBookEntry escape = coder.book[kEscapeIndex];
+  uint64_t i = 0;  // the next byte to emit
+  ForEachLongRepeatStretch(data, size, coder.shortest_run, [&](uint64_t j, uint64_t k) {
+    const CodeBookEntry literal = coder.book[data[j]];
+    uint64_t cover = ChooseRunCover(k - j, literal.length, escape.length);
+    if (cover == 0) return;  // the copies stay literals of the loop
+    coder.put_literals(sink, coder.book, data, i, j);  // up to and including the group's first byte
+    PutBits(sink, escape.code, static_cast<int>(escape.length));
+    uint64_t rest = cover;
+    while (rest > kRunCountStep) {
+      PutBits(sink, kRunCountMore, 8);
+      rest -= kRunCountStep;
     }
-  };
-  ForEachRepeatStretch(data, size, [&](uint64_t j, uint64_t k) {
-    put_literals(j);  // up to and including the group's first byte
-    const CodeBookEntry literal = book[data[j]];
-    const uint64_t repeat = k - j;
-    uint64_t cover = ChooseRunCover(repeat, literal.length, escape.length);
-    if (cover != 0) {
-      PutBits(sink, escape.code, static_cast<int>(escape.length));
-      uint64_t rest = cover;
-      while (rest > kRunCountStep) {
-        PutBits(sink, kRunCountMore, 8);
-        rest -= kRunCountStep;
-      }
-      PutBits(sink, static_cast<uint32_t>(rest), 8);
-    }
-    for (uint64_t n = cover; n < repeat; ++n) PutBits(sink, literal.code, static_cast<int>(literal.length));
-    i = k;
+    PutBits(sink, static_cast<uint32_t>(rest), 8);
+    i = j + cover;  // the copies the run leaves are literals of the same byte
   });
-  put_literals(size);
-  uint64_t bits = 8 * static_cast<uint64_t>(sink.next - out.next) + sink.count - out.count;
-  out = sink;
-  return bits;
+  coder.put_literals(sink, coder.book, data, i, size);
+  return 8 * static_cast<uint64_t>(sink.next - start) + sink.count - start_count;
 }
 
 }  // namespace
@@ -138,8 +239,8 @@ void EmitArchive(const std::string& version, const std::vector<PackEntry>& entri
   uint32_t codes[kCodeSymbols];
   std::vector<int> rows;
   AssignCanonicalCodes(lengths, codes, &rows);
-  CodeBookEntry book[kCodeSymbols];
-  for (int s = 0; s < kCodeSymbols; ++s) book[s] = {codes[s], lengths[s]};
+  DataCoder coder;
+  PrepareDataCoder(codes, lengths, &coder);
 
   // Room for the planned bits and one word that a final store may touch.
   size_t room = (planned_bits + 7) / 8 + 8;
@@ -170,7 +271,7 @@ void EmitArchive(const std::string& version, const std::vector<PackEntry>& entri
     PutBits(sink, static_cast<uint32_t>(e.time), kTimeFieldBits);
     PutBits(sink, e.kind, kByteFieldBits);
     PutBits(sink, static_cast<uint32_t>(e.size), kSizeFieldBits);
-    uint64_t data_bits = PutEntryData(sink, book, e.data, e.size);
+    uint64_t data_bits = PutEntryData(sink, coder, e.data, e.size);
     result->entry_bits.push_back(data_bits);
     total += kEntryFixedBits + 8 * e.name.size() + data_bits;
   }
