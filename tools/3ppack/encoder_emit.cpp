@@ -124,7 +124,8 @@ LiteralWriter ChooseLiteralWriter(unsigned longest) {
 struct DataCoder {
   CodeBookEntry book[kCodeSymbols];
   LiteralWriter put_literals;
-  int shortest_run;  // no run is taken over fewer repeat copies than this (1..8)
+  uint8_t run_from[256];  // per byte: fewer repeat copies than this never take a run
+  int shortest_run;       // the least of run_from, at most 8
 };
 
 // Fills coder from the canonical codes and their lengths.
@@ -136,24 +137,30 @@ void PrepareDataCoder(const uint32_t* codes, const uint8_t* lengths, DataCoder* 
     if (s != kEscapeIndex && lengths[s] > longest) longest = lengths[s];
   }
   coder->put_literals = ChooseLiteralWriter(longest);
-  // Stretches shorter than every byte's cheapest run need not be looked at:
-  // the run search skips them wholesale. Eight is enough for that.
-  int shortest = 1;
-  for (; shortest < 8; ++shortest) {
-    bool any = false;
-    for (int b = 0; b < 256 && !any; ++b) {
-      any = lengths[b] != 0 && ChooseRunCover(shortest, lengths[b], lengths[kEscapeIndex]) != 0;
+  // Stretches shorter than a byte's cheapest run need no run choice; those
+  // shorter than every byte's are not even looked at (eight is enough for
+  // the search to skip nearly all of them).
+  coder->shortest_run = 8;
+  for (int b = 0; b < 256; ++b) {
+    int copies = 1;
+    while (copies < 255 && (lengths[b] == 0 ||
+                            ChooseRunCover(copies, lengths[b], lengths[kEscapeIndex]) == 0)) {
+      ++copies;
     }
-    if (any) break;
+    coder->run_from[b] = static_cast<uint8_t>(copies);
+    if (lengths[b] != 0 && copies < coder->shortest_run) coder->shortest_run = copies;
   }
-  coder->shortest_run = shortest;
 }
 
 // Calls take(j, k) for every stretch of repeat copies data[j..k-1] (as
 // ForEachRepeatStretch) that holds shortest (1..8) copies or more, in order.
-// A stretch of that length shows as shortest set bits in a row of the repeat
-// masks, so the masks of the bytes between such stretches are all that is
-// looked at.
+// Such a stretch shows as shortest set bits in a row of the repeat masks,
+// the word before included: the first such row in a word ends exactly
+// shortest - 1 bits after the stretch's first copy (a row ending earlier
+// would have been found in the word before, which takes any stretch that
+// reaches its end). Stretches within a word are taken from its mask; one
+// that reaches the next word is followed to its end, and the search goes
+// on from there.
 template <typename Take>
 void ForEachLongRepeatStretch(const uint8_t* data, uint64_t size, int shortest, Take take) {
   uint64_t previous = 0;  // the repeat mask of the 64 bytes before base
@@ -161,23 +168,29 @@ void ForEachLongRepeatStretch(const uint8_t* data, uint64_t size, int shortest, 
     uint64_t mask = RepeatMask(data, base, size);
     uint64_t ends = mask;  // bit t: the shortest copies up to base + t are all repeats
     for (int s = 1; s < shortest; ++s) ends &= (mask << s) | (previous >> (64 - s));
-    if (ends == 0) {
-      previous = mask;
-      base += 64;
-      continue;
+    uint64_t next_base = base + 64;
+    previous = mask;
+    while (ends != 0) {
+      int t = std::countr_zero(ends);
+      int last = t + std::countr_one(mask >> t);  // one past the stretch in this word
+      uint64_t j = base + t + 1 - shortest;
+      uint64_t k = base + last;
+      if (last == 64) {
+        while (k < size) {
+          int ones = std::countr_one(RepeatMask(data, k, size));
+          k += ones;
+          if (ones < 64) break;
+        }
+        take(j, k);
+        // data[k] differs from data[k - 1]: no stretch reaches back over k.
+        next_base = k;
+        previous = 0;
+        break;
+      }
+      take(j, k);
+      ends &= ~uint64_t{0} << last;
     }
-    uint64_t j = base + std::countr_zero(ends) + 1 - shortest;
-    while (j > 1 && data[j - 1] == data[j - 2]) --j;
-    uint64_t k = base + std::countr_zero(ends) + 1;
-    while (k < size) {
-      int ones = std::countr_one(RepeatMask(data, k, size));
-      k += ones;
-      if (ones < 64) break;
-    }
-    take(j, k);
-    // data[k] differs from data[k - 1]: no stretch reaches back over k.
-    previous = 0;
-    base = k;
+    base = next_base;
   }
 }
 
@@ -191,6 +204,7 @@ uint64_t PutEntryData(BitSink& sink, const DataCoder& coder, const uint8_t* data
   const CodeBookEntry escape = coder.book[kEscapeIndex];
   uint64_t i = 0;  // the next byte to emit
   ForEachLongRepeatStretch(data, size, coder.shortest_run, [&](uint64_t j, uint64_t k) {
+    if (k - j < coder.run_from[data[j]]) return;  // the copies stay literals of the loop
     const CodeBookEntry literal = coder.book[data[j]];
     uint64_t cover = ChooseRunCover(k - j, literal.length, escape.length);
     if (cover == 0) return;  // the copies stay literals of the loop
