@@ -9,12 +9,12 @@
 
 #include "3ppack/pack_files.h"
 
-bool OpenArchiveFile(ArchiveReader* reader, const std::string& path, std::vector<uint8_t>* bytes,
+bool OpenArchiveFile(ArchiveReader* reader, const std::string& path, FileBytes* bytes,
                      std::string* error) {
   // An archive is at most 255 entries below 4 GiB each, but a file far
   // beyond what one tool run can hold in memory is not worth reading.
   if (!ReadWholeFile(path, UINT64_C(1) << 40, bytes, error)) return false;
-  OpenResult opened = OpenArchiveInMemory(reader, bytes->data(), bytes->size());
+  OpenResult opened = OpenArchiveInMemory(reader, bytes->data.get(), bytes->size);
   if (opened != kArchiveOpened) {
     *error = "'" + path + "': the archive header is malformed (a code length outside 1 to 32, "
              "or the file ends inside the header at bit " +

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "3ppack/pack_files.h"
 #include "archive/archive_reader.h"
 
 // One entry as the walk found it.
@@ -28,7 +29,7 @@ enum WalkStep {
 // Reads the file at path and opens it in memory in reader; bytes must
 // outlive the walk. False with a message when the file cannot be read or
 // its header is malformed.
-bool OpenArchiveFile(ArchiveReader* reader, const std::string& path, std::vector<uint8_t>* bytes,
+bool OpenArchiveFile(ArchiveReader* reader, const std::string& path, FileBytes* bytes,
                      std::string* error);
 
 // Reads reader's next entry record and decodes its data into sink (which

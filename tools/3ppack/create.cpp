@@ -95,7 +95,7 @@ bool StoredText(const std::string& text, bool raw, std::string* stored) {
 
 // Checks one entry and reads its source. False with the culprit in *error.
 bool PrepareEntry(const SourceEntry& source, const PackOptions& options,
-                  std::vector<uint8_t>* data, PackEntry* entry, std::string* error) {
+                  FileBytes* data, PackEntry* entry, std::string* error) {
   const std::string where = source.origin + ": ";
   if (source.kind.size() != 1 || strchr("BISWbisw", source.kind[0]) == nullptr) {
     *error = where + "kind '" + source.kind + "' is not one of B, I, S, W (either case)";
@@ -142,8 +142,8 @@ bool PrepareEntry(const SourceEntry& source, const PackOptions& options,
     time32 = static_cast<int32_t>(seconds);
   }
   entry->time = time32;
-  entry->data = data->data();
-  entry->size = data->size();
+  entry->data = data->data.get();
+  entry->size = data->size;
   return true;
 }
 
@@ -177,7 +177,7 @@ int PackEntries(const char* command, const PackOptions& options) {
             options.entries.size());
     return 1;
   }
-  std::vector<std::vector<uint8_t>> data(options.entries.size());
+  std::vector<FileBytes> data(options.entries.size());
   std::vector<PackEntry> entries(options.entries.size());
   for (size_t i = 0; i < options.entries.size(); ++i) {
     if (!PrepareEntry(options.entries[i], options, &data[i], &entries[i], &error)) {

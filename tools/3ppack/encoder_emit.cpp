@@ -16,27 +16,9 @@
 
 #include "3ppack/encoder.h"
 #include "3ppack/encoder_internal.h"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "3ppack/large_pages.h"
 
 namespace {
-
-// Asks Linux for large pages for a big block about to be written for the
-// first time: some thousand page faults fewer for an archive of tens of
-// megabytes. Advice only; elsewhere nothing.
-void AdviseLargePages(uint8_t* block, size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kLargePage = uintptr_t{2} << 20;
-  uintptr_t start = (reinterpret_cast<uintptr_t>(block) + kLargePage - 1) & ~(kLargePage - 1);
-  uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(kLargePage - 1);
-  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-#else
-  (void)block;
-  (void)size;
-#endif
-}
 
 struct BitSink {
   uint8_t* next;     // the byte that holds the first pending bit

@@ -90,7 +90,7 @@ int RunExtract(int argc, char** argv) {
     fprintf(stderr, "usage: 3ppack extract FILE -C DIR\n");
     return 2;
   }
-  std::vector<uint8_t> bytes;
+  FileBytes bytes;
   std::string error;
   ArchiveReader reader;
   if (!OpenArchiveFile(&reader, path, &bytes, &error)) {

@@ -67,7 +67,7 @@ int RunList(int argc, char** argv) {
     fprintf(stderr, "usage: 3ppack list FILE [--json]\n");
     return 2;
   }
-  std::vector<uint8_t> bytes;
+  FileBytes bytes;
   std::string error;
   ArchiveReader reader;
   if (!OpenArchiveFile(&reader, path, &bytes, &error)) {

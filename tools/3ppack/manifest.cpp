@@ -43,9 +43,9 @@ bool ParseSeconds(const std::string& text, int32_t* seconds) {
 }
 
 bool ReadManifest(const std::string& path, std::vector<SourceEntry>* entries, std::string* error) {
-  std::vector<uint8_t> bytes;
+  FileBytes bytes;
   if (!ReadWholeFile(path, UINT64_C(1) << 30, &bytes, error)) return false;
-  std::string text(bytes.begin(), bytes.end());
+  std::string text(reinterpret_cast<const char*>(bytes.data.get()), bytes.size);
   size_t start = 0;
   int line_number = 0;
   while (start < text.size()) {

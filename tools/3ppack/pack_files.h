@@ -1,18 +1,28 @@
 // The archive tool's file operations: whole-file reads, the atomic write of
 // an archive, the files that extract makes, and the walk over a release tree.
 // Paths are host text (see cp932.h). One file per OS: pack_files_posix.cpp
-// (the C++ library's file system calls), pack_files_win32.cpp (the wide
-// Win32 calls, so that names of the ANSI code page reach the file system
-// whole).
+// (the C++ library's file system calls, POSIX reads and writes),
+// pack_files_win32.cpp (the wide Win32 calls, so that names of the ANSI code
+// page reach the file system whole).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+// A whole file's bytes. The memory is not cleared before the read fills it:
+// for the tens of megabytes of an entry that is a pass over them saved.
+struct FileBytes {
+  std::unique_ptr<uint8_t[]> data;
+  size_t size = 0;
+};
+
 // Reads the whole regular file at path. Refuses files of max_size bytes or
-// more without reading them. False with a message naming the path.
-bool ReadWholeFile(const std::string& path, uint64_t max_size, std::vector<uint8_t>* bytes,
+// more without reading them, and a file whose size changes while it is read.
+// False with a message naming the path.
+bool ReadWholeFile(const std::string& path, uint64_t max_size, FileBytes* bytes,
                    std::string* error);
 
 // The last-write time of path in seconds since 1970 UTC.

@@ -1,6 +1,11 @@
-// File operations of the archive tool on Linux, through the standard library.
+// File operations of the archive tool on Linux: the C++ library's file system
+// calls, and POSIX reads and writes for the whole files (in large pieces).
 #include "3ppack/pack_files.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -9,9 +14,41 @@
 #include <system_error>
 #include <vector>
 
+#include "3ppack/large_pages.h"
+
 namespace fs = std::filesystem;
 
 namespace {
+
+// Reads and writes go in pieces of this size: a large file is copied to and
+// from the system's cache faster in pieces than in one call.
+constexpr size_t kBlock = 256 << 10;
+
+// Reads up to count bytes; fewer only at the end of the file or on a failure.
+bool ReadUpTo(int fd, uint8_t* bytes, uint64_t count, uint64_t* got) {
+  *got = 0;
+  while (*got < count) {
+    size_t want = count - *got < kBlock ? static_cast<size_t>(count - *got) : kBlock;
+    ssize_t read_now = read(fd, bytes + *got, want);
+    if (read_now < 0 && errno == EINTR) continue;
+    if (read_now < 0) return false;
+    if (read_now == 0) break;
+    *got += static_cast<uint64_t>(read_now);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    size_t want = count - done < kBlock ? count - done : kBlock;
+    ssize_t written = write(fd, bytes + done, want);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<size_t>(written);
+  }
+  return true;
+}
 
 fs::file_time_type FileTimeFromSeconds(int64_t seconds) {
   return std::chrono::file_clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(seconds)));
@@ -19,9 +56,10 @@ fs::file_time_type FileTimeFromSeconds(int64_t seconds) {
 
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, uint64_t max_size, std::vector<uint8_t>* bytes,
+bool ReadWholeFile(const std::string& path, uint64_t max_size, FileBytes* bytes,
                    std::string* error) {
   std::error_code ec;
+  // Checked before the open, which would wait on a pipe.
   if (!fs::is_regular_file(path, ec)) {
     *error = "cannot read '" + path + "': not a readable regular file";
     return false;
@@ -35,16 +73,21 @@ bool ReadWholeFile(const std::string& path, uint64_t max_size, std::vector<uint8
     *error = "'" + path + "' is " + std::to_string(size) + " bytes; an entry must stay below 4 GiB";
     return false;
   }
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     *error = "cannot open '" + path + "' for reading";
     return false;
   }
-  bytes->resize(size);
-  size_t got = size == 0 ? 0 : fread(bytes->data(), 1, size, f);
+  bytes->data = std::make_unique_for_overwrite<uint8_t[]>(size);
+  bytes->size = size;
+  AdviseLargePages(bytes->data.get(), size);
+  uint64_t got = 0;
+  bool ok = ReadUpTo(fd, bytes->data.get(), size, &got) && got == size;
   // A file that grew or shrank while being read is a changing source: refuse it.
-  bool ok = got == size && fgetc(f) == EOF && !ferror(f);
-  fclose(f);
+  uint8_t extra = 0;
+  uint64_t beyond = 0;
+  ok = ok && ReadUpTo(fd, &extra, 1, &beyond) && beyond == 0;
+  close(fd);
   if (!ok) {
     *error = "cannot read '" + path + "' completely";
     return false;
@@ -64,22 +107,22 @@ bool QueryFileTime(const std::string& path, int64_t* seconds, std::string* error
   return true;
 }
 
-// The temporary name is made exclusively ("x"), so two writers never share
-// one; a few numbered tries cover leftovers of an interrupted run.
+// The temporary name is made exclusively (O_EXCL), so two writers never
+// share one; a few numbered tries cover leftovers of an interrupted run.
 bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                          std::string* error) {
   std::string temp;
-  FILE* f = nullptr;
-  for (int i = 0; i < 100 && f == nullptr; ++i) {
+  int fd = -1;
+  for (int i = 0; i < 100 && fd < 0; ++i) {
     temp = path + ".tmp" + std::to_string(i);
-    f = fopen(temp.c_str(), "wbx");
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   }
-  if (f == nullptr) {
+  if (fd < 0) {
     *error = "cannot create a temporary file beside '" + path + "'";
     return false;
   }
-  bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  ok = (fclose(f) == 0) && ok;
+  bool ok = WriteAll(fd, bytes.data(), bytes.size());
+  ok = (close(fd) == 0) && ok;
   std::error_code ec;
   if (ok) fs::rename(temp, path, ec);
   if (!ok || ec) {

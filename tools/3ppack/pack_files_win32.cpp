@@ -121,7 +121,7 @@ bool WalkFolder(const std::wstring& folder, const std::string& relative,
 
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, uint64_t max_size, std::vector<uint8_t>* bytes,
+bool ReadWholeFile(const std::string& path, uint64_t max_size, FileBytes* bytes,
                    std::string* error) {
   HANDLE file = OpenForReading(path);
   BY_HANDLE_FILE_INFORMATION info;
@@ -137,12 +137,13 @@ bool ReadWholeFile(const std::string& path, uint64_t max_size, std::vector<uint8
     *error = "'" + path + "' is " + std::to_string(size) + " bytes; an entry must stay below 4 GiB";
     return false;
   }
-  bytes->resize(size);
+  bytes->data = std::make_unique_for_overwrite<uint8_t[]>(size);
+  bytes->size = size;
   uint64_t got = 0;
   uint8_t extra = 0;
   uint64_t beyond = 0;
   // A file that grew or shrank while being read is a changing source: refuse it.
-  bool ok = ReadUpTo(file, bytes->data(), size, &got) && got == size &&
+  bool ok = ReadUpTo(file, bytes->data.get(), size, &got) && got == size &&
             ReadUpTo(file, &extra, 1, &beyond) && beyond == 0;
   CloseHandle(file);
   if (!ok) {

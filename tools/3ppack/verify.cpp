@@ -121,7 +121,7 @@ int RunTest(int argc, char** argv) {
     return 2;
   }
   std::string path = argv[argc - 1];
-  std::vector<uint8_t> bytes;
+  FileBytes bytes;
   std::string fault;
   ArchiveReader reader;
   if (!OpenArchiveFile(&reader, path, &bytes, &fault)) {
@@ -144,7 +144,7 @@ int RunTest(int argc, char** argv) {
     total += entry.produced;
   }
   uint64_t end = ReaderBitPosition(&reader.bits);
-  uint64_t file_bits = 8ull * bytes.size();
+  uint64_t file_bits = 8ull * bytes.size;
   if (end > file_bits || file_bits - end >= 8) {
     std::string finding = "the last entry ends at bit " + std::to_string(end) +
                           " but the file goes on to bit " + std::to_string(file_bits);
