@@ -151,7 +151,7 @@ TEST(PackRuns, CoverIsTheCheapestOfAllMixes) {
   EXPECT_EQ(RunCountBytes(509), 3u);
 }
 
-// The mask walk against a byte loop, with stretches at every offset of the
+// The mask walks against a byte loop, with stretches at every offset of the
 // 64-byte masks, across their boundaries and up to the end.
 TEST(PackRuns, RepeatStretchesAreFoundAtEveryOffset) {
   std::mt19937 random(9);
@@ -160,6 +160,11 @@ TEST(PackRuns, RepeatStretchesAreFoundAtEveryOffset) {
     for (size_t i = 0; i < data.size(); ++i) {
       do data[i] = static_cast<uint8_t>(random() % 3 == 0 ? 0x80 + random() % 2 : random());
       while (i > 0 && data[i] == data[i - 1] && random() % (round % 2 ? 4 : 40) != 0);
+      if (round % 3 == 2 && random() % 40 == 0) {  // now and then a stretch over whole words
+        for (size_t end = std::min(data.size(), i + 1 + random() % 150); i + 1 < end; ++i) {
+          data[i + 1] = data[i];
+        }
+      }
     }
     std::vector<std::pair<uint64_t, uint64_t>> expected, found;
     for (uint64_t j = 1; j < data.size(); ++j) {
@@ -169,9 +174,28 @@ TEST(PackRuns, RepeatStretchesAreFoundAtEveryOffset) {
       expected.push_back({j, k});
       j = k;
     }
-    ForEachRepeatStretch(data.data(), data.size(),
-                         [&](uint64_t j, uint64_t k) { found.push_back({j, k}); });
+    uint64_t visited = 1;  // the words' bytes, in order and each once
+    ForEachRepeatStretch(
+        data.data(), data.size(), [&](uint64_t j, uint64_t k) { found.push_back({j, k}); },
+        [&](uint64_t base, uint64_t end) {
+          ASSERT_EQ(base, visited);
+          visited = end;
+        });
     ASSERT_EQ(found, expected) << "round " << round;
+    EXPECT_EQ(visited, std::max<uint64_t>(data.size(), 1));
+    // The search for the stretches that may take a run finds exactly those
+    // long enough.
+    for (int shortest = 1; shortest <= 8; ++shortest) {
+      std::vector<std::pair<uint64_t, uint64_t>> long_expected, long_found;
+      for (const auto& stretch : expected) {
+        if (stretch.second - stretch.first >= static_cast<uint64_t>(shortest)) {
+          long_expected.push_back(stretch);
+        }
+      }
+      ForEachLongRepeatStretch(data.data(), data.size(), shortest,
+                               [&](uint64_t j, uint64_t k) { long_found.push_back({j, k}); });
+      ASSERT_EQ(long_found, long_expected) << "round " << round << ", shortest " << shortest;
+    }
   }
 }
 

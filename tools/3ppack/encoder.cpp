@@ -56,8 +56,8 @@ bool LengthsFor(const SymbolPlan& plan, const bool* in_table, int limit, uint8_t
 // One pass over the data; a group ends where the byte changes or the entry
 // ends, since every entry's data starts with a literal. Every byte is counted
 // in a histogram (four of them, so that equal neighbours do not wait on each
-// other's increments); the repeat copies found are then taken off, which
-// leaves one count per group.
+// other's increments) in the same walk that finds the repeat copies; the
+// copies are then taken off, which leaves one count per group.
 void CollectGroups(const std::vector<PackEntry>& entries, GroupStats* stats) {
   stats->repeats.clear();
   std::vector<uint64_t> short_counts(256 * kShortRepeat, 0);
@@ -66,15 +66,17 @@ void CollectGroups(const std::vector<PackEntry>& entries, GroupStats* stats) {
   for (const PackEntry& e : entries) {
     const uint8_t* data = e.data;
     uint64_t size = e.size;
-    uint64_t i = 0;
-    for (; i + 4 <= size; i += 4) {
-      ++histogram[0][data[i]];
-      ++histogram[1][data[i + 1]];
-      ++histogram[2][data[i + 2]];
-      ++histogram[3][data[i + 3]];
-    }
-    for (; i < size; ++i) ++histogram[0][data[i]];
-    ForEachRepeatStretch(data, size, [&](uint64_t j, uint64_t k) {
+    if (size != 0) ++histogram[0][data[0]];
+    auto count_bytes = [&](uint64_t i, uint64_t end) {
+      for (; i + 4 <= end; i += 4) {
+        ++histogram[0][data[i]];
+        ++histogram[1][data[i + 1]];
+        ++histogram[2][data[i + 2]];
+        ++histogram[3][data[i + 3]];
+      }
+      for (; i < end; ++i) ++histogram[0][data[i]];
+    };
+    auto take = [&](uint64_t j, uint64_t k) {
       uint8_t b = data[j];
       uint64_t repeat = k - j;  // copies after the group's first byte, data[j - 1]
       copies[b] += repeat;
@@ -83,7 +85,8 @@ void CollectGroups(const std::vector<PackEntry>& entries, GroupStats* stats) {
       } else {
         ++short_counts[b * kShortRepeat + repeat];
       }
-    });
+    };
+    ForEachRepeatStretch(data, size, take, count_bytes);
   }
   for (int b = 0; b < 256; ++b) {
     stats->groups[b] = histogram[0][b] + histogram[1][b] + histogram[2][b] + histogram[3][b] - copies[b];

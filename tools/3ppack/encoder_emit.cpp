@@ -134,48 +134,6 @@ void PrepareDataCoder(const uint32_t* codes, const uint8_t* lengths, DataCoder* 
   }
 }
 
-// Calls take(j, k) for every stretch of repeat copies data[j..k-1] (as
-// ForEachRepeatStretch) that holds shortest (1..8) copies or more, in order.
-// Such a stretch shows as shortest set bits in a row of the repeat masks,
-// the word before included: the first such row in a word ends exactly
-// shortest - 1 bits after the stretch's first copy (a row ending earlier
-// would have been found in the word before, which takes any stretch that
-// reaches its end). Stretches within a word are taken from its mask; one
-// that reaches the next word is followed to its end, and the search goes
-// on from there.
-template <typename Take>
-void ForEachLongRepeatStretch(const uint8_t* data, uint64_t size, int shortest, Take take) {
-  uint64_t previous = 0;  // the repeat mask of the 64 bytes before base
-  for (uint64_t base = 1; base < size;) {
-    uint64_t mask = RepeatMask(data, base, size);
-    uint64_t ends = mask;  // bit t: the shortest copies up to base + t are all repeats
-    for (int s = 1; s < shortest; ++s) ends &= (mask << s) | (previous >> (64 - s));
-    uint64_t next_base = base + 64;
-    previous = mask;
-    while (ends != 0) {
-      int t = std::countr_zero(ends);
-      int last = t + std::countr_one(mask >> t);  // one past the stretch in this word
-      uint64_t j = base + t + 1 - shortest;
-      uint64_t k = base + last;
-      if (last == 64) {
-        while (k < size) {
-          int ones = std::countr_one(RepeatMask(data, k, size));
-          k += ones;
-          if (ones < 64) break;
-        }
-        take(j, k);
-        // data[k] differs from data[k - 1]: no stretch reaches back over k.
-        next_base = k;
-        previous = 0;
-        break;
-      }
-      take(j, k);
-      ends &= ~uint64_t{0} << last;
-    }
-    base = next_base;
-  }
-}
-
 // Emits one entry's data: each group's first byte as a literal, then its
 // repeat copies as the plan under these lengths chooses (a run first, the
 // copies it leaves as literals after it). Only the stretches long enough

@@ -60,33 +60,91 @@ inline uint64_t RepeatMask(const uint8_t* data, uint64_t base, uint64_t size) {
 // Calls take(j, k) for every stretch of repeat copies in data, in order:
 // data[j..k-1] all equal data[j - 1], and neither neighbour of the stretch
 // does. Both passes over the data walk the groups this way: the repeat masks
-// find them 64 bytes at a time, with few branches that depend on the data.
-template <typename Take>
-void ForEachRepeatStretch(const uint8_t* data, uint64_t size, Take take) {
-  bool open = false;     // a stretch runs on from the mask before
+// find them 64 bytes at a time. Per word, the first copies of its stretches
+// and their last copies are two masks, taken pairwise lowest bit first; a
+// stretch still open at the word's end is closed by the first last copy of a
+// later word. visit(base, end) is called for each word's bytes
+// data[base..end-1] before its stretches are taken (base from 1 on), so that
+// a pass can look at the bytes while they are at hand.
+template <typename Take, typename Visit>
+void ForEachRepeatStretch(const uint8_t* data, uint64_t size, Take take, Visit visit) {
+  bool open = false;     // a stretch runs on from a word before
   uint64_t open_at = 0;  // where it began
+  uint64_t previous = 0;  // the repeat mask of the word before
+  uint64_t mask = size > 1 ? RepeatMask(data, 1, size) : 0;
   for (uint64_t base = 1; base < size; base += 64) {
-    uint64_t mask = RepeatMask(data, base, size);
+    visit(base, size - base < 64 ? size : base + 64);
+    uint64_t next = size - base > 64 ? RepeatMask(data, base + 64, size) : 0;
+    uint64_t firsts = mask & ~((mask << 1) | (previous >> 63));
+    uint64_t lasts = mask & ~((mask >> 1) | (next << 63));
+    previous = mask;
+    mask = next;
     if (open) {
-      int ones = std::countr_one(mask);
-      if (ones == 64) continue;
-      take(open_at, base + ones);
+      if (lasts == 0) continue;  // the whole word repeats
+      take(open_at, base + std::countr_zero(lasts) + 1);
+      lasts &= lasts - 1;
       open = false;
-      mask &= ~uint64_t{0} << ones;
     }
-    while (mask != 0) {
-      int start = std::countr_zero(mask);
-      int length = std::countr_one(mask >> start);
-      if (start + length == 64) {
+    while (firsts != 0) {
+      uint64_t j = base + std::countr_zero(firsts);
+      firsts &= firsts - 1;
+      if (lasts == 0) {
         open = true;
-        open_at = base + start;
+        open_at = j;
         break;
       }
-      take(base + start, base + start + length);
-      mask &= ~uint64_t{0} << (start + length);
+      take(j, base + std::countr_zero(lasts) + 1);
+      lasts &= lasts - 1;
     }
   }
-  if (open) take(open_at, size);
+}
+
+template <typename Take>
+void ForEachRepeatStretch(const uint8_t* data, uint64_t size, Take take) {
+  ForEachRepeatStretch(data, size, take, [](uint64_t, uint64_t) {});
+}
+
+// Calls take(j, k) for every stretch of repeat copies data[j..k-1] (as
+// ForEachRepeatStretch) that holds shortest (1..8) copies or more, in order.
+// Such a stretch shows as shortest set bits in a row of the repeat masks,
+// the word before included: the first such row in a word ends exactly
+// shortest - 1 bits after the stretch's first copy (a row ending earlier
+// would have been found in the word before, which takes any stretch that
+// reaches its end). Stretches within a word are taken from its mask; one
+// that reaches the next word is followed to its end, and the search goes
+// on from there. Where long stretches are rare, this looks at little more
+// than the masks.
+template <typename Take>
+void ForEachLongRepeatStretch(const uint8_t* data, uint64_t size, int shortest, Take take) {
+  uint64_t previous = 0;  // the repeat mask of the 64 bytes before base
+  for (uint64_t base = 1; base < size;) {
+    uint64_t mask = RepeatMask(data, base, size);
+    uint64_t ends = mask;  // bit t: the shortest copies up to base + t are all repeats
+    for (int s = 1; s < shortest; ++s) ends &= (mask << s) | (previous >> (64 - s));
+    uint64_t next_base = base + 64;
+    previous = mask;
+    while (ends != 0) {
+      int t = std::countr_zero(ends);
+      int last = t + std::countr_one(mask >> t);  // one past the stretch in this word
+      uint64_t j = base + t + 1 - shortest;
+      uint64_t k = base + last;
+      if (last == 64) {
+        while (k < size) {
+          int ones = std::countr_one(RepeatMask(data, k, size));
+          k += ones;
+          if (ones < 64) break;
+        }
+        take(j, k);
+        // data[k] differs from data[k - 1]: no stretch reaches back over k.
+        next_base = k;
+        previous = 0;
+        break;
+      }
+      take(j, k);
+      ends &= ~uint64_t{0} << last;
+    }
+    base = next_base;
+  }
 }
 
 // Fills stats from every entry's data.
