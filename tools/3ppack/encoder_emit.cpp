@@ -62,8 +62,9 @@ struct CodeBookEntry {
   uint32_t length;  // 0 for a symbol without a code
 };
 
-// Emits data[begin..end-1] as literals, per codes_per_store of them one
-// store; codes_per_store times the longest byte code is at most 56 bits.
+// Emits data[begin..end-1] as literals with one store per kCodesPerStore
+// codes; kCodesPerStore times the longest byte code is at most 56 bits, so
+// the pending bits never pass 63.
 template <int kCodesPerStore>
 void PutLiterals(BitSink& out, const CodeBookEntry* book, const uint8_t* data, uint64_t begin,
                  uint64_t end) {
@@ -90,7 +91,7 @@ using LiteralWriter = void (*)(BitSink&, const CodeBookEntry*, const uint8_t*, u
 
 // The literal loop for byte codes of at most longest bits.
 LiteralWriter ChooseLiteralWriter(unsigned longest) {
-  switch (longest <= 7 ? 8 : 56 / longest) {
+  switch (std::min(8u, 56 / longest)) {
     case 8: return PutLiterals<8>;
     case 7: return PutLiterals<7>;
     case 6: return PutLiterals<6>;
