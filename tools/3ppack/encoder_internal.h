@@ -107,28 +107,30 @@ void ForEachRepeatStretch(const uint8_t* data, uint64_t size, Take take) {
 // Calls take(j, k) for every stretch of repeat copies data[j..k-1] (as
 // ForEachRepeatStretch) that holds shortest (1..8) copies or more, in order.
 // Such a stretch shows as shortest set bits in a row of the repeat masks,
-// the word before included: the first such row in a word ends exactly
-// shortest - 1 bits after the stretch's first copy (a row ending earlier
-// would have been found in the word before, which takes any stretch that
-// reaches its end). Stretches within a word are taken from its mask; one
-// that reaches the next word is followed to its end, and the search goes
-// on from there. Where long stretches are rare, this looks at little more
-// than the masks.
+// the word before included: bit t of a word's ends is set when the
+// shortest copies up to base + t are all repeats. Each long stretch is then
+// one row of ends, from its first copy's bit + shortest - 1 to its last
+// copy's bit, so the rows' first and last bits are taken pairwise. No row
+// comes from the word before: a stretch that reaches a word's end is
+// followed to its own end there, and the search goes on after it. Where
+// long stretches are rare, this looks at little more than the masks.
 template <typename Take>
 void ForEachLongRepeatStretch(const uint8_t* data, uint64_t size, int shortest, Take take) {
   uint64_t previous = 0;  // the repeat mask of the 64 bytes before base
   for (uint64_t base = 1; base < size;) {
     uint64_t mask = RepeatMask(data, base, size);
-    uint64_t ends = mask;  // bit t: the shortest copies up to base + t are all repeats
+    uint64_t ends = mask;
     for (int s = 1; s < shortest; ++s) ends &= (mask << s) | (previous >> (64 - s));
-    uint64_t next_base = base + 64;
     previous = mask;
-    while (ends != 0) {
-      int t = std::countr_zero(ends);
-      int last = t + std::countr_one(mask >> t);  // one past the stretch in this word
-      uint64_t j = base + t + 1 - shortest;
-      uint64_t k = base + last;
-      if (last == 64) {
+    uint64_t firsts = ends & ~(ends << 1);
+    uint64_t lasts = ends & ~(ends >> 1);
+    uint64_t next_base = base + 64;
+    while (firsts != 0) {
+      uint64_t j = base + std::countr_zero(firsts) + 1 - shortest;
+      uint64_t k = base + std::countr_zero(lasts) + 1;
+      firsts &= firsts - 1;
+      lasts &= lasts - 1;
+      if (k == base + 64) {  // it may go on into the next word
         while (k < size) {
           int ones = std::countr_one(RepeatMask(data, k, size));
           k += ones;
@@ -141,7 +143,6 @@ void ForEachLongRepeatStretch(const uint8_t* data, uint64_t size, int shortest, 
         break;
       }
       take(j, k);
-      ends &= ~uint64_t{0} << last;
     }
     base = next_base;
   }
