@@ -43,7 +43,7 @@ struct CachedEntry {
 // staged).
 bool CheckEntries(ArchiveReader* reader, int entry_count, const InstallContext* context);
 
-// True when every entry's data is in memory.
+// True when every entry's data is in memory or in its staged file.
 bool EntriesCached();
 
 // The kept entry at index and its bytes (valid while EntriesCached();
