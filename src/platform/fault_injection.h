@@ -32,6 +32,7 @@ enum FaultKind {
   kFaultRestore,         // moving a kept old file back into place
   kFaultFlush,           // flushing the output file to the disk
   kFaultKill,            // the process killed (no chance to act) before a replace
+  kFaultInterrupt,       // the run asks whether an interrupt arrived: from this one on, it has
   kFaultKindCount
 };
 

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 
@@ -40,6 +41,9 @@ void PlatformWatchInterrupts() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
 }
 
-bool PlatformInterrupted() { return g_interrupted != 0; }
+bool PlatformInterrupted() {
+  if (InjectFault(kFaultInterrupt)) g_interrupted = 1;
+  return g_interrupted != 0;
+}
 
 int InterruptWakeDescriptor() { return g_wake_pipe[0]; }

@@ -7,6 +7,7 @@
 // then waits for the main thread to end the process.
 #include <windows.h>
 
+#include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
 
@@ -57,7 +58,10 @@ void PlatformWatchInterrupts() {
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-bool PlatformInterrupted() { return g_interrupts.raised != 0; }
+bool PlatformInterrupted() {
+  if (InjectFault(kFaultInterrupt)) InterlockedExchange(&g_interrupts.raised, 1);
+  return g_interrupts.raised != 0;
+}
 
 void NoteReadingInput(bool reading) {
   InterlockedExchange(&g_interrupts.reading, reading ? 1 : 0);
