@@ -44,11 +44,12 @@ void OpenUpdateArchive() {
 }
 
 // A damaged archive must change nothing: every entry is decoded once before
-// anything is asked or changed (its data kept in memory or in staged files
-// that only the real run puts anywhere). When the decoded data was too large
-// to keep, the archive is opened afresh for the real run.
-void CheckWholeArchive() {
-  if (!CheckEntries(&g_archive, g_archive.header.entry_count, &g_run.install)) {
+// anything is asked or changed (its data kept in memory, or, with stage, in
+// staged files that only the real run puts anywhere). When the decoded data
+// was too large to keep, the archive is opened afresh for the real run.
+void CheckWholeArchive(bool stage) {
+  const InstallContext* stage_beside = stage ? &g_run.install : nullptr;
+  if (!CheckEntries(&g_archive, g_archive.header.entry_count, stage_beside)) {
     ErrorStop(MSG_DECODE_ERROR);
   }
   if (EntriesCached()) return;
@@ -70,14 +71,15 @@ void RunUpdate() {
   PlatformGetWindowsDirectory(g_run.windows_directory, sizeof g_run.windows_directory);
   g_run.install = {g_run.install_directory, g_run.windows_directory, kAsk};
   OpenUpdateArchive();
+  QueryInstalledVersion(g_run.installed_version);
   // From here on every stop and every interrupt first undoes the run: the
-  // check may stage files, and the entries change the machine.
+  // check may stage files, and the entries change the machine. Files are
+  // staged only when the version gate will not stop the run or ask first.
   SetStopHook(UndoRun);
-  CheckWholeArchive();
+  CheckWholeArchive(IsPlainUpdate(g_archive.header.version, g_run.installed_version));
   g_run.archive_version = g_archive.header.version;
   g_run.entry_count = g_archive.header.entry_count;
 
-  QueryInstalledVersion(g_run.installed_version);
   CheckVersion(g_run.archive_version, g_run.installed_version);
   PrintMessage(MSG_UPDATE_BANNER, g_run.archive_version, static_cast<int>(g_run.entry_count));
 

@@ -35,6 +35,12 @@ int MinorValue(const char* version) {
   return (fourth - 48) * 100 + (fifth == 0 ? 0 : fifth - 96);
 }
 
+bool IsPlainUpdate(const char* archive_version, const char* installed_version) {
+  return installed_version[0] != '\0' &&
+         strncmp(archive_version, installed_version, kMajorLength) == 0 &&
+         MinorValue(installed_version) <= MinorValue(archive_version);
+}
+
 void CheckVersion(const char* archive_version, const char* installed_version) {
   if (installed_version[0] == '\0') FatalStop(MSG_PRE_V100_INSTALLED);
   PrintMessage(MSG_INSTALLED_VERSION, installed_version);

@@ -8,6 +8,11 @@
 // read from memory.
 int MinorValue(const char* version);
 
+// True when CheckVersion will let the update go on without a question: a
+// version is recorded, the major parts match and the installation is not
+// newer than the archive. Prints nothing.
+bool IsPlainUpdate(const char* archive_version, const char* installed_version);
+
 // Prints both versions and returns only when the update may go on, after
 // printing MSG_UPDATE_START; every other outcome ends the process through
 // FatalStop (no installed version, another major part, a refused downgrade).

@@ -80,14 +80,16 @@ void KeepFullBuffer(void* context, const uint8_t*, size_t count) {
   checked->sink.store_at = NextStorePlace();
 }
 
-// Starts the staged file of an entry beside its destination; none when the
-// entry has no destination or its folder does not exist yet.
+// Starts the staged file of an entry beside its destination; none when
+// nothing is to be staged (context nullptr), the entry has no destination or
+// its folder does not exist yet.
 void StageEntry(const InstallContext* context, CachedEntry* entry) {
   entry->staged.output = nullptr;
   entry->written_behind = false;
   char path[kComposeBufferSize];
-  if (ComposeDestinationPath(context, entry->header.kind, entry->header.name, path) !=
-      kPathComposed) {
+  if (context == nullptr ||
+      ComposeDestinationPath(context, entry->header.kind, entry->header.name, path) !=
+          kPathComposed) {
     return;
   }
   entry->staged.output = PlatformStartStagedFile(path, entry->staged.path);

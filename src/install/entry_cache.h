@@ -38,9 +38,10 @@ struct CachedEntry {
 };
 
 // Decodes every entry of the archive open in reader without printing or
-// asking, staging what it can and keeping what fits the budget. False at the
-// first entry that does not decode (the cache is then empty and nothing is
-// staged).
+// asking, staging what it can beside the destinations that context gives
+// (nothing when context is nullptr) and keeping what fits the budget. False
+// at the first entry that does not decode (the cache is then empty and
+// nothing is staged).
 bool CheckEntries(ArchiveReader* reader, int entry_count, const InstallContext* context);
 
 // True when every entry's data is in memory or in its staged file.

@@ -18,6 +18,17 @@ TEST(MinorValue, RanksDigitsAndSuffixes) {
   EXPECT_EQ(MinorValue("1.10"), 0);
 }
 
+// Files are staged during the check only when the gate will neither stop
+// the run nor ask: no recorded version, another major part or a newer
+// installation all keep the check from writing anything.
+TEST(IsPlainUpdate, OnlyWhenTheGateNeitherStopsNorAsks) {
+  EXPECT_TRUE(IsPlainUpdate("1.01", "1.01"));
+  EXPECT_TRUE(IsPlainUpdate("1.02a", "1.02"));
+  EXPECT_FALSE(IsPlainUpdate("1.01", ""));
+  EXPECT_FALSE(IsPlainUpdate("2.01", "1.01"));
+  EXPECT_FALSE(IsPlainUpdate("1.01", "1.01a"));
+}
+
 TEST(MinorValue, HighBytesCountNegative) {
   EXPECT_EQ(MinorValue("1.0\x81"), (-127 - 48) * 100);
   EXPECT_EQ(MinorValue("1.01\x80"), 100 + (-128 - 96));
