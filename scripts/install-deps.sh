@@ -1,6 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the test suites need, as root.
-# Does nothing when everything is there already.
+# Does nothing, and says nothing, when everything is there already.
+#
+# A package mirror in the middle of a sync can fail one index ("File has
+# unexpected size ... Mirror sync in progress?") while the others are fine.
+# The index update is then tried a few times and, if one list still fails, the
+# install goes on with the lists apt has. When the install then fails because
+# one architecture's list of a suite is missing or older than the other's (a
+# multiarch pair must have one version), it is tried once more with that suite
+# ranked below the release's own (an apt preferences file, removed afterwards).
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locales tmux
@@ -8,25 +16,70 @@ packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locale
           # the benchmark's real corpora: Japanese manual pages (converted to
           # code page 932), icons (converted to 24-bit bitmaps with PIL); the
           # Windows DLLs come with wine32
-          manpages-ja python3-pil oxygen-icon-theme)
+          manpages-ja python3-pil oxygen-icon-theme
+          # the archive trailer's digest and signatures on the host (libcrypto);
+          # Authenticode signing of the release programs
+          libssl-dev osslsigncode)
+
+# The stand-in test sets these to drive the retries without a real mirror.
+apt_get=${INSTALL_DEPS_APT_GET:-apt-get}
+retry_pause=${INSTALL_DEPS_RETRY_PAUSE:-5}
+preferences=${INSTALL_DEPS_PREFERENCES:-/etc/apt/preferences.d/zz-install-deps-skew}
+update_tries=3
+
+say() { echo "install-deps: $*" >&2; }
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
+# Updates the package lists, a few tries; a list that still fails is reported
+# and the install goes on with what apt has (exit 0 either way).
+update_lists() {
+  local try
+  for ((try = 1; try <= update_tries; try++)); do
+    "$apt_get" update -qq && return 0
+    if ((try < update_tries)); then
+      say "index update failed (try $try of $update_tries); trying again in ${retry_pause}s"
+      sleep "$retry_pause"
+    fi
+  done
+  say "index update still fails on some lists; going on with the lists apt has"
+}
+
+# Installs the missing packages; on failure, once more with the security suite
+# ranked below the release (the usual source of a version skew between the
+# amd64 and i386 halves of a multiarch pair while a mirror syncs).
+install_missing() {
+  DEBIAN_FRONTEND=noninteractive "$apt_get" install -y -qq "$@" && return 0
+  say "install failed; trying again with the security suite ranked below the release"
+  printf '%s\n' 'Package: *' 'Pin: release l=Debian-Security' 'Pin-Priority: 100' >"$preferences"
+  local status=0
+  DEBIAN_FRONTEND=noninteractive "$apt_get" install -y -qq "$@" || status=$?
+  rm -f "$preferences"
+  if ((status == 0)); then
+    say "installed with the security suite ranked below the release (some packages may lack the latest security update until the mirror settles)"
+  else
+    say "install failed again (status $status)"
+  fi
+  return "$status"
+}
+
 if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "install-deps: missing packages (${missing[*]}); run as root" >&2
+  if [ "$(id -u)" -ne 0 ] && [ -z "${INSTALL_DEPS_APT_GET:-}" ]; then
+    say "missing packages (${missing[*]}); run as root"
     exit 1
   fi
   # Wine's 32-bit half needs the i386 architecture.
-  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  if [ -z "${INSTALL_DEPS_APT_GET:-}" ]; then
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  fi
+  update_lists
+  install_missing "${missing[@]}"
 fi
 
 # Wine runs need a Japanese locale so that its ANSI code page is 932.
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+if [ -z "${INSTALL_DEPS_APT_GET:-}" ] && ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
