@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "archive/archive_reader.h"
+#include "console/console.h"
 #include "install/destination.h"
 #include "platform/platform.h"
 
@@ -61,8 +62,15 @@ uint8_t* NextStorePlace() {
 struct CheckedEntry {
   CachedEntry* entry;
   DecodeSink sink;
-  int filled;  // cells a written bar would show so far
+  int filled;        // cells a written bar would show so far
+  uint32_t buffers;  // full buffers decoded so far
 };
+
+// The check looks for an interrupt before each entry and after every
+// 256 full buffers (256 KiB) of one, so that a large archive is left
+// within a fraction of a second: a console that is being closed gives the
+// run only a few seconds.
+constexpr uint32_t kBuffersPerInterruptLook = 256;
 
 static_assert(kOutputBufferSize <= kStagePlaceRoom, "a staging place holds a decoder buffer");
 
@@ -70,6 +78,7 @@ static_assert(kOutputBufferSize <= kStagePlaceRoom, "a staging place holds a dec
 // goes after it.
 void KeepFullBuffer(void* context, const uint8_t*, size_t count) {
   CheckedEntry* checked = static_cast<CheckedEntry*>(context);
+  if (++checked->buffers % kBuffersPerInterruptLook == 0) CheckInterrupt();
   PlatformOutput staged = checked->entry->staged.output;
   if (staged != nullptr) {
     PlatformStageBytes(staged, count);
@@ -112,6 +121,7 @@ bool CheckEntries(ArchiveReader* reader, int entry_count, const InstallContext* 
   g_cache.keeping = true;
   static DecodeOutput decoded;
   for (int i = 0; i < entry_count && i < kMaxEntries; ++i) {
+    CheckInterrupt();
     CachedEntry* entry = &g_cache.entries[i];
     if (!ReadEntryHeader(reader, &entry->header)) {
       ClearEntryCache();
@@ -121,7 +131,7 @@ bool CheckEntries(ArchiveReader* reader, int entry_count, const InstallContext* 
     entry->cell_literal_count = 0;
     StageEntry(context, entry);
     PlatformOutput staged = entry->staged.output;
-    CheckedEntry checked = {entry, {}, 0};
+    CheckedEntry checked = {entry, {}, 0, 0};
     checked.sink = {KeepFullBuffer, NoteCellLiteral, NextCellDue(0, entry->header.size), &checked,
                     staged != nullptr ? PlatformStagePlace(staged) : NextStorePlace()};
     if (DecodeEntryData(reader, entry->header.size, &checked.sink, &decoded) != kDecodeDone) {

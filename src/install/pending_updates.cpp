@@ -157,7 +157,12 @@ void CommitPending() {
     CheckInterrupt();
     PendingFile* file = &g_pending.files[i];
     ClearReadOnly(file->destination);
-    switch (PlatformReplaceKeepingBackup(file->temp_path, file->destination, file->backup_path)) {
+    uint32_t word = file->final_attributes != kInvalidFileAttributes ? file->final_attributes
+                    : file->original_attributes != kInvalidFileAttributes ? file->original_attributes
+                                                                          : 0;
+    word = (word & ~kAttributeNormal) | kAttributeArchive;
+    switch (PlatformReplaceKeepingBackup(file->temp_path, file->destination, word,
+                                         file->backup_path)) {
       case kReplaced:
         file->state = kInPlace;
         break;
@@ -165,6 +170,7 @@ void CommitPending() {
         file->state = kLeftOut;
         ErrorStop(MSG_CANNOT_WRITE, file->destination);
       case kNotReplaced:
+        CheckInterrupt();  // a wait for a holder cut short by an interrupt
         ErrorStop(MSG_CANNOT_WRITE, file->destination);
     }
   }

@@ -33,6 +33,8 @@ enum FaultKind {
   kFaultFlush,           // flushing the output file to the disk
   kFaultKill,            // the process killed (no chance to act) before a replace
   kFaultInterrupt,       // the run asks whether an interrupt arrived: from this one on, it has
+  kFaultTempVanished,    // the finished temporary file is gone (quarantined) right before its replace
+  kFaultHardLink,        // the volume gives the old file no second name (no hard links, as FAT)
   kFaultKindCount
 };
 

@@ -26,21 +26,24 @@ constexpr uint32_t kHolderWaitsMs[] = {50, 100, 200, 400, 800, 1450, 2000};
 constexpr uint32_t kHolderWaitTotalMs = 50 + 100 + 200 + 400 + 800 + 1450 + 2000;
 static_assert(kHolderWaitTotalMs == 5000, "about five seconds in all");
 
-// Sleeps between two attempts (process.cpp of each side). Not one of the
+// Waits between two attempts (process.cpp of each side); an interrupt ends
+// the wait at once. True when an interrupt has arrived (looked at once per
+// wait): no further attempt is made then, since a console that is being
+// closed leaves the run only a few seconds to roll back. Not one of the
 // run's pauses: the host build does not log it.
-void PauseForHolder(uint32_t milliseconds);
+bool PauseForHolder(uint32_t milliseconds);
 
-// Runs attempt() until it is done, fails for good, or is still held after
-// the last wait. The fault injector's "held" kind makes an attempt count as
-// held without making it, so that tests show a holder that lets go after a
-// given number of attempts, or never. True when the operation succeeded.
+// Runs attempt() until it is done, fails for good, is still held after the
+// last wait, or an interrupt cuts a wait short. The fault injector's "held"
+// kind makes an attempt count as held without making it, so that tests
+// show a holder that lets go after a given number of attempts, or never.
+// True when the operation succeeded.
 template <typename Attempt>
 bool RetryWhileHeld(Attempt attempt) {
   constexpr size_t kWaits = sizeof kHolderWaitsMs / sizeof kHolderWaitsMs[0];
   for (size_t waited = 0;; ++waited) {
     AttemptResult result = InjectFault(kFaultHeld) ? kAttemptHeld : attempt();
     if (result != kAttemptHeld) return result == kAttemptDone;
-    if (waited == kWaits) return false;
-    PauseForHolder(kHolderWaitsMs[waited]);
+    if (waited == kWaits || PauseForHolder(kHolderWaitsMs[waited])) return false;
   }
 }

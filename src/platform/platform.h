@@ -166,8 +166,9 @@ bool PlatformTakeUpStagedFile(PlatformOutput output);
 // false once a write behind has failed, or when the injector fails the write.
 bool PlatformConfirmOutput(PlatformOutput output, size_t count);
 // Deletes a staged file that is not taken up, quietly, and releases the
-// output.
-void PlatformDiscardStagedFile(PlatformOutput output);
+// output. False when the file could not be deleted (nor marked for
+// deletion): it is then left beside its destination.
+bool PlatformDiscardStagedFile(PlatformOutput output);
 bool PlatformDeleteFile(const char* path);
 
 // What a replace that keeps the old file left on the disk. Whatever happens,
@@ -181,15 +182,20 @@ enum ReplaceOutcome {
 
 // Puts the finished file at source in place of destination, keeping the old
 // file under a new "~3puXXXX.bak" name beside it (written to backup_path,
-// kMaxTempPath bytes; empty when there was no old file). The old file's
-// attribute word and creation time pass to the new one. A replace that the
-// system leaves halfway (the old file moved away, the new one not moved in)
-// is settled here: the old file goes back, or else the new one goes in.
+// kMaxTempPath bytes; empty when there was no old file). The destination
+// ends with exactly final_attributes as part of the replace (a failure to
+// give it that word is a failed replace), and with the old file's creation
+// time. A replace that the system leaves halfway (the old file moved away,
+// the new one not moved in) is settled here: the old file goes back, or
+// else the new one goes in. Whether the new file is in is read from the
+// disk, never assumed from an error code.
 ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* destination,
-                                            char* backup_path);
+                                            uint32_t final_attributes, char* backup_path);
 
-// Moves backup over destination in one write-through step (undoing a
-// replace). False leaves both as they were.
+// Puts the old file at backup back in place of destination (undoing a
+// replace), with the same kind of call as the replace, so that what did not
+// stop the replace does not stop its undo either. False leaves both as they
+// were.
 bool PlatformRestoreBackup(const char* backup, const char* destination);
 
 // ---- Memory: memory.cpp -----------------------------------------------------

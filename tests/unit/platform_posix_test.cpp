@@ -50,7 +50,7 @@ mode_t ModeOf(const std::string& path) {
 // The program's replace, with the backup of the old file dropped at once.
 bool ReplaceInOneStep(const char* source, const char* destination) {
   char backup[kMaxTempPath];
-  if (PlatformReplaceKeepingBackup(source, destination, backup) != kReplaced) return false;
+  if (PlatformReplaceKeepingBackup(source, destination, kAttributeArchive, backup) != kReplaced) return false;
   return backup[0] == '\0' || PlatformDeleteFile(backup);
 }
 

@@ -186,11 +186,11 @@ bool PlatformConfirmOutput(PlatformOutput output, size_t) {
   return !output->failed;
 }
 
-void PlatformDiscardStagedFile(PlatformOutput output) {
+bool PlatformDiscardStagedFile(PlatformOutput output) {
   char host_path[kHostPathSize];
   strcpy(host_path, output->host_path);
   PlatformAbandonOutput(output);
-  unlink(host_path);
+  return unlink(host_path) == 0;
 }
 
 bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count) {
@@ -302,7 +302,7 @@ ReplaceOutcome SettleHalfway(const char* from, const char* to, const char* backu
 // is renamed over the destination, so the destination always holds one of
 // the two. The folder is flushed after the rename.
 ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* destination,
-                                            char* backup_path) {
+                                            uint32_t, char* backup_path) {
   backup_path[0] = '\0';
   if (InjectFault(kFaultKill)) _exit(137);
   if (InjectFault(kFaultReplace)) return kNotReplaced;
@@ -310,6 +310,7 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
   char to[kHostPathSize];
   char backup_host[kHostPathSize];
   if (!MapWindowsPath(source, from) || !MapWindowsPath(destination, to)) return kNotReplaced;
+  if (InjectFault(kFaultTempVanished)) unlink(from);  // a scanner took it away
   struct stat source_status;
   if (stat(from, &source_status) != 0 || !S_ISREG(source_status.st_mode)) return kNotReplaced;
   mode_t source_mode = source_status.st_mode & 07777;

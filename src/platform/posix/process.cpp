@@ -127,8 +127,14 @@ void PlatformSleep(uint32_t milliseconds) {
 }
 
 // Scaled like the run's pauses, so that tests need not wait, but never
-// logged: the pause log holds the pauses of the dialogue only.
-void PauseForHolder(uint32_t milliseconds) { SleepScaled(milliseconds); }
+// logged: the pause log holds the pauses of the dialogue only. The wait
+// itself ends on an interrupt; the attempt after it then sees the flag at
+// its next wait.
+bool PauseForHolder(uint32_t milliseconds) {
+  if (PlatformInterrupted()) return true;
+  SleepScaled(milliseconds);
+  return false;
+}
 
 [[noreturn]] void PlatformExit(int status) {
   FlushConsoleOutput();

@@ -126,8 +126,13 @@ void PlatformWriteConsole(const char* bytes, size_t count) {
 // that ends is given a little time to turn out to be an interrupt.
 int PlatformReadConsoleByte() {
   constexpr DWORD kInterruptGraceMs = 500;
-  if (PlatformInterrupted()) return kConsoleInterrupted;
+  // The read is marked before the flag is looked at: an interrupt that comes
+  // after the look finds the mark and cancels the read (interrupts.cpp).
   NoteReadingInput(true);
+  if (PlatformInterrupted()) {
+    NoteReadingInput(false);
+    return kConsoleInterrupted;
+  }
   int byte = std::getchar();
   NoteReadingInput(false);
   if (byte != EOF) return byte;

@@ -15,7 +15,6 @@ namespace {
 // 100-ns ticks between 1601-01-01 (FILETIME's origin) and 1970-01-01.
 constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
 constexpr int64_t kTicksPerSecond = 10000000LL;
-constexpr size_t kWidePath = 1024;
 constexpr size_t kReadBufferSize = size_t{256} << 10;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // CreateDirectoryA refuses paths of this length and more: a folder must

@@ -1,10 +1,15 @@
-// Console control events: Ctrl-C, Ctrl-Break, closing the console window,
-// logging off and shutting down. The system calls the handler on a thread of
-// its own; it only raises a flag (and an event that ends a pause), and the
-// main thread rolls the run back at its next safe point and ends the
+// Console control events: Ctrl-C, Ctrl-Break and closing the console. The
+// system calls the handler on a thread of its own; it only raises a flag
+// and an event (which ends every pause and every wait for a held file), and
+// the main thread rolls the run back at its next safe point and ends the
 // process. For a console that is being closed the process ends as soon as
-// the handler returns (the system allows it a few seconds), so the handler
-// then waits for the main thread to end the process.
+// the handler returns (the system allows it about five seconds in all), so
+// the handler then waits for the main thread to end the process.
+//
+// Logging off and shutting down never reach the handler: the system ends
+// an interactive program at logoff before it sends those events (only
+// services get them), and a process that has loaded user32.dll does not
+// get them at all. For the update they are the same as a crash.
 #include <windows.h>
 
 #include "platform/fault_injection.h"
@@ -13,33 +18,55 @@
 
 namespace {
 
-struct Interrupts {
-  volatile LONG raised;   // an event arrived
-  volatile LONG reading;  // the main thread waits for console input
-  HANDLE raised_event;    // set with it (manual reset): ends pauses and console waits
-  HANDLE main_thread;     // the thread that runs the update
-};
-Interrupts g_interrupts = {0, 0, nullptr, nullptr};
+// How often the handler cancels the main thread's read again while that
+// thread is still reading: a cancel that comes before the read has reached
+// the system finds nothing to cancel.
+constexpr DWORD kCancelRepeatMs = 5;
 
-// Ends a read of standard input that the main thread waits in: a console
-// read is cut short by Ctrl-C itself, but not a read from a pipe, nor one
-// from a console that is going away. Only that read is cancelled, never a
-// write of the update's files. CancelSynchronousIo exists from Windows Vista
-// on, so it is looked up by name.
-void CancelMainThreadRead() {
-  if (g_interrupts.reading == 0) return;
-  using CancelFunction = BOOL(WINAPI*)(HANDLE);
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  if (kernel == nullptr || g_interrupts.main_thread == nullptr) return;
-  void* found = reinterpret_cast<void*>(GetProcAddress(kernel, "CancelSynchronousIo"));
-  CancelFunction cancel = reinterpret_cast<CancelFunction>(found);
-  if (cancel != nullptr) cancel(g_interrupts.main_thread);
+using CancelThreadFunction = BOOL(WINAPI*)(HANDLE);
+using CancelHandleFunction = BOOL(WINAPI*)(HANDLE, OVERLAPPED*);
+
+struct Interrupts {
+  volatile LONG raised;         // an event arrived
+  volatile LONG reading;        // the main thread is in (or about to enter) its read of standard input
+  SRWLOCK reading_lock;         // held around a change of reading and around each cancel
+  HANDLE raised_event;          // set with it (manual reset): ends pauses and waits
+  HANDLE main_thread;           // the thread that runs the update
+  CancelThreadFunction cancel_thread;  // CancelSynchronousIo (Vista on), or null
+  CancelHandleFunction cancel_handle;  // CancelIoEx (Vista on), or null
+};
+Interrupts g_interrupts = {0, 0, SRWLOCK_INIT, nullptr, nullptr, nullptr, nullptr};
+
+// Cancels the main thread's read of standard input, once, if it is still
+// reading. The lock keeps the main thread from leaving its read (and
+// starting any other I/O, such as the rollback's) during the cancel, so
+// only that read is ever cancelled, never a write of the update's files.
+// True while the main thread is still reading.
+bool CancelMainThreadRead() {
+  AcquireSRWLockExclusive(&g_interrupts.reading_lock);
+  bool reading = g_interrupts.reading != 0;
+  if (reading) {
+    if (g_interrupts.cancel_handle != nullptr) {
+      g_interrupts.cancel_handle(GetStdHandle(STD_INPUT_HANDLE), nullptr);
+    }
+    if (g_interrupts.cancel_thread != nullptr && g_interrupts.main_thread != nullptr) {
+      g_interrupts.cancel_thread(g_interrupts.main_thread);
+    }
+  }
+  ReleaseSRWLockExclusive(&g_interrupts.reading_lock);
+  return reading;
 }
 
+// A console read is cut short by Ctrl-C itself, but not a read from a pipe,
+// nor one from a console that is going away. The main thread marks its read
+// before it looks at the flag, so either it sees the flag, or this loop
+// sees the mark and cancels until the read has ended.
 BOOL WINAPI OnConsoleControl(DWORD event) {
   InterlockedExchange(&g_interrupts.raised, 1);
   if (g_interrupts.raised_event != nullptr) SetEvent(g_interrupts.raised_event);
-  CancelMainThreadRead();
+  if (g_interrupts.cancel_handle != nullptr || g_interrupts.cancel_thread != nullptr) {
+    while (CancelMainThreadRead()) Sleep(kCancelRepeatMs);
+  }
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
   Sleep(INFINITE);  // the main thread ends the process
   return TRUE;
@@ -55,16 +82,29 @@ void PlatformWatchInterrupts() {
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
                     &g_interrupts.main_thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
   }
+  // Both exist from Windows Vista on, so they are looked up by name.
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (kernel != nullptr) {
+    g_interrupts.cancel_thread = reinterpret_cast<CancelThreadFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "CancelSynchronousIo")));
+    g_interrupts.cancel_handle = reinterpret_cast<CancelHandleFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "CancelIoEx")));
+  }
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 bool PlatformInterrupted() {
-  if (InjectFault(kFaultInterrupt)) InterlockedExchange(&g_interrupts.raised, 1);
+  if (InjectFault(kFaultInterrupt) && InterlockedExchange(&g_interrupts.raised, 1) == 0 &&
+      g_interrupts.raised_event != nullptr) {
+    SetEvent(g_interrupts.raised_event);
+  }
   return g_interrupts.raised != 0;
 }
 
 void NoteReadingInput(bool reading) {
+  AcquireSRWLockExclusive(&g_interrupts.reading_lock);
   InterlockedExchange(&g_interrupts.reading, reading ? 1 : 0);
+  ReleaseSRWLockExclusive(&g_interrupts.reading_lock);
 }
 
 bool WaitForInterrupt(DWORD milliseconds) {

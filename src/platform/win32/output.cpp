@@ -1,6 +1,8 @@
 // The output of one entry: a new temporary file beside the destination,
-// written through a large buffer, then put in the destination's place in one
-// step (ReplaceFileA keeps the old file's attributes and creation time).
+// written through a large buffer; replace.cpp then puts it in the
+// destination's place. The file's identity (volume and file ID) is noted
+// when it is closed, so that the replace can tell from the disk whether the
+// destination holds it.
 //
 // A staged file is written by a second thread from a ring of slices that
 // the decoder fills in place, so that writing overlaps decoding; it is
@@ -26,6 +28,7 @@ constexpr size_t kOutputFileBufferSize = 64 * 1024;
 
 struct PlatformOutputRecord {
   HANDLE file;         // the temporary file, opened for writing
+  char path[kMaxTempPath];  // its full path
   size_t filled;       // bytes waiting in buffer
   bool failed;         // a write has failed: the file is not to be used
   StagedPart stage;    // of a staged file
@@ -34,14 +37,21 @@ struct PlatformOutputRecord {
 
 namespace {
 
-constexpr int kTempNameTries = 256;  // distinct names tried before giving up
-constexpr size_t kWidePath = 1024;
-
 struct TempNames {
   unsigned counter;  // next number tried; seeded from the process id
   bool seeded;
 };
 TempNames g_temp_names;
+
+}  // namespace
+
+unsigned NextTempNumber() {
+  if (!g_temp_names.seeded) {
+    g_temp_names.counter = GetCurrentProcessId() * 7u;
+    g_temp_names.seeded = true;
+  }
+  return g_temp_names.counter++ & 0xFFFFu;
+}
 
 // Copies the part of destination up to and including its last separator
 // into folder (kMaxTempPath bytes), reading the path as the file calls do:
@@ -64,6 +74,8 @@ bool CopyParentFolder(const char* destination, char* folder) {
   folder[end] = '\0';
   return true;
 }
+
+namespace {
 
 // Opens path (ANSI, or the wide long form when it is too long) as a new file
 // with access (GENERIC_WRITE, and DELETE for a staged file).
@@ -91,16 +103,6 @@ bool FlushOutput(PlatformOutput output) {
   return !output->failed;
 }
 
-// Failures of a replace that a moment's wait can cure: another process (a
-// virus scanner, an indexer, a viewer that is closing) still holds the
-// destination or the new file, or a file there is pending deletion. With
-// ERROR_UNABLE_TO_REMOVE_REPLACED nothing has moved yet.
-AttemptResult ReplaceFailure(DWORD error) {
-  bool held = IsHeldError(error) || error == ERROR_ACCESS_DENIED ||
-              error == ERROR_UNABLE_TO_REMOVE_REPLACED;
-  return held ? kAttemptHeld : kAttemptFailed;
-}
-
 // Creates "~3puXXXX.tmp" (four hex digits) in the folder that destination
 // names, with CREATE_NEW, so an existing file is never reused; a taken name
 // moves on to the next number. nullptr when no name is free or the folder
@@ -108,13 +110,9 @@ AttemptResult ReplaceFailure(DWORD error) {
 PlatformOutput OpenTempOutput(const char* destination, char* temp_path, DWORD access) {
   char folder[kMaxTempPath];
   if (!CopyParentFolder(destination, folder)) return nullptr;
-  if (!g_temp_names.seeded) {
-    g_temp_names.counter = GetCurrentProcessId() * 7u;
-    g_temp_names.seeded = true;
-  }
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < kTempNameTries && file == INVALID_HANDLE_VALUE; ++attempt) {
-    unsigned number = g_temp_names.counter++ & 0xFFFFu;
+    unsigned number = NextTempNumber();
     int length = std::snprintf(temp_path, kMaxTempPath, "%s~3pu%04X.tmp", folder, number);
     if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) return nullptr;
     file = CreateNewFile(temp_path, access);
@@ -130,6 +128,7 @@ PlatformOutput OpenTempOutput(const char* destination, char* temp_path, DWORD ac
     return nullptr;
   }
   output->file = file;
+  std::snprintf(output->path, sizeof output->path, "%s", temp_path);
   output->filled = 0;
   output->failed = false;
   output->stage = StagedPart{false, 0, 0};
@@ -196,14 +195,18 @@ bool PlatformConfirmOutput(PlatformOutput output, size_t) {
   return !output->failed;
 }
 
-void PlatformDiscardStagedFile(PlatformOutput output) {
+// Marks the file for deletion through its own handle; where the system
+// refuses that, deletes it by name once the handle is closed.
+bool PlatformDiscardStagedFile(PlatformOutput output) {
   MarkBehindFailed(output);
   WaitForStageWriter(output);
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  SetFileInformationByHandle(output->file, FileDispositionInfo, &disposition,
-                             sizeof disposition);
+  bool marked = SetFileInformationByHandle(output->file, FileDispositionInfo, &disposition,
+                                           sizeof disposition) != 0;
   CloseHandle(output->file);
+  bool gone = marked || DeletePathWhileHeld(output->path);
   std::free(output);
+  return gone;
 }
 
 // Appends count bytes through the buffer. False once any write has failed.
@@ -235,6 +238,7 @@ bool PlatformCloseOutput(PlatformOutput output) {
   // The bytes reach the disk before the file can take the destination's
   // place; a delayed write the disk refuses shows here.
   if (good && (InjectFault(kFaultFlush) || !FlushFileBuffers(output->file))) good = false;
+  if (good) NoteClosedFile(output->path, output->file);
   good = CloseHandle(output->file) != 0 && good;
   std::free(output);
   return good;
@@ -250,167 +254,16 @@ void PlatformAbandonOutput(PlatformOutput output) {
   std::free(output);
 }
 
+bool PlatformDeleteFile(const char* path) { return DeletePathWhileHeld(path); }
+
 // DeleteFile, waiting for a holder: a scanner may still be reading a
 // temporary file that was just closed.
-bool PlatformDeleteFile(const char* path) {
+bool DeletePathWhileHeld(const char* path) {
   wchar_t wide[kWidePath];
   if (IsLongPath(path) && !ToLongWidePath(path, wide, kWidePath)) return false;
   return RetryWhileHeld([&] {
     BOOL deleted = IsLongPath(path) ? DeleteFileW(wide) : DeleteFileA(path);
     if (deleted) return kAttemptDone;
     return IsHeldError(GetLastError()) ? kAttemptHeld : kAttemptFailed;
-  });
-}
-
-namespace {
-
-bool FileExists(const char* path) {
-  if (!IsLongPath(path)) return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-  wchar_t wide[kWidePath];
-  return ToLongWidePath(path, wide, kWidePath) &&
-         GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
-}
-
-// One write-through move that replaces an existing file at to: the call
-// returns only when the move is on the disk.
-bool MoveWriteThrough(const char* from, const char* to) {
-  const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-  if (!IsLongPath(from) && !IsLongPath(to)) return MoveFileExA(from, to, flags) != 0;
-  wchar_t wide_from[kWidePath];
-  wchar_t wide_to[kWidePath];
-  return ToLongWidePath(from, wide_from, kWidePath) && ToLongWidePath(to, wide_to, kWidePath) &&
-         MoveFileExW(wide_from, wide_to, flags) != 0;
-}
-
-// Picks "~3puXXXX.bak" beside destination, a name no file has.
-bool PickBackupName(const char* destination, char* backup_path) {
-  char folder[kMaxTempPath];
-  if (!CopyParentFolder(destination, folder)) return false;
-  for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
-    unsigned number = g_temp_names.counter++ & 0xFFFFu;
-    int length = std::snprintf(backup_path, kMaxTempPath, "%s~3pu%04X.bak", folder, number);
-    if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) break;
-    if (!FileExists(backup_path)) return true;
-  }
-  backup_path[0] = '\0';
-  return false;
-}
-
-// ReplaceFile with a backup name. Where the wide call refuses "\\?\" names
-// (Wine), two write-through moves do the same, the old file first.
-bool ReplaceWithBackupName(const char* source, const char* destination, const char* backup) {
-  if (!IsLongPath(source) && !IsLongPath(destination) && !IsLongPath(backup)) {
-    return ReplaceFileA(destination, source, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                        nullptr) != 0;
-  }
-  wchar_t wide_source[kWidePath];
-  wchar_t wide_destination[kWidePath];
-  wchar_t wide_backup[kWidePath];
-  if (!ToLongWidePath(source, wide_source, kWidePath) ||
-      !ToLongWidePath(destination, wide_destination, kWidePath) ||
-      !ToLongWidePath(backup, wide_backup, kWidePath)) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
-  if (ReplaceFileW(wide_destination, wide_source, wide_backup, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                   nullptr, nullptr)) {
-    return true;
-  }
-  if (GetLastError() != ERROR_INVALID_NAME) return false;
-  if (!MoveWriteThrough(destination, backup)) return false;
-  if (MoveWriteThrough(source, destination)) return true;
-  SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
-  return false;
-}
-
-// The destination has no file after a failed replace (ReplaceFile's
-// ERROR_UNABLE_TO_MOVE_REPLACEMENT and _2 leave it so): the old file goes
-// back from its backup name, or else the new one goes in. Nothing is deleted.
-ReplaceOutcome SettleHalfway(const char* source, const char* destination, char* backup_path) {
-  if (backup_path[0] != '\0' && FileExists(backup_path)) {
-    if (!InjectFault(kFaultRestore) && MoveWriteThrough(backup_path, destination)) {
-      backup_path[0] = '\0';
-      return kNotReplaced;
-    }
-  } else {
-    backup_path[0] = '\0';
-  }
-  return MoveWriteThrough(source, destination) ? kReplaced : kStranded;
-}
-
-}  // namespace
-
-// ReplaceFile keeps the old file under a backup name until the caller is done
-// with it (it keeps the old file's attribute word and creation time for the
-// new one). Its documented failures leave one of three states, each settled
-// so the destination is old or new: ERROR_UNABLE_TO_REMOVE_REPLACED, nothing
-// moved; ERROR_UNABLE_TO_MOVE_REPLACEMENT, the files keep their names (or,
-// without a backup name, the destination is gone); ERROR_UNABLE_TO_MOVE_
-// REPLACEMENT_2, the old file is under the backup name and the new one under
-// its own. The state is read from the disk rather than from the code.
-ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* destination,
-                                            char* backup_path) {
-  backup_path[0] = '\0';
-  if (InjectFault(kFaultKill)) TerminateProcess(GetCurrentProcess(), 137);
-  if (InjectFault(kFaultReplace)) return kNotReplaced;
-  DWORD attributes = GetFileAttributesA(destination);
-  ReplaceOutcome outcome = kNotReplaced;
-  if (!FileExists(destination)) {
-    RetryWhileHeld([&] {
-      if (MoveWriteThrough(source, destination)) {
-        outcome = kReplaced;
-        return kAttemptDone;
-      }
-      return ReplaceFailure(GetLastError());
-    });
-  } else if (PickBackupName(destination, backup_path)) {
-    if (InjectFault(kFaultReplaceHalfway)) {
-      // The state ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 leaves.
-      if (!MoveWriteThrough(destination, backup_path)) backup_path[0] = '\0';
-      else outcome = SettleHalfway(source, destination, backup_path);
-      return outcome;
-    }
-    RetryWhileHeld([&] {
-      if (ReplaceWithBackupName(source, destination, backup_path)) {
-        outcome = kReplaced;
-        return kAttemptDone;
-      }
-      DWORD error = GetLastError();
-      if (!FileExists(destination)) {
-        outcome = SettleHalfway(source, destination, backup_path);
-        return kAttemptDone;
-      }
-      if (!FileExists(source)) {
-        outcome = kReplaced;  // the new file is in after all
-        return kAttemptDone;
-      }
-      // Nothing moved: the destination holds the old file, so a backup copy
-      // that may have been made is not the only one.
-      if (FileExists(backup_path)) DeleteFileA(backup_path);
-      return ReplaceFailure(error);
-    });
-  }
-  if (outcome != kReplaced) {
-    if (outcome == kNotReplaced) backup_path[0] = '\0';
-    return outcome;
-  }
-  if (backup_path[0] != '\0' && !FileExists(backup_path)) backup_path[0] = '\0';
-  // The old word comes back, since not every file system layer carries it
-  // over, with the archive bit added: the file has changed, and backup
-  // programs look for that bit. NORMAL stands for "no other bit".
-  DWORD now = GetFileAttributesA(destination);
-  if (attributes == INVALID_FILE_ATTRIBUTES) attributes = now;
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    DWORD wanted = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
-    if (now != wanted) SetFileAttributesA(destination, wanted);
-  }
-  return kReplaced;
-}
-
-bool PlatformRestoreBackup(const char* backup, const char* destination) {
-  if (InjectFault(kFaultRestore)) return false;
-  return RetryWhileHeld([&] {
-    if (MoveWriteThrough(backup, destination)) return kAttemptDone;
-    return ReplaceFailure(GetLastError());
   });
 }

@@ -40,7 +40,11 @@ void PlatformStartProgram(const char* program, const char* command_line) {
 // An interrupt ends the pause at once.
 void PlatformSleep(uint32_t milliseconds) { WaitForInterrupt(milliseconds); }
 
-void PauseForHolder(uint32_t milliseconds) { Sleep(milliseconds); }
+// Looks at the flag once (an injected interrupt shows there), then waits on
+// the interrupt event, which the console handler sets.
+bool PauseForHolder(uint32_t milliseconds) {
+  return PlatformInterrupted() || WaitForInterrupt(milliseconds);
+}
 
 // Writes what the console holds back, flushes the runtime's streams and ends
 // the process with status.

@@ -11,6 +11,9 @@
 // plus the temporary name goes beyond that. Such paths are turned into the
 // wide "\\?\" form, which has no such limit.
 
+constexpr size_t kWidePath = 1024;  // wide characters of a "\\?\" path
+constexpr int kTempNameTries = 256;  // distinct "~3puXXXX" names tried before giving up
+
 // True when path is too long for the ANSI calls.
 bool IsLongPath(const char* path);
 
@@ -23,6 +26,26 @@ bool ToLongWidePath(const char* path, wchar_t* out, size_t capacity);
 // sharing what the call needs (files.cpp).
 bool IsHeldError(DWORD error);
 
+// ---- temporary and backup files (output.cpp) ----
+
+// The next "~3puXXXX" number (four hex digits), seeded from the process id.
+unsigned NextTempNumber();
+
+// Copies the part of destination up to and including its last separator
+// into folder (kMaxTempPath bytes), reading the path as the file calls do:
+// '\\' and '/' both separate, and a two-byte character of the ANSI code
+// page is read whole. False when the folder does not fit.
+bool CopyParentFolder(const char* destination, char* folder);
+
+// DeleteFileA (or the wide call for a long path), waiting for a holder.
+bool DeletePathWhileHeld(const char* path);
+
+// ---- the replace (replace.cpp) ----
+
+// Notes the identity (volume, file ID) of the file open as file at path,
+// just before it is closed, for the replace to recognise it.
+void NoteClosedFile(const char* path, HANDLE file);
+
 // Writes what the console holds back (files and pipes) to standard output
 // (console.cpp; called at exit).
 void FlushConsoleOutput();
@@ -32,5 +55,6 @@ void FlushConsoleOutput();
 bool WaitForInterrupt(DWORD milliseconds);
 
 // Marks the main thread's wait for standard input (console.cpp), which an
-// interrupt cancels (interrupts.cpp).
+// interrupt cancels (interrupts.cpp), again and again until the mark is
+// gone; the mark is set before the thread looks at the interrupt flag.
 void NoteReadingInput(bool reading);

@@ -1,0 +1,406 @@
+// Putting a finished temporary file in its destination's place, keeping the
+// old file until the whole update is in, and putting the old file back.
+//
+// Where the volume has hard links (NTFS), the old file first gets a second
+// name, "~3puXXXX.bak", and the new file then takes the destination's name
+// in one write-through MoveFileEx that replaces it: at every moment the
+// destination names the old file or the new one. The new file is given its
+// attribute word and the old file's creation time before that move. Where
+// hard links fail (FAT), ReplaceFile does the same in two renames, and the
+// word is set right after it.
+//
+// What a failed call left is read from the disk: the destination holds the
+// new file when its file ID is the one the temporary file had when it was
+// closed, or (ReplaceFile, whose renames may change a FAT file's ID) when
+// the old file is under its backup name and the temporary file is gone.
+// Anything that could not be looked at counts as present, so that no move
+// ever replaces a file the program believed absent.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/fault_injection.h"
+#include "platform/holder_retry.h"
+#include "platform/platform.h"
+#include "platform/win32/win32_internal.h"
+
+namespace {
+
+struct FileId {
+  DWORD volume;  // the volume's serial number
+  DWORD high;    // the file ID
+  DWORD low;
+};
+
+// The identities of the temporary files closed so far, newest last; a run
+// replaces at most 255 files, and superseded ones drop out of the ring.
+constexpr int kClosedFiles = 512;
+
+struct ClosedFile {
+  char path[kMaxTempPath];
+  FileId id;
+};
+
+struct ClosedFiles {
+  int next;  // slot the next note goes to
+  ClosedFile files[kClosedFiles];
+};
+ClosedFiles g_closed;
+
+// The attribute bits that SetFileAttributes sets; the others (directory,
+// compressed, encrypted, sparse, reparse point) belong to the file system.
+constexpr DWORD kSettableAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+    FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+enum Presence { kPresent, kAbsent, kUnknown };
+
+// Opens path (ANSI, or the wide long form) for reading its attributes or
+// (write) also writing them, sharing everything; a folder opens too.
+HANDLE OpenForAttributes(const char* path, bool write) {
+  DWORD access = FILE_READ_ATTRIBUTES | (write ? FILE_WRITE_ATTRIBUTES : 0);
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (!IsLongPath(path)) {
+    return CreateFileA(path, access, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                       nullptr);
+  }
+  wchar_t wide[kWidePath];
+  if (!ToLongWidePath(path, wide, kWidePath)) return INVALID_HANDLE_VALUE;
+  return CreateFileW(wide, access, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                     nullptr);
+}
+
+// Whether a file is at path. Only "file not found" and "path not found"
+// mean absent: any other failure (a network error, a refused look) leaves
+// it unknown.
+Presence Probe(const char* path) {
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  if (!IsLongPath(path)) {
+    attributes = GetFileAttributesA(path);
+  } else {
+    wchar_t wide[kWidePath];
+    if (!ToLongWidePath(path, wide, kWidePath)) return kUnknown;
+    attributes = GetFileAttributesW(wide);
+  }
+  if (attributes != INVALID_FILE_ATTRIBUTES) return kPresent;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kAbsent : kUnknown;
+}
+
+bool SameFile(const FileId& a, const FileId& b) {
+  return a.volume == b.volume && a.high == b.high && a.low == b.low;
+}
+
+bool ReadFileId(HANDLE file, FileId* id) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(file, &information)) return false;
+  *id = FileId{information.dwVolumeSerialNumber, information.nFileIndexHigh,
+               information.nFileIndexLow};
+  return true;
+}
+
+// The identity noted when the temporary file at path was closed.
+bool ClosedFileId(const char* path, FileId* id) {
+  for (int i = 0; i < kClosedFiles; ++i) {
+    const ClosedFile& closed = g_closed.files[i];
+    if (closed.path[0] != '\0' && std::strcmp(closed.path, path) == 0) {
+      *id = closed.id;
+      return true;
+    }
+  }
+  return false;
+}
+
+// True when the file at path is the one known by id.
+bool HoldsFile(const char* path, const FileId* id) {
+  if (id == nullptr) return false;
+  HANDLE file = OpenForAttributes(path, false);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FileId found;
+  bool same = ReadFileId(file, &found) && SameFile(found, *id);
+  CloseHandle(file);
+  return same;
+}
+
+// One write-through MoveFileEx; with replace, an existing file at to is
+// replaced, without it the move fails when a file is there. The call
+// returns only when the move is on the disk.
+bool MoveWriteThrough(const char* from, const char* to, bool replace) {
+  const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  if (!IsLongPath(from) && !IsLongPath(to)) return MoveFileExA(from, to, flags) != 0;
+  wchar_t wide_from[kWidePath];
+  wchar_t wide_to[kWidePath];
+  return ToLongWidePath(from, wide_from, kWidePath) && ToLongWidePath(to, wide_to, kWidePath) &&
+         MoveFileExW(wide_from, wide_to, flags) != 0;
+}
+
+// Failures of a move or replace that a moment's wait can cure: another
+// process (a virus scanner, an indexer, a viewer that is closing) still
+// holds the destination or the new file, or a file there is pending
+// deletion. With ERROR_UNABLE_TO_REMOVE_REPLACED nothing has moved yet.
+AttemptResult ReplaceFailure(DWORD error) {
+  bool held = IsHeldError(error) || error == ERROR_ACCESS_DENIED ||
+              error == ERROR_UNABLE_TO_REMOVE_REPLACED;
+  return held ? kAttemptHeld : kAttemptFailed;
+}
+
+// DeleteFile without waiting for a holder.
+bool DeleteNow(const char* path) {
+  if (!IsLongPath(path)) return DeleteFileA(path) != 0;
+  wchar_t wide[kWidePath];
+  return ToLongWidePath(path, wide, kWidePath) && DeleteFileW(wide) != 0;
+}
+
+// A write-through move, waiting for a holder.
+bool MoveWhileHeld(const char* from, const char* to, bool replace) {
+  return RetryWhileHeld([&] {
+    return MoveWriteThrough(from, to, replace) ? kAttemptDone : ReplaceFailure(GetLastError());
+  });
+}
+
+// Gives path exactly the attribute word (NORMAL when no bit is left).
+bool SetWord(const char* path, uint32_t word) {
+  if (InjectFault(kFaultSetAttributes)) return false;
+  DWORD wanted = word & kSettableAttributes;
+  if (wanted == 0) wanted = FILE_ATTRIBUTE_NORMAL;
+  if (!IsLongPath(path)) return SetFileAttributesA(path, wanted) != 0;
+  wchar_t wide[kWidePath];
+  return ToLongWidePath(path, wide, kWidePath) && SetFileAttributesW(wide, wanted) != 0;
+}
+
+// Gives the file at to the creation time of the file at from (ReplaceFile
+// does this itself).
+bool CarryCreationTime(const char* from, const char* to) {
+  if (InjectFault(kFaultSetTimes)) return false;
+  HANDLE source = OpenForAttributes(from, false);
+  if (source == INVALID_HANDLE_VALUE) return false;
+  FILETIME created;
+  bool read = GetFileTime(source, &created, nullptr, nullptr) != 0;
+  CloseHandle(source);
+  if (!read) return false;
+  HANDLE target = OpenForAttributes(to, true);
+  if (target == INVALID_HANDLE_VALUE) return false;
+  bool set = SetFileTime(target, &created, nullptr, nullptr) != 0;
+  return CloseHandle(target) != 0 && set;
+}
+
+// Gives the old file at destination the second name "~3puXXXX.bak" beside
+// it (written to backup_path). False, with backup_path empty, when the
+// volume has no hard links or refuses this one.
+bool LinkBackup(const char* destination, char* backup_path) {
+  char folder[kMaxTempPath];
+  backup_path[0] = '\0';
+  if (InjectFault(kFaultHardLink) || !CopyParentFolder(destination, folder)) return false;
+  for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
+    int length = std::snprintf(backup_path, kMaxTempPath, "%s~3pu%04X.bak", folder,
+                               NextTempNumber());
+    if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) break;
+    BOOL linked = FALSE;
+    if (!IsLongPath(backup_path) && !IsLongPath(destination)) {
+      linked = CreateHardLinkA(backup_path, destination, nullptr);
+    } else {
+      wchar_t wide_link[kWidePath];
+      wchar_t wide_target[kWidePath];
+      linked = ToLongWidePath(backup_path, wide_link, kWidePath) &&
+               ToLongWidePath(destination, wide_target, kWidePath) &&
+               CreateHardLinkW(wide_link, wide_target, nullptr);
+    }
+    if (linked) return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+  }
+  backup_path[0] = '\0';
+  return false;
+}
+
+// Picks "~3puXXXX.bak" beside destination, a name no file has (for
+// ReplaceFile, which makes the backup itself).
+bool PickBackupName(const char* destination, char* backup_path) {
+  char folder[kMaxTempPath];
+  if (!CopyParentFolder(destination, folder)) return false;
+  for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
+    int length = std::snprintf(backup_path, kMaxTempPath, "%s~3pu%04X.bak", folder,
+                               NextTempNumber());
+    if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) break;
+    if (Probe(backup_path) == kAbsent) return true;
+  }
+  backup_path[0] = '\0';
+  return false;
+}
+
+// ReplaceFile of replaced by replacement, keeping the old file under backup
+// (or nowhere when backup is null). Where the wide call refuses "\\?\" names
+// (Wine), write-through moves do the same, the old file first.
+bool ReplaceWithFileCall(const char* replacement, const char* replaced, const char* backup) {
+  if (!IsLongPath(replacement) && !IsLongPath(replaced) &&
+      (backup == nullptr || !IsLongPath(backup))) {
+    return ReplaceFileA(replaced, replacement, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                        nullptr) != 0;
+  }
+  wchar_t wide_replacement[kWidePath];
+  wchar_t wide_replaced[kWidePath];
+  wchar_t wide_backup[kWidePath];
+  if (!ToLongWidePath(replacement, wide_replacement, kWidePath) ||
+      !ToLongWidePath(replaced, wide_replaced, kWidePath) ||
+      (backup != nullptr && !ToLongWidePath(backup, wide_backup, kWidePath))) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  if (ReplaceFileW(wide_replaced, wide_replacement, backup != nullptr ? wide_backup : nullptr,
+                   REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    return true;
+  }
+  if (GetLastError() != ERROR_INVALID_NAME) return false;
+  if (backup == nullptr) return MoveWriteThrough(replacement, replaced, true);
+  if (!MoveWriteThrough(replaced, backup, false)) return false;
+  if (MoveWriteThrough(replacement, replaced, false)) return true;
+  SetLastError(ERROR_UNABLE_TO_MOVE_REPLACEMENT_2);
+  return false;
+}
+
+// The destination has no file after a failed replace: the old file goes
+// back from its backup name, or else the new one goes in. Neither move
+// replaces anything, and nothing is deleted.
+ReplaceOutcome SettleHalfway(const char* source, const char* destination, char* backup_path) {
+  Presence backup = backup_path[0] != '\0' ? Probe(backup_path) : kAbsent;
+  if (backup == kAbsent) backup_path[0] = '\0';
+  if (backup == kPresent && !InjectFault(kFaultRestore) &&
+      MoveWriteThrough(backup_path, destination, false)) {
+    backup_path[0] = '\0';
+    return kNotReplaced;
+  }
+  return MoveWriteThrough(source, destination, false) ? kReplaced : kStranded;
+}
+
+// No file at destination: the new file moves there with its word, and the
+// move fails if a file has appeared meanwhile.
+ReplaceOutcome MoveIntoPlace(const char* source, const char* destination, uint32_t word,
+                             const FileId* new_id) {
+  if (!SetWord(source, word)) return kNotReplaced;
+  if (MoveWhileHeld(source, destination, false) || HoldsFile(destination, new_id)) return kReplaced;
+  return kNotReplaced;
+}
+
+// The old file has its backup link: the new one, given its word and the old
+// one's creation time, replaces the destination in one write-through move.
+ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint32_t word,
+                               const FileId* new_id, char* backup_path) {
+  if (!CarryCreationTime(destination, source) || !SetWord(source, word)) {
+    DeleteNow(backup_path);
+    backup_path[0] = '\0';
+    return kNotReplaced;
+  }
+  if (InjectFault(kFaultReplaceHalfway)) {
+    // The state a system that stops halfway would leave: the old file only
+    // under its backup name, the new one still under its temporary name.
+    if (DeleteNow(destination)) return SettleHalfway(source, destination, backup_path);
+  }
+  if (MoveWhileHeld(source, destination, true) || HoldsFile(destination, new_id)) return kReplaced;
+  Presence there = Probe(destination);
+  if (there == kAbsent) return SettleHalfway(source, destination, backup_path);
+  // The destination still names the old file, so its second name goes.
+  if (there == kPresent) DeleteNow(backup_path);
+  backup_path[0] = '\0';
+  return kNotReplaced;
+}
+
+// No hard links: ReplaceFile keeps the old file under the backup name and
+// gives the new one the old one's word and creation time; the final word
+// is set right after it, and a failure there puts the old file back. (Should
+// even that fail, the new file stays in, the old one at its backup name,
+// for the commit's own undo.)
+ReplaceOutcome ReplaceWithBackup(const char* source, const char* destination, uint32_t word,
+                                 const FileId* new_id, char* backup_path) {
+  if (!PickBackupName(destination, backup_path)) return kNotReplaced;
+  if (InjectFault(kFaultReplaceHalfway)) {
+    // The state ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 leaves.
+    if (!MoveWriteThrough(destination, backup_path, false)) {
+      backup_path[0] = '\0';
+      return kNotReplaced;
+    }
+    return SettleHalfway(source, destination, backup_path);
+  }
+  ReplaceOutcome outcome = kNotReplaced;
+  RetryWhileHeld([&] {
+    if (ReplaceWithFileCall(source, destination, backup_path)) {
+      outcome = kReplaced;
+      return kAttemptDone;
+    }
+    DWORD error = GetLastError();
+    Presence there = Probe(destination);
+    if (there == kAbsent) {
+      outcome = SettleHalfway(source, destination, backup_path);
+      return kAttemptDone;
+    }
+    if (there == kPresent && (HoldsFile(destination, new_id) ||
+                              (Probe(backup_path) == kPresent && Probe(source) == kAbsent))) {
+      outcome = kReplaced;  // the new file is in after all
+      return kAttemptDone;
+    }
+    return ReplaceFailure(error);
+  });
+  if (outcome == kNotReplaced) backup_path[0] = '\0';
+  if (outcome != kReplaced || SetWord(destination, word)) return outcome;
+  if (!PlatformRestoreBackup(backup_path, destination)) return kReplaced;
+  backup_path[0] = '\0';
+  return kNotReplaced;
+}
+
+}  // namespace
+
+void NoteClosedFile(const char* path, HANDLE file) {
+  ClosedFile* slot = &g_closed.files[g_closed.next];
+  if (!ReadFileId(file, &slot->id)) return;
+  std::snprintf(slot->path, sizeof slot->path, "%s", path);
+  g_closed.next = (g_closed.next + 1) % kClosedFiles;
+}
+
+ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* destination,
+                                            uint32_t final_attributes, char* backup_path) {
+  backup_path[0] = '\0';
+  if (InjectFault(kFaultKill)) TerminateProcess(GetCurrentProcess(), 137);
+  if (InjectFault(kFaultReplace)) return kNotReplaced;
+  if (InjectFault(kFaultTempVanished)) DeleteNow(source);  // a scanner took it away
+  FileId id;
+  const FileId* new_id = ClosedFileId(source, &id) ? &id : nullptr;
+  switch (Probe(destination)) {
+    case kUnknown:
+      return kNotReplaced;
+    case kAbsent:
+      return MoveIntoPlace(source, destination, final_attributes, new_id);
+    case kPresent:
+      break;
+  }
+  if (LinkBackup(destination, backup_path)) {
+    return ReplaceOverLink(source, destination, final_attributes, new_id, backup_path);
+  }
+  return ReplaceWithBackup(source, destination, final_attributes, new_id, backup_path);
+}
+
+// The same kind of call as the replace: ReplaceFile, keeping no backup,
+// opens the file it replaces sharing everything, so a scanner that holds
+// the new file does not stop the undo. A destination that is gone takes
+// the old file by a move that replaces nothing.
+bool PlatformRestoreBackup(const char* backup, const char* destination) {
+  if (InjectFault(kFaultRestore)) return false;
+  switch (Probe(destination)) {
+    case kUnknown:
+      return false;
+    case kAbsent:
+      return MoveWhileHeld(backup, destination, false);
+    case kPresent:
+      break;
+  }
+  return RetryWhileHeld([&] {
+    if (ReplaceWithFileCall(backup, destination, nullptr)) return kAttemptDone;
+    DWORD error = GetLastError();
+    // Without a backup name, ERROR_UNABLE_TO_MOVE_REPLACEMENT leaves no file
+    // at destination and the old one still under its backup name.
+    if (Probe(destination) == kAbsent) {
+      return MoveWriteThrough(backup, destination, false) ? kAttemptDone : kAttemptFailed;
+    }
+    return ReplaceFailure(error);
+  });
+}
