@@ -283,6 +283,16 @@ ReplaceOutcome MoveIntoPlace(const char* source, const char* destination, uint32
   return kNotReplaced;
 }
 
+// After a ReplaceFile, which gives the new file the old one's word: the
+// final word, or else the old file back. (Should even that fail, the new
+// file stays in, the old one at its backup name, for the commit's undo.)
+ReplaceOutcome KeepWordOrUndo(const char* destination, uint32_t word, char* backup_path) {
+  if (SetWord(destination, word)) return kReplaced;
+  if (!PlatformRestoreBackup(backup_path, destination)) return kReplaced;
+  backup_path[0] = '\0';
+  return kNotReplaced;
+}
+
 // The old file has its backup link: the new one, given its word and the old
 // one's creation time, replaces the destination in one write-through move.
 ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint32_t word,
@@ -297,7 +307,20 @@ ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint
     // under its backup name, the new one still under its temporary name.
     if (DeleteNow(destination)) return SettleHalfway(source, destination, backup_path);
   }
-  if (MoveWhileHeld(source, destination, true) || HoldsFile(destination, new_id)) return kReplaced;
+  bool by_replace_file = false;
+  bool moved = RetryWhileHeld([&] {
+    if (MoveWriteThrough(source, destination, true)) return kAttemptDone;
+    AttemptResult result = ReplaceFailure(GetLastError());
+    if (result != kAttemptHeld) return result;
+    // A rename onto a file that another program has open fails even when
+    // that program shares everything (a virus scanner, an indexer);
+    // ReplaceFile opens the file it replaces sharing everything itself.
+    if (!ReplaceWithFileCall(source, destination, nullptr)) return ReplaceFailure(GetLastError());
+    by_replace_file = true;
+    return kAttemptDone;
+  });
+  if (moved && by_replace_file) return KeepWordOrUndo(destination, word, backup_path);
+  if (moved || HoldsFile(destination, new_id)) return kReplaced;
   Presence there = Probe(destination);
   if (there == kAbsent) return SettleHalfway(source, destination, backup_path);
   // The destination still names the old file, so its second name goes.
@@ -308,9 +331,7 @@ ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint
 
 // No hard links: ReplaceFile keeps the old file under the backup name and
 // gives the new one the old one's word and creation time; the final word
-// is set right after it, and a failure there puts the old file back. (Should
-// even that fail, the new file stays in, the old one at its backup name,
-// for the commit's own undo.)
+// is set right after it.
 ReplaceOutcome ReplaceWithBackup(const char* source, const char* destination, uint32_t word,
                                  const FileId* new_id, char* backup_path) {
   if (!PickBackupName(destination, backup_path)) return kNotReplaced;
@@ -342,10 +363,8 @@ ReplaceOutcome ReplaceWithBackup(const char* source, const char* destination, ui
     return ReplaceFailure(error);
   });
   if (outcome == kNotReplaced) backup_path[0] = '\0';
-  if (outcome != kReplaced || SetWord(destination, word)) return outcome;
-  if (!PlatformRestoreBackup(backup_path, destination)) return kReplaced;
-  backup_path[0] = '\0';
-  return kNotReplaced;
+  if (outcome != kReplaced) return outcome;
+  return KeepWordOrUndo(destination, word, backup_path);
 }
 
 }  // namespace
