@@ -400,8 +400,11 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
 
 // The same kind of call as the replace: ReplaceFile, keeping no backup,
 // opens the file it replaces sharing everything, so a scanner that holds
-// the new file does not stop the undo. A destination that is gone takes
-// the old file by a move that replaces nothing.
+// the new file does not stop the undo. It opens the old file without
+// sharing, though, so where a scanner holds that one, the same attempt
+// moves it over the new file instead (a rename of a file held sharing
+// everything works). A destination that is gone takes the old file by a
+// move that replaces nothing.
 bool PlatformRestoreBackup(const char* backup, const char* destination) {
   if (InjectFault(kFaultRestore)) return false;
   switch (Probe(destination)) {
@@ -420,6 +423,8 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
     if (Probe(destination) == kAbsent) {
       return MoveWriteThrough(backup, destination, false) ? kAttemptDone : kAttemptFailed;
     }
-    return ReplaceFailure(error);
+    if (ReplaceFailure(error) != kAttemptHeld) return kAttemptFailed;
+    if (MoveWriteThrough(backup, destination, true)) return kAttemptDone;
+    return ReplaceFailure(GetLastError());
   });
 }
