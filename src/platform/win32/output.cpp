@@ -204,7 +204,7 @@ bool PlatformDiscardStagedFile(PlatformOutput output) {
   bool marked = SetFileInformationByHandle(output->file, FileDispositionInfo, &disposition,
                                            sizeof disposition) != 0;
   CloseHandle(output->file);
-  bool gone = marked || DeletePathWhileHeld(output->path);
+  bool gone = marked || PlatformDeleteFile(output->path);
   std::free(output);
   return gone;
 }
@@ -254,11 +254,9 @@ void PlatformAbandonOutput(PlatformOutput output) {
   std::free(output);
 }
 
-bool PlatformDeleteFile(const char* path) { return DeletePathWhileHeld(path); }
-
 // DeleteFile, waiting for a holder: a scanner may still be reading a
 // temporary file that was just closed.
-bool DeletePathWhileHeld(const char* path) {
+bool PlatformDeleteFile(const char* path) {
   wchar_t wide[kWidePath];
   if (IsLongPath(path) && !ToLongWidePath(path, wide, kWidePath)) return false;
   return RetryWhileHeld([&] {

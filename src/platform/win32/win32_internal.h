@@ -37,9 +37,6 @@ unsigned NextTempNumber();
 // page is read whole. False when the folder does not fit.
 bool CopyParentFolder(const char* destination, char* folder);
 
-// DeleteFileA (or the wide call for a long path), waiting for a holder.
-bool DeletePathWhileHeld(const char* path);
-
 // ---- the replace (replace.cpp) ----
 
 // Notes the identity (volume, file ID) of the file open as file at path,
