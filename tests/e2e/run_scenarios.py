@@ -197,6 +197,9 @@ def judge(scenario: Scenario, result: Result) -> List[str]:
         problems.append(f'exit status {result.exit_status}, expected {scenario.exit_status}')
     if result.pause_total_ms is not None and result.pause_total_ms != scenario.pause_ms:
         problems.append(f'pauses total {result.pause_total_ms} ms, expected {scenario.pause_ms}')
+    elif (result.pauses_real and not scenario.interrupt and
+          result.seconds * 1000 < scenario.pause_ms - PAUSE_TOLERANCE_MS):
+        problems.append(f'the run took {result.seconds:.2f} s, shorter than its pauses')
     problems += check_files(scenario, result)
     problems += check_folders(scenario, result)
     if sorted(result.viewer_launches) != sorted(scenario.expect_viewers):
@@ -204,6 +207,8 @@ def judge(scenario: Scenario, result: Result) -> List[str]:
         problems.append(f'viewer launches differ:\n    expected {listed(scenario.expect_viewers)}'
                         f'\n    actual   {listed(result.viewer_launches)}')
     problems += [f'sanitizer report: {mark.decode()}' for mark in SANITIZER_MARKS if mark in result.stderr]
+    if FAULT_PLAN_UNREAD in result.stderr:
+        problems.append('the fault plan has an item the injector does not read')
     for path, want in scenario.expect_attributes.items():
         found = result.attributes.get(path)
         if found != want:
@@ -228,6 +233,12 @@ REFUSED_ALONE = TEXTS['DECODE_ERROR']
 # What a sanitizer prints when it finds a fault; the run fails whatever else it did.
 SANITIZER_MARKS = (b'ERROR: AddressSanitizer', b'runtime error:', b'ERROR: LeakSanitizer',
                    b'SUMMARY: UndefinedBehaviorSanitizer')
+# How much earlier than its logged pauses a run that really waits may end
+# (timer granularity).
+PAUSE_TOLERANCE_MS = 100
+# What the fault injector prints for a plan item it cannot read: a mistyped
+# plan injects nothing, so the run would test nothing.
+FAULT_PLAN_UNREAD = b'UPDATER_FAULTS: ignoring'
 
 
 def cross_check_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> List[str]:
