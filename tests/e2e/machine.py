@@ -145,6 +145,7 @@ class Result:
     timed_out: bool = False
     stderr: bytes = b''                     # the program's diagnostics, for failure reports
     seconds: float = 0.0                    # how long the program ran
+    pauses_real: bool = False               # the program waited out its pauses
     peak_memory_kb: int = 0                 # its peak resident memory (host target; 0: unknown)
     # Wine target: the DOS attributes after the run of the files named in
     # Machine.attributes and of any file asked for, -1 when it is gone.

@@ -1,4 +1,7 @@
-"""Wine target: runs build/win32/bin/3pupdate.exe inside Wine prefixes.
+"""Wine target: runs build/win32/bin/3pupdate-test.exe inside Wine prefixes:
+the shipped program's code with the fault injector (idle without a plan) and
+a log of its pauses (UPDATER_PAUSE_LOG), which the runner checks like the
+host build's; the pauses themselves stay real, and the run must last them.
 
 What Wine needs, learnt the hard way:
   * LANG/LC_ALL=ja_JP.UTF-8 makes the ANSI code page 932; names that the
@@ -527,9 +530,10 @@ def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[
     env['UPDATER_VIEWER_LOG'] = 'Z:' + str((scratch / 'viewers').resolve()).replace('/', '\\')
     env.update(machine.env)
     args = [a.decode('cp932', errors='surrogateescape') for a in machine.args]
-    # Only the test program reads a fault plan; every other run is the
-    # shipped one's.
-    program = worker.context.test_program if 'UPDATER_FAULTS' in env else worker.context.program
+    env['UPDATER_PAUSE_LOG'] = 'Z:' + str((scratch / 'pauses').resolve()).replace('/', '\\')
+    # The test program: the shipped code with the fault injector and the
+    # pause log, which without a plan injects nothing. Its pauses are real.
+    program = worker.context.test_program
     held = [_hold(worker, path, scratch, i) for i, path in enumerate(machine.holds)]
     held += [_hold(worker, path, scratch, len(held) + i, ['share-all'])
              for i, path in enumerate(machine.shared_holds)]
@@ -605,7 +609,9 @@ def run(context: Context, machine: Machine, attributes_of: Iterable[bytes] = ())
                          if _interesting(worker, key, info)}
         files_before = _states(worker, before, wanted_before)
 
+        started = time.monotonic()
         exit_status, timed_out = _execute(worker, machine, scratch)
+        seconds = time.monotonic() - started
         _wait_for_viewers(scratch / 'viewers', machine.viewer_wait)
 
         after = Snapshot(worker)
@@ -620,7 +626,8 @@ def run(context: Context, machine: Machine, attributes_of: Iterable[bytes] = ())
             linux = windows_to_linux(worker.drives(), path)
             attributes[path] = dos_attributes(linux) if os.path.lexists(linux) else -1
         return Result(stdout=(scratch / 'stdout').read_bytes(), exit_status=exit_status,
-                      pause_total_ms=None, files_before=files_before, files=files,
+                      pause_total_ms=sum(int(line) for line in _read_lines(scratch / 'pauses')),
+                      pauses_real=True, seconds=seconds, files_before=files_before, files=files,
                       folders_before=before.folders, folders=after.folders,
                       viewer_launches=_read_lines(scratch / 'viewers'), timed_out=timed_out,
                       stderr=(scratch / 'stderr').read_bytes(), attributes=attributes)
