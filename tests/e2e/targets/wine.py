@@ -21,6 +21,8 @@ What Wine needs, learnt the hard way:
   * Registry values get their exact bytes as REG_BINARY through one
     `regedit /S` import per scenario (`hex:` with no bytes for size 0); the
     same file first deletes what the previous scenario of that worker made.
+    regedit's exit status says nothing (always 0), so a last value, new
+    each time, is read back with `reg query` (0.1 s on a warm server).
   * Wine running as root opens a read-only file for writing: the program
     tests the attribute itself. Read-only is a file without write bits;
     hidden and system live in the extended attribute user.DOSATTRIB.
@@ -53,6 +55,7 @@ from targets.host import interrupt_when_waiting
 
 LOCALE = 'ja_JP.UTF-8'
 HIVES = {'HKLM': 'HKEY_LOCAL_MACHINE', 'HKCU': 'HKEY_CURRENT_USER'}
+SENTINEL_KEY = 'HKEY_CURRENT_USER\\Software\\UpdaterTests'   # the runner's own, never the product's
 HARD_LINKED = ('windows/system32', 'windows/syswow64', 'windows/winsxs', 'windows/Microsoft.NET',
                'windows/mono', 'windows/globalization', 'windows/Fonts')
 VIEWER_WAIT_SECONDS = 8.0
@@ -441,10 +444,22 @@ def _set_registry(worker: Worker, machine: Machine, scratch: Path) -> None:
             worker.stale_entries.append(undo)
     for (hive, key), entries in by_key.items():
         lines += [b'[' + HIVES[hive].encode() + b'\\' + key + b']', *entries, b'']
+    # Wine's regedit exits 0 whatever happens (a file it cannot open, a key
+    # it cannot make), so the import ends in a value new each time, read
+    # back before the run: it shows that regedit read the file to its end.
+    sentinel = os.urandom(4)
+    lines += [b'[' + SENTINEL_KEY.encode() + b']',
+              b'"Import"=hex:' + b','.join(b'%02x' % b for b in sentinel), b'']
     reg_file = scratch / 'machine.reg'
     reg_file.write_bytes(b'\r\n'.join(lines) + b'\r\n')
     _run_quiet(['wine', 'regedit', '/S', 'Z:' + str(reg_file.resolve()).replace('/', '\\')],
                worker.env, 60)
+    answer = scratch / 'sentinel'
+    with open(answer, 'wb') as out:
+        subprocess.run(['wine', 'reg', 'query', SENTINEL_KEY, '/v', 'Import'], env=worker.env,
+                       stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL, timeout=60)
+    if sentinel.hex().upper().encode() not in answer.read_bytes().upper():
+        raise RuntimeError('the registry import did not take effect (regedit /S %s)' % reg_file)
 
 
 def _lay_out(worker: Worker, machine: Machine) -> None:
