@@ -88,9 +88,10 @@ class Machine:
     interrupt: Optional[str] = None
     args: List[bytes] = dataclasses.field(default_factory=list)
     env: Dict[str, str] = dataclasses.field(default_factory=dict)     # extra environment
-    # How many viewer launches the scenario expects: the target waits (a few
-    # seconds at most) for that many recorder lines, since viewers are
+    # How many viewer launches the scenario expects: the Wine target waits (a
+    # few seconds at most) for that many recorder lines, since viewers are
     # started detached and may still be running when the program has ended.
+    # The host target waits for every program the run started instead.
     viewer_wait: int = 0
     # Host target only, for the hardening checks: a deadline other than the
     # runner's; sh redirections applied to the program ('<&- >&-' closes
