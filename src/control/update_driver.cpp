@@ -128,7 +128,9 @@ void RunUpdate(const RunOptions& options) {
   DropStagedFiles();
   CommitPending();
   SetStopHook(nullptr);
-  LaunchQueuedViewers(g_run.windows_directory);
+  // An unattended run has nobody to close a viewer (under a distribution
+  // tool's service account it would not even be seen).
+  if (!options.quiet) LaunchQueuedViewers(g_run.windows_directory);
 
   PrintMessage(MSG_UPDATE_DONE);
   CloseArchive(&g_archive);

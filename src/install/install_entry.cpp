@@ -115,7 +115,6 @@ void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
     choice = DecideWrite(path, header.modification_time, &context->overwrite_mode);
   }
 
-  LogEntry(composed == kPathComposed ? path : header.name, LogDecisionOf(choice), header.size);
   if (choice.decision == kSkip) {
     PassOverData(reader, header.size, kept);
     if (kept) DropStagedFile(index);
@@ -129,5 +128,6 @@ void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
     }
     FinishEntryOutput(&output, header.modification_time);
   }
+  LogEntry(composed == kPathComposed ? path : header.name, LogDecisionOf(choice), header.size);
   if (composed == kPathComposed) QueueViewer(header.kind, path);
 }
