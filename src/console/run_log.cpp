@@ -33,29 +33,6 @@ void GiveUpLog() {
   PrintMessage(MSG_LOG_FAILED, g_log.path);
 }
 
-// "2026-12-09T08:30:00Z": the UTC date from the day count (proleptic
-// Gregorian calendar, days since 1970-01-01).
-void FormatTime(int64_t seconds, char* out, size_t size) {
-  int64_t days = seconds / 86400;
-  int64_t rest = seconds % 86400;
-  if (rest < 0) {
-    rest += 86400;
-    --days;
-  }
-  days += 719468;
-  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  int64_t day_of_era = days - era * 146097;
-  int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-  int64_t month_index = (5 * day_of_year + 2) / 153;
-  int64_t day = day_of_year - (153 * month_index + 2) / 5 + 1;
-  int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
-  int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
-  snprintf(out, size, "%04lld-%02d-%02dT%02d:%02d:%02dZ", static_cast<long long>(year),
-           static_cast<int>(month), static_cast<int>(day), static_cast<int>(rest / 3600),
-           static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
-}
-
 // Converts one formatted line (code page 932) to UTF-8 and appends it with
 // CR LF, in one write.
 void WriteLine(const char* text) {
@@ -69,7 +46,7 @@ void WriteLine(const char* text) {
 void WriteStartLine() {
   g_log.started = true;
   char time_text[64];
-  FormatTime(PlatformTimeNow(), time_text, sizeof time_text);
+  FormatLogTime(PlatformTimeNow(), time_text, sizeof time_text);
   char line[kLineSize];
   int used = snprintf(line, sizeof line, "%s 3pupdate %s started", time_text, g_log.program_version);
   if (g_log.folder[0] != '\0') {
@@ -154,8 +131,32 @@ void LogRollback(int files, int folders) {
 void LogEnd(int status) {
   if (g_log.file == nullptr) return;
   char time_text[64];
-  FormatTime(PlatformTimeNow(), time_text, sizeof time_text);
+  FormatLogTime(PlatformTimeNow(), time_text, sizeof time_text);
   LogLine("%s ended: status %d", time_text, status);
   if (g_log.file != nullptr) PlatformCloseLog(g_log.file);
   g_log.file = nullptr;
+}
+
+// The civil date from the day count (proleptic Gregorian calendar, days
+// since 1970-01-01), in whole 400-year eras.
+void FormatLogTime(int64_t seconds, char* out, size_t size) {
+  int64_t days = seconds / 86400;
+  int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  days += 719468;
+  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  int64_t day_of_era = days - era * 146097;
+  int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  int64_t month_index = (5 * day_of_year + 2) / 153;
+  int64_t day = day_of_year - (153 * month_index + 2) / 5 + 1;
+  int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
+  int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  snprintf(out, size, "%04lld-%02d-%02dT%02d:%02d:%02dZ", static_cast<long long>(year),
+           static_cast<int>(month), static_cast<int>(day), static_cast<int>(rest / 3600),
+           static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
 }

@@ -15,6 +15,7 @@
 // run goes on without it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 enum LogDecision { kLogWritten, kLogOverwritten, kLogKept, kLogSkipped };
@@ -39,3 +40,7 @@ void LogRollback(int files, int folders);
 
 // The last line: the exit status, with the time.
 void LogEnd(int status);
+
+// "2026-12-09T08:30:00Z": seconds since 1970-01-01 UTC as the log shows
+// them (out: at least 32 bytes).
+void FormatLogTime(int64_t seconds, char* out, size_t size);
