@@ -48,7 +48,8 @@ void WriteStartLine() {
   char time_text[64];
   FormatLogTime(PlatformTimeNow(), time_text, sizeof time_text);
   char line[kLineSize];
-  int used = snprintf(line, sizeof line, "%s 3pupdate %s started", time_text, g_log.program_version);
+  int used =
+      snprintf(line, sizeof line, "%s 3pupdate %s started", time_text, g_log.program_version);
   if (g_log.folder[0] != '\0') {
     used += snprintf(line + used, sizeof line - used, ": folder [%s]", g_log.folder);
   }

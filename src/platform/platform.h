@@ -12,8 +12,9 @@
 // holds what the side's own files need to reach a path (the machine's folder
 // mapping; the long "\\?\" form), declared in posix_internal.h and
 // win32_internal.h. What both sides share sits in platform/ itself: the
-// holder's retries (holder_retry.h) and the ring that staged files are
-// written through (stage_ring.h, stage_ring.cpp).
+// holder's retries (holder_retry.h), the ring that staged files are
+// written through (stage_ring.h, stage_ring.cpp) and the name of the run
+// lock (run_lock_name.h).
 //
 // Paths are Windows paths in the ANSI code page (C:\a\b, \a, a\b); results are
 // Windows-shaped (0 / true for success) so the callers read like the Win32

@@ -48,9 +48,10 @@ RunLockResult PlatformTakeRunLock(const char* install_directory) {
   }
 }
 
-// FILE_APPEND_DATA alone makes every write go to the end of the file as one
-// piece, even when several machines append to one log on a share at once;
-// others may read and append while the run goes on.
+// With FILE_APPEND_DATA alone every write goes to the end of the file and
+// never overwrites what is there, wherever another writer has moved it
+// meanwhile; others may read and append while the run goes on. Each line is
+// one write.
 PlatformLog PlatformOpenLog(const char* path) {
   HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
