@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/run_lock_name.h"
@@ -54,7 +55,7 @@ RunLockResult PlatformTakeRunLock(const char* install_directory) {
 
 PlatformLog PlatformOpenLog(const char* path) {
   char host[kHostPathSize];
-  if (!MapWindowsPath(path, host)) return nullptr;
+  if (InjectFault(kFaultLog) || !MapWindowsPath(path, host)) return nullptr;
   int fd = open(host, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
   struct stat status;
@@ -72,6 +73,7 @@ PlatformLog PlatformOpenLog(const char* path) {
 }
 
 bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count) {
+  if (InjectFault(kFaultLog)) return false;
   while (count > 0) {
     ssize_t wrote = write(log->fd, bytes, count);
     if (wrote < 0 && errno == EINTR) continue;

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 
+#include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/run_lock_name.h"
 #include "platform/win32/win32_internal.h"
@@ -53,6 +54,7 @@ RunLockResult PlatformTakeRunLock(const char* install_directory) {
 // meanwhile; others may read and append while the run goes on. Each line is
 // one write.
 PlatformLog PlatformOpenLog(const char* path) {
+  if (InjectFault(kFaultLog)) return nullptr;
   HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -66,6 +68,7 @@ PlatformLog PlatformOpenLog(const char* path) {
 }
 
 bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count) {
+  if (InjectFault(kFaultLog)) return false;
   DWORD wrote = 0;
   return WriteFile(log->handle, bytes, static_cast<DWORD>(count), &wrote, nullptr) &&
          wrote == count;
