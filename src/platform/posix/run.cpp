@@ -58,8 +58,10 @@ PlatformLog PlatformOpenLog(const char* path) {
   if (InjectFault(kFaultLog) || !MapWindowsPath(path, host)) return nullptr;
   int fd = open(host, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
+  // A folder does not open, nor does a read-only file (refused even for
+  // root here, as Windows refuses an administrator).
   struct stat status;
-  if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
+  if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) || !HasWriteBits(status)) {
     close(fd);
     return nullptr;
   }
