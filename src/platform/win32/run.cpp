@@ -4,9 +4,10 @@
 // sessions of a terminal server see it too (a name without the prefix lives
 // in the session's own namespace). The handle is kept until the process
 // ends; the system then releases the mutex, and a run that was killed
-// leaves it abandoned, which the next run takes as free. The program is
-// started elevated (its manifest), which holds the right to create global
-// objects. A mutex that another user's run made and this one may not open
+// leaves it abandoned, which the next run takes as free (when no other
+// process has it open, it is gone altogether). Unlike a file mapping, a
+// mutex in the Global namespace needs no privilege to be created. A mutex
+// that another user's run made and this one may not open
 // (ERROR_ACCESS_DENIED) is held by a run all the same.
 #include <windows.h>
 
