@@ -35,6 +35,7 @@ enum FaultKind {
   kFaultFlush,           // flushing the output file to the disk
   kFaultKill,            // the process killed (no chance to act) before a replace
   kFaultInterrupt,       // the run asks whether an interrupt arrived: from this one on, it has
+  kFaultLog,             // opening the run's log, or appending one line to it
   kFaultKindCount
 };
 
