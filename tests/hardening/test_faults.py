@@ -154,8 +154,9 @@ LOG_FAILED = fill(T['LOG_FAILED'], b'C:\\update.log')
 
 @check('fault log at every call: reported once, the update completes')
 def log_fault(ctx):
+    # From each call to one past the last: the last plan fails no call.
     for call in range(1, LOG_CALLS + 2):
-        context = 'log=%d-%d' % (call, LOG_CALLS)
+        context = 'log=%d-%d' % (call, LOG_CALLS + 1)
         result = run(fault_machine(env={'UPDATER_FAULTS': context}, args=[b'/log=C:\\update.log']),
                      ctx.build)
         check_clean_end(result, context)
