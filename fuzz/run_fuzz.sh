@@ -7,8 +7,8 @@
 # New inputs go to build/fuzz/corpus/<target>/ (the seeds in fuzz/corpus/
 # stay as they are); a crash, leak, sanitizer report or slow input is kept
 # in build/fuzz/artifacts/ and fails the script, and so does a target that
-# ran no input. Prints one line per target
-# with executions and coverage, and ends in "N passed, N failed".
+# ran no input. Prints one line per target with executions and coverage,
+# and ends in "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

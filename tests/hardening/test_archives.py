@@ -4,8 +4,8 @@ longest names, a 256-row table that is not prefix-free, names Windows
 forbids. Each run ends in success with the files the archive holds, or in a
 catalogue stop with nothing changed, within a bounded time and with no
 sanitizer report. The archive tool's plain reference decoder (3ppack
-extract --plain), which shares no table code with the updater's fast one,
-says what an archive holds."""
+extract --plain), which does not use the updater's lookup tables, says
+what an archive holds."""
 
 from __future__ import annotations
 
@@ -47,8 +47,7 @@ def extracted(data: bytes) -> List[bytes]:
     try:
         (folder / 'a.z').write_bytes(data)
         done = subprocess.run([str(ROOT / 'build' / 'host' / 'bin' / '3ppack'), 'extract', '--plain',
-                               str(folder / 'a.z'),
-                               '-C', str(folder / 'out')], capture_output=True)
+                               str(folder / 'a.z'), '-C', str(folder / 'out')], capture_output=True)
         expect(done.returncode == 0, '3ppack extract failed: %r' % done.stderr[-300:])
         return sorted(p.read_bytes() for p in (folder / 'out').rglob('*') if p.is_file())
     finally:

@@ -5,7 +5,7 @@
 // Backslashes in names make subfolders; names that would leave DIR are
 // refused. --plain decodes with the plain reference decoder instead of the
 // updater's fast one, so that tests can hold the updater's output against a
-// reading that shares none of its table code.
+// reading that does not go through its lookup tables.
 #include <cstdio>
 #include <string>
 #include <vector>
