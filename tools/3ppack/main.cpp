@@ -16,7 +16,7 @@ void PrintUsage(FILE* stream) {
           "       3ppack diff OLD NEW -V VERSION --dry-run [--json] [--view PATTERN]...\n"
           "       3ppack list FILE [--json]\n"
           "       3ppack test [--strict] FILE\n"
-          "       3ppack extract FILE -C DIR\n"
+          "       3ppack extract [--plain] FILE -C DIR\n"
           "\n"
           "create  packs the entries, in order, into FILE (written whole or not at all).\n"
           "        KIND: B (installation's bitmap folder), I (installation folder),\n"
@@ -42,7 +42,8 @@ void PrintUsage(FILE* stream) {
           "        a run past the size, an unknown kind, bytes after the last entry)\n"
           "        is a warning; --strict makes it a fault.\n"
           "extract writes the entries under DIR: install/, install/bitmap/, windows/,\n"
-          "        windows/system/, with their times.\n");
+          "        windows/system/, with their times. --plain decodes with the slow\n"
+          "        reference decoder instead of the updater's.\n");
 }
 
 }  // namespace
