@@ -160,14 +160,23 @@ bool MoveWhileHeld(const char* from, const char* to, bool replace) {
   });
 }
 
-// Gives path exactly the attribute word (NORMAL when no bit is left).
+bool SetAttributeBits(const char* path, DWORD bits) {
+  if (!IsLongPath(path)) return SetFileAttributesA(path, bits) != 0;
+  wchar_t wide[kWidePath];
+  return ToLongWidePath(path, wide, kWidePath) && SetFileAttributesW(wide, bits) != 0;
+}
+
+// Gives path exactly the attribute word (NORMAL when no bit is left). A
+// layer that keeps the hidden and system bits beside the file cannot change
+// them once the file is read-only (Wine, run as an ordinary user): the other
+// bits go first, the read-only bit with the last call.
 bool SetWord(const char* path, uint32_t word) {
   if (InjectFault(kFaultSetAttributes)) return false;
   DWORD wanted = word & kSettableAttributes;
   if (wanted == 0) wanted = FILE_ATTRIBUTE_NORMAL;
-  if (!IsLongPath(path)) return SetFileAttributesA(path, wanted) != 0;
-  wchar_t wide[kWidePath];
-  return ToLongWidePath(path, wide, kWidePath) && SetFileAttributesW(wide, wanted) != 0;
+  DWORD first = wanted & ~FILE_ATTRIBUTE_READONLY;
+  if (first != wanted && first != 0 && !SetAttributeBits(path, first)) return false;
+  return SetAttributeBits(path, wanted);
 }
 
 // Gives the file at to the creation time of the file at from (ReplaceFile
