@@ -316,7 +316,7 @@ ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint
     // under its backup name, the new one still under its temporary name.
     if (DeleteNow(destination)) return SettleHalfway(source, destination, backup_path);
   }
-  bool by_replace_file = false;
+  bool asked_replace_file = false;
   bool moved = RetryWhileHeld([&] {
     if (MoveWriteThrough(source, destination, true)) return kAttemptDone;
     AttemptResult result = ReplaceFailure(GetLastError());
@@ -324,12 +324,14 @@ ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint
     // A rename onto a file that another program has open fails even when
     // that program shares everything (a virus scanner, an indexer);
     // ReplaceFile opens the file it replaces sharing everything itself.
-    if (!ReplaceWithFileCall(source, destination, nullptr)) return ReplaceFailure(GetLastError());
-    by_replace_file = true;
-    return kAttemptDone;
+    asked_replace_file = true;
+    if (ReplaceWithFileCall(source, destination, nullptr)) return kAttemptDone;
+    return ReplaceFailure(GetLastError());
   });
-  if (moved && by_replace_file) return KeepWordOrUndo(destination, word, backup_path);
-  if (moved || HoldsFile(destination, new_id)) return kReplaced;
+  if (moved || HoldsFile(destination, new_id)) {
+    // ReplaceFile may have given the new file the old one's word.
+    return asked_replace_file ? KeepWordOrUndo(destination, word, backup_path) : kReplaced;
+  }
   Presence there = Probe(destination);
   if (there == kAbsent) return SettleHalfway(source, destination, backup_path);
   // The destination still names the old file, so its second name goes.
