@@ -8,17 +8,35 @@
 
 namespace {
 
+// The bytes a source may deliver next: none past the trailer.
+size_t AllowedCount(const ArchiveReader* reader, size_t count) {
+  uint64_t left = reader->data_end - reader->delivered;
+  return count > left ? static_cast<size_t>(left) : count;
+}
+
+// Counts and hashes the bytes just delivered: the digest is made where the
+// bytes are read, in the blocks the decoder reads anyway.
+size_t Delivered(ArchiveReader* reader, const uint8_t* bytes, size_t count) {
+  reader->delivered += count;
+  PlatformAddToDigest(&reader->digest, bytes, count);
+  return count;
+}
+
 size_t ReadFromFile(void* context, uint8_t* destination, size_t count) {
-  return PlatformReadFile(static_cast<PlatformFile>(context), destination, count);
+  ArchiveReader* reader = static_cast<ArchiveReader*>(context);
+  count = AllowedCount(reader, count);
+  if (count == 0) return 0;
+  return Delivered(reader, destination, PlatformReadFile(reader->file, destination, count));
 }
 
 size_t ReadFromMemory(void* context, uint8_t* destination, size_t count) {
-  MemorySource* memory = static_cast<MemorySource*>(context);
+  ArchiveReader* reader = static_cast<ArchiveReader*>(context);
+  MemorySource* memory = &reader->memory;
   size_t left = memory->size - memory->offset;
-  if (count > left) count = left;
+  count = AllowedCount(reader, count > left ? left : count);
   if (count > 0) std::memcpy(destination, memory->bytes + memory->offset, count);
   memory->offset += count;
-  return count;
+  return Delivered(reader, destination, count);
 }
 
 // Reads one code: its length byte, then the code itself, left-aligned.
@@ -73,18 +91,43 @@ OpenResult ParseOrClose(ArchiveReader* reader) {
   return result;
 }
 
+// Starts a read from the beginning of the source attached (a new digest,
+// nothing delivered) and parses the header; a malformed trailer refuses the
+// archive before anything of it is read.
+OpenResult StartReading(ArchiveReader* reader, BlockSource source) {
+  if (reader->trailer.form == kTrailerMalformed) {
+    CloseArchive(reader);
+    std::memset(&reader->header, 0, sizeof reader->header);
+    ClearLookupTable(&reader->lookup);
+    return kArchiveBadTrailer;
+  }
+  reader->data_end = reader->trailer.offset;
+  reader->delivered = 0;
+  PlatformDropDigest(&reader->digest);
+  PlatformStartDigest(&reader->digest);
+  StartBitReader(&reader->bits, source, reader);
+  return ParseOrClose(reader);
+}
+
 }  // namespace
 
-// Opens path through the platform and parses the header. kArchiveMissing
-// when the file cannot be opened (nothing read); kArchiveBadHeader when the
-// header is malformed or truncated (the file is closed again).
+// Opens path through the platform, finds the trailer from the file's end
+// and parses the header. kArchiveMissing when the file cannot be opened
+// (nothing read); kArchiveBadHeader when the header is malformed or
+// truncated, kArchiveBadTrailer when the trailer is (the file is closed
+// again).
 OpenResult OpenArchive(ArchiveReader* reader, const char* path) {
   CloseArchive(reader);
   reader->file = PlatformOpenForReading(path);
   StartBitReader(&reader->bits, nullptr, nullptr);
   if (reader->file == nullptr) return kArchiveMissing;
-  StartBitReader(&reader->bits, ReadFromFile, reader->file);
-  return ParseOrClose(reader);
+  uint8_t tail[kTrailerTailSize];
+  uint64_t size = UINT64_MAX;
+  size_t got = 0;
+  if (!PlatformReadFileTail(reader->file, tail, sizeof tail, &size, &got)) size = UINT64_MAX;
+  ParseTrailer(tail, got, size, &reader->trailer);
+  reader->read_before = false;
+  return StartReading(reader, ReadFromFile);
 }
 
 // As OpenArchive over bytes in memory, which must stay valid while the
@@ -92,8 +135,47 @@ OpenResult OpenArchive(ArchiveReader* reader, const char* path) {
 OpenResult OpenArchiveInMemory(ArchiveReader* reader, const uint8_t* bytes, size_t size) {
   CloseArchive(reader);
   reader->memory = MemorySource{bytes, bytes == nullptr ? 0 : size, 0};
-  StartBitReader(&reader->bits, ReadFromMemory, &reader->memory);
-  return ParseOrClose(reader);
+  size_t tail = reader->memory.size < kTrailerTailSize ? reader->memory.size : kTrailerTailSize;
+  ParseTrailer(bytes + reader->memory.size - tail, tail, reader->memory.size, &reader->trailer);
+  reader->read_before = false;
+  return StartReading(reader, ReadFromMemory);
+}
+
+OpenResult ReadArchiveAgain(ArchiveReader* reader) {
+  if (reader->file != nullptr) {
+    if (!PlatformRewindFile(reader->file)) return kArchiveMissing;
+    return StartReading(reader, ReadFromFile);
+  }
+  reader->memory.offset = 0;
+  return StartReading(reader, ReadFromMemory);
+}
+
+bool FinishArchiveRead(ArchiveReader* reader) {
+  BitReader* bits = &reader->bits;
+  uint64_t end = ReaderBitPosition(bits);
+  bool intact = !bits->overrun;
+  if (reader->trailer.form == kTrailerFound) {
+    intact = intact && end <= 8 * reader->data_end && 8 * reader->data_end - end < 8;
+  } else if (intact) {
+    // A trailer whose footer was damaged would stand at the next byte.
+    SetReaderBitPosition(bits, (end + 7) / 8 * 8);
+    uint8_t next[sizeof kTrailerStartMagic];
+    PeekBits(bits, 8 * sizeof next, next);
+    intact = std::memcmp(next, kTrailerStartMagic, sizeof next) != 0;
+  }
+  uint8_t digest[kDigestSize];
+  bool computed = PlatformFinishDigest(&reader->digest, digest);
+  if (reader->trailer.form == kTrailerFound) {
+    intact = intact && computed &&
+             std::memcmp(digest, TrailerDigest(reader->trailer), kDigestSize) == 0;
+  }
+  if (reader->read_before) {
+    intact = intact && computed && std::memcmp(digest, reader->read_digest, kDigestSize) == 0;
+  } else {
+    std::memcpy(reader->read_digest, digest, kDigestSize);
+    reader->read_before = true;
+  }
+  return intact;
 }
 
 // Closes the file, if one is open, and detaches the bit reader from its
@@ -103,4 +185,5 @@ void CloseArchive(ArchiveReader* reader) {
   reader->bits.source_context = nullptr;
   if (reader->file != nullptr) PlatformCloseFile(reader->file);
   reader->file = nullptr;
+  PlatformDropDigest(&reader->digest);
 }

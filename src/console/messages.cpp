@@ -26,6 +26,7 @@ const char* const kCatalogue[kMessageCount] = {
     /* MSG_PROGRESS_EMPTY */ "□□□□□□□□□□□□□□□□□□□□□□□□□\r",
     /* MSG_PROGRESS_CELL */ "■",
     /* MSG_DECODE_ERROR */ "展開でエラーが発生しました。\n",
+    /* MSG_NO_VALID_SIGNATURE */ "\n 3D Perinwoodアップデートファイル[3pupdate.z]に正しい署名がありません\n",
 };
 
 }  // namespace

@@ -23,6 +23,7 @@ enum MessageId {
   MSG_PROGRESS_EMPTY,
   MSG_PROGRESS_CELL,
   MSG_DECODE_ERROR,
+  MSG_NO_VALID_SIGNATURE,
   kMessageCount
 };
 

@@ -4,6 +4,7 @@
 
 #include "archive/archive_reader.h"
 #include "console/console.h"
+#include "control/archive_trust.h"
 #include "control/registry_lookup.h"
 #include "control/version_gate.h"
 #include "install/entry_cache.h"
@@ -37,23 +38,27 @@ ArchiveReader g_archive;  // the archive of the run
 // missing or its header is outside the format.
 void OpenUpdateArchive() {
   switch (OpenArchive(&g_archive, kArchiveName)) {
-    case kArchiveOpened: return;
+    case kArchiveOpened: break;
     case kArchiveMissing: FatalStop(MSG_ARCHIVE_MISSING);
-    case kArchiveBadHeader: ErrorStop(MSG_DECODE_ERROR);
+    case kArchiveBadHeader:
+    case kArchiveBadTrailer: ErrorStop(MSG_DECODE_ERROR);
   }
+  RequireTrustedSigner(&g_archive);
 }
 
 // A damaged archive must change nothing: every entry is decoded once before
 // anything is asked or changed (its data kept in memory, or, with stage, in
 // staged files that only the real run puts anywhere). When the decoded data
-// was too large to keep, the archive is opened afresh for the real run.
+// was too large to keep, the archive is read again for the real run, through
+// the same open file. The bytes read must be intact (the trailer's digest).
 void CheckWholeArchive(bool stage) {
   const InstallContext* stage_beside = stage ? &g_run.install : nullptr;
-  if (!CheckEntries(&g_archive, g_archive.header.entry_count, stage_beside)) {
+  if (!CheckEntries(&g_archive, g_archive.header.entry_count, stage_beside) ||
+      !FinishArchiveRead(&g_archive)) {
     ErrorStop(MSG_DECODE_ERROR);
   }
   if (EntriesCached()) return;
-  OpenUpdateArchive();
+  if (ReadArchiveAgain(&g_archive) != kArchiveOpened) ErrorStop(MSG_DECODE_ERROR);
 }
 
 // The stop hook: staged files that no entry took up go, and what the run
@@ -89,6 +94,8 @@ void RunUpdate() {
     PrintMessage(MSG_ENTRY_END);
   }
   DropStagedFiles();
+  // A second read must have read the very bytes the check verified.
+  if (!EntriesCached() && !FinishArchiveRead(&g_archive)) ErrorStop(MSG_DECODE_ERROR);
   CommitPending();
   SetStopHook(nullptr);
   LaunchQueuedViewers(g_run.windows_directory);

@@ -67,6 +67,16 @@ PlatformFile PlatformOpenForReading(const char* path);
 // file or on a read error.
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count);
 void PlatformCloseFile(PlatformFile file);
+// The file's size, and its last bytes (count, or all of a shorter file) into
+// tail, *got their number; the next read starts at the beginning again.
+// False when the file cannot be measured or read; it is then read from its
+// beginning as if this had not been called.
+bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64_t* file_size,
+                          size_t* got);
+// Puts the read position back at the beginning, for a second read through
+// the same open file (nobody can replace it meanwhile on Windows, where it is
+// open without write or delete sharing). False when that fails.
+bool PlatformRewindFile(PlatformFile file);
 
 // ---- File status, attributes, folders, times: files.cpp ---------------------
 
@@ -191,6 +201,41 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
 // Moves backup over destination in one write-through step (undoing a
 // replace). False leaves both as they were.
 bool PlatformRestoreBackup(const char* backup, const char* destination);
+
+// ---- Digests and signatures: crypto.cpp -------------------------------------
+//
+// SHA-256 and ECDSA P-256 verification from the system's own library (CNG's
+// bcrypt.dll on Windows, OpenSSL's libcrypto on the host); the program holds
+// no hashing or elliptic-curve code of its own.
+
+constexpr size_t kDigestSize = 32;       // a SHA-256 digest
+constexpr size_t kPublicPointSize = 65;  // a P-256 public key: 0x04, X, Y (32 bytes each)
+constexpr size_t kSignatureSize = 64;    // an ECDSA P-256 signature: r, s (32 bytes each)
+
+// A running SHA-256, kept in its owner's memory (no allocation that an
+// owner could leak): each side places its state in the bytes.
+constexpr size_t kDigestStateSize = 128;
+struct PlatformDigest {
+  alignas(8) uint8_t state[kDigestStateSize];
+  bool running;  // started and neither finished nor dropped
+};
+
+// Starts a SHA-256 digest; false (and not running) when the system cannot
+// give one.
+bool PlatformStartDigest(PlatformDigest* digest);
+// Adds count bytes to a running digest (nothing otherwise).
+void PlatformAddToDigest(PlatformDigest* digest, const void* bytes, size_t count);
+// Writes the digest of everything added (kDigestSize bytes) and ends it.
+// False when it was not running or the system failed; out is then zero.
+bool PlatformFinishDigest(PlatformDigest* digest, uint8_t* out);
+// Ends a digest that is not wanted any more (one not running is fine).
+void PlatformDropDigest(PlatformDigest* digest);
+
+// True when signature (r, s) is a valid ECDSA P-256 signature by the key at
+// public_point over the SHA-256 of message. False for anything else: a bad
+// signature, a point that is not on the curve, a system failure.
+bool PlatformVerifySignature(const uint8_t* public_point, const uint8_t* message, size_t size,
+                             const uint8_t* signature);
 
 // ---- Memory: memory.cpp -----------------------------------------------------
 

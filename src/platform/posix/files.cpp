@@ -72,6 +72,28 @@ size_t PlatformReadFile(PlatformFile file, void* destination, size_t count) {
   return fread(destination, 1, count, file->stream);
 }
 
+bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64_t* file_size,
+                          size_t* got) {
+  *got = 0;
+  if (file == nullptr || fseeko(file->stream, 0, SEEK_END) != 0) return false;
+  off_t size = ftello(file->stream);
+  bool read = size >= 0;
+  if (read) {
+    *file_size = static_cast<uint64_t>(size);
+    size_t want = *file_size < count ? static_cast<size_t>(*file_size) : count;
+    read = fseeko(file->stream, size - static_cast<off_t>(want), SEEK_SET) == 0 &&
+           fread(tail, 1, want, file->stream) == want;
+    if (read) *got = want;
+  }
+  return PlatformRewindFile(file) && read;
+}
+
+bool PlatformRewindFile(PlatformFile file) {
+  if (file == nullptr) return false;
+  clearerr(file->stream);
+  return fseeko(file->stream, 0, SEEK_SET) == 0;
+}
+
 void PlatformCloseFile(PlatformFile file) {
   if (file == nullptr) return;
   fclose(file->stream);

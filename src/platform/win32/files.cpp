@@ -2,6 +2,8 @@
 // C runtime's streams and the ANSI Win32 calls.
 #include <windows.h>
 
+#include <share.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -49,19 +51,45 @@ bool IsHeldError(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-// fopen(path, "rb"): the archive is read through the runtime's buffered
-// stream, with a buffer large enough that its small blocks cost few system
-// calls (the runtime allocates it). nullptr when the file cannot be opened
-// (or a fault is planned).
+// _fsopen(path, "rb", _SH_DENYWR): the archive is read through the runtime's
+// buffered stream, with a buffer large enough that its small blocks cost few
+// system calls (the runtime allocates it). Other programs may read the file
+// but neither write, rename nor delete it while it is open (the runtime asks
+// CreateFile for FILE_SHARE_READ alone), so the bytes checked are the bytes
+// installed. nullptr when the file cannot be opened (or a fault is planned).
 PlatformFile PlatformOpenForReading(const char* path) {
   if (InjectFault(kFaultOpenRead)) return nullptr;
-  FILE* stream = std::fopen(path, "rb");
+  FILE* stream = _fsopen(path, "rb", _SH_DENYWR);
   if (stream != nullptr) std::setvbuf(stream, nullptr, _IOFBF, kReadBufferSize);
   return reinterpret_cast<PlatformFile>(stream);
 }
 
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count) {
   return std::fread(destination, 1, count, ToStream(file));
+}
+
+bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64_t* file_size,
+                          size_t* got) {
+  *got = 0;
+  FILE* stream = ToStream(file);
+  if (stream == nullptr || fseeko64(stream, 0, SEEK_END) != 0) return false;
+  int64_t size = ftello64(stream);
+  bool read = size >= 0;
+  if (read) {
+    *file_size = static_cast<uint64_t>(size);
+    size_t want = *file_size < count ? static_cast<size_t>(*file_size) : count;
+    read = fseeko64(stream, size - static_cast<int64_t>(want), SEEK_SET) == 0 &&
+           std::fread(tail, 1, want, stream) == want;
+    if (read) *got = want;
+  }
+  return PlatformRewindFile(file) && read;
+}
+
+bool PlatformRewindFile(PlatformFile file) {
+  FILE* stream = ToStream(file);
+  if (stream == nullptr) return false;
+  std::clearerr(stream);
+  return fseeko64(stream, 0, SEEK_SET) == 0;
 }
 
 void PlatformCloseFile(PlatformFile file) { std::fclose(ToStream(file)); }
