@@ -51,6 +51,7 @@ class RunOptions:
     work_root: Path             # where the target may keep shared things (e.g. a Wine prefix)
     timeout: float = 60.0       # seconds per run
     wine_dir: Optional[Path] = None   # where Wine prefixes go (default build/wine)
+    keys_dir: Optional[Path] = None   # the signing keys scenarios name (vendor.key, other.key)
 
 
 @dataclasses.dataclass
