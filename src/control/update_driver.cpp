@@ -34,15 +34,21 @@ struct RunState {
 RunState g_run;
 ArchiveReader g_archive;  // the archive of the run
 
-// Opens the archive and parses its header; stops the run when the file is
-// missing or its header is outside the format.
-void OpenUpdateArchive() {
-  switch (OpenArchive(&g_archive, kArchiveName)) {
-    case kArchiveOpened: break;
+// Stops the run unless the archive's header has been read: when the file
+// cannot be read or its header or trailer is outside the format.
+void StopUnlessOpened(OpenResult result) {
+  switch (result) {
+    case kArchiveOpened: return;
     case kArchiveMissing: FatalStop(MSG_ARCHIVE_MISSING);
     case kArchiveBadHeader:
     case kArchiveBadTrailer: ErrorStop(MSG_DECODE_ERROR);
   }
+}
+
+// Opens the archive and parses its header; a build that carries a key
+// refuses an archive that key did not sign, before anything else.
+void OpenUpdateArchive() {
+  StopUnlessOpened(OpenArchive(&g_archive, kArchiveName));
   RequireTrustedSigner(&g_archive);
 }
 
@@ -58,7 +64,7 @@ void CheckWholeArchive(bool stage) {
     ErrorStop(MSG_DECODE_ERROR);
   }
   if (EntriesCached()) return;
-  if (ReadArchiveAgain(&g_archive) != kArchiveOpened) ErrorStop(MSG_DECODE_ERROR);
+  StopUnlessOpened(ReadArchiveAgain(&g_archive));
 }
 
 // The stop hook: staged files that no entry took up go, and what the run

@@ -186,18 +186,27 @@ def interrupt_when_waiting(process: subprocess.Popen, signal_name: str, deadline
     CTRL_C_EVENT, but its read of a pipe goes on waiting, where a console
     read would end.)"""
     pid = pid or process.pid
+    if wait_until_waiting(process, deadline, pid):
+        os.kill(pid, SIGNALS[signal_name])
+        # Then the input ends, as a console read that Ctrl-C cuts short
+        # does: the program must not take that for the end of the input.
+        time.sleep(INTERRUPT_INPUT_GRACE_SECONDS)
+        process.stdin.close()
+
+
+def wait_until_waiting(process: subprocess.Popen, deadline: float, pid: Optional[int] = None) -> bool:
+    """True once everything typed has been read and the program sits waiting
+    for more (seen the same way three times, 0.1 s apart); False when it
+    ended or the deadline passed first."""
+    pid = pid or process.pid
     stable = 0
     while time.monotonic() < deadline and process.poll() is None:
         waiting = _pipe_holds(process.stdin.fileno()) == 0 and _waits_in_call(pid)
         stable = stable + 1 if waiting else 0
         if stable >= 3:
-            os.kill(pid, SIGNALS[signal_name])
-            # Then the input ends, as a console read that Ctrl-C cuts short
-            # does: the program must not take that for the end of the input.
-            time.sleep(INTERRUPT_INPUT_GRACE_SECONDS)
-            process.stdin.close()
-            return
+            return True
         time.sleep(0.1)
+    return False
 
 
 def run(context: Context, machine: Machine) -> Result:
@@ -231,7 +240,8 @@ def run(context: Context, machine: Machine) -> Result:
             open(stderr_path, 'wb') as stderr:
         # A group of its own, so that a hung run is ended with whatever it started.
         process = subprocess.Popen(command,
-                                   stdin=subprocess.PIPE if machine.interrupt else stdin,
+                                   stdin=subprocess.PIPE if machine.interrupt or machine.when_waiting
+                                   else stdin,
                                    stdout=subprocess.PIPE if machine.pipe_to else stdout,
                                    stderr=stderr, env=env,
                                    cwd=windows_to_host(root, machine.working_folder),
@@ -245,7 +255,12 @@ def run(context: Context, machine: Machine) -> Result:
                    for fifo, contents in served.items()]
         for feeder in feeders:
             feeder.start()
-        if machine.interrupt:
+        if machine.when_waiting:
+            if wait_until_waiting(process, deadline):
+                machine.when_waiting(root)
+            process.stdin.write(machine.stdin)
+            process.stdin.close()
+        elif machine.interrupt:
             process.stdin.write(machine.stdin)
             process.stdin.flush()
             interrupt_when_waiting(process, machine.interrupt, deadline)
