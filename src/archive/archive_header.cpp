@@ -14,19 +14,13 @@ size_t AllowedCount(const ArchiveReader* reader, size_t count) {
   return count > left ? static_cast<size_t>(left) : count;
 }
 
-// Counts and hashes the bytes just delivered: the digest is made where the
-// bytes are read, in the blocks the decoder reads anyway.
-size_t Delivered(ArchiveReader* reader, const uint8_t* bytes, size_t count) {
-  reader->delivered += count;
-  PlatformAddToDigest(&reader->digest, bytes, count);
-  return count;
-}
-
 size_t ReadFromFile(void* context, uint8_t* destination, size_t count) {
   ArchiveReader* reader = static_cast<ArchiveReader*>(context);
   count = AllowedCount(reader, count);
   if (count == 0) return 0;
-  return Delivered(reader, destination, PlatformReadFile(reader->file, destination, count));
+  count = PlatformReadFile(reader->file, destination, count);
+  reader->delivered += count;
+  return count;
 }
 
 size_t ReadFromMemory(void* context, uint8_t* destination, size_t count) {
@@ -36,7 +30,20 @@ size_t ReadFromMemory(void* context, uint8_t* destination, size_t count) {
   count = AllowedCount(reader, count > left ? left : count);
   if (count > 0) std::memcpy(destination, memory->bytes + memory->offset, count);
   memory->offset += count;
-  return Delivered(reader, destination, count);
+  reader->delivered += count;
+  return count;
+}
+
+// The digest of the bytes before the trailer: made by the platform as the
+// file is read (behind the reader, of the very bytes it handed over), or at
+// once for bytes in memory. False when none can be had.
+bool DigestOfRead(ArchiveReader* reader, uint8_t* digest) {
+  if (reader->file != nullptr) return PlatformFinishReadDigest(reader->file, digest);
+  uint64_t size = reader->memory.size < reader->data_end ? reader->memory.size : reader->data_end;
+  PlatformDigest running;
+  PlatformStartDigest(&running);
+  PlatformAddToDigest(&running, reader->memory.bytes, static_cast<size_t>(size));
+  return PlatformFinishDigest(&running, digest);
 }
 
 // Reads one code: its length byte, then the code itself, left-aligned.
@@ -91,9 +98,10 @@ OpenResult ParseOrClose(ArchiveReader* reader) {
   return result;
 }
 
-// Starts a read from the beginning of the source attached (a new digest,
-// nothing delivered) and parses the header; a malformed trailer refuses the
-// archive before anything of it is read.
+// Starts a read from the beginning of the source attached (nothing
+// delivered; a file with a trailer hashed as it is read) and parses the
+// header; a malformed trailer refuses the archive before anything of it is
+// read.
 OpenResult StartReading(ArchiveReader* reader, BlockSource source) {
   if (reader->trailer.form == kTrailerMalformed) {
     CloseArchive(reader);
@@ -103,8 +111,8 @@ OpenResult StartReading(ArchiveReader* reader, BlockSource source) {
   }
   reader->data_end = reader->trailer.offset;
   reader->delivered = 0;
-  PlatformDropDigest(&reader->digest);
-  PlatformStartDigest(&reader->digest);
+  bool verified = reader->trailer.form == kTrailerFound;
+  if (verified && reader->file != nullptr) PlatformDigestWhileReading(reader->file, reader->data_end);
   StartBitReader(&reader->bits, source, reader);
   return ParseOrClose(reader);
 }
@@ -126,7 +134,6 @@ OpenResult OpenArchive(ArchiveReader* reader, const char* path) {
   size_t got = 0;
   if (!PlatformReadFileTail(reader->file, tail, sizeof tail, &size, &got)) size = UINT64_MAX;
   ParseTrailer(tail, got, size, &reader->trailer);
-  reader->read_before = false;
   return StartReading(reader, ReadFromFile);
 }
 
@@ -137,7 +144,6 @@ OpenResult OpenArchiveInMemory(ArchiveReader* reader, const uint8_t* bytes, size
   reader->memory = MemorySource{bytes, bytes == nullptr ? 0 : size, 0};
   size_t tail = reader->memory.size < kTrailerTailSize ? reader->memory.size : kTrailerTailSize;
   ParseTrailer(bytes + reader->memory.size - tail, tail, reader->memory.size, &reader->trailer);
-  reader->read_before = false;
   return StartReading(reader, ReadFromMemory);
 }
 
@@ -163,19 +169,10 @@ bool FinishArchiveRead(ArchiveReader* reader) {
     PeekBits(bits, 8 * sizeof next, next);
     intact = std::memcmp(next, kTrailerStartMagic, sizeof next) != 0;
   }
+  if (reader->trailer.form != kTrailerFound) return intact;
   uint8_t digest[kDigestSize];
-  bool computed = PlatformFinishDigest(&reader->digest, digest);
-  if (reader->trailer.form == kTrailerFound) {
-    intact = intact && computed &&
-             std::memcmp(digest, TrailerDigest(reader->trailer), kDigestSize) == 0;
-  }
-  if (reader->read_before) {
-    intact = intact && computed && std::memcmp(digest, reader->read_digest, kDigestSize) == 0;
-  } else {
-    std::memcpy(reader->read_digest, digest, kDigestSize);
-    reader->read_before = true;
-  }
-  return intact;
+  return DigestOfRead(reader, digest) && intact &&
+         std::memcmp(digest, TrailerDigest(reader->trailer), kDigestSize) == 0;
 }
 
 // Closes the file, if one is open, and detaches the bit reader from its
@@ -185,5 +182,4 @@ void CloseArchive(ArchiveReader* reader) {
   reader->bits.source_context = nullptr;
   if (reader->file != nullptr) PlatformCloseFile(reader->file);
   reader->file = nullptr;
-  PlatformDropDigest(&reader->digest);
 }

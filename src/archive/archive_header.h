@@ -57,7 +57,9 @@ OpenResult ReadArchiveAgain(ArchiveReader* reader);
 // Ends a read of the whole archive; the position must be after the last
 // entry. True when the bytes read are intact: with a trailer, the entries
 // end in the byte before it and the digest of every byte before it is the
-// one it holds; without one, nothing after the last entry begins like a
-// trailer; and on a second read (ReadArchiveAgain) the bytes read are the
-// same as the first time. The digest is computed as the bytes are read.
+// one it holds (on a second read too: ReadArchiveAgain keeps the trailer
+// found first); without one, nothing after the last entry begins like a
+// trailer. The digest of a file is made while it is read (the platform
+// hashes behind the reader); bytes in memory are hashed here. An archive
+// without a trailer is not hashed at all.
 bool FinishArchiveRead(ArchiveReader* reader);

@@ -30,13 +30,10 @@ struct ArchiveReader {
   PlatformFile file = nullptr;  // the open archive file, or nullptr
   MemorySource memory;          // an archive opened in memory
 
-  // ---- the trailer and the digest of what is read ----
+  // ---- the trailer, and the digest of what is read ----
   ArchiveTrailer trailer;               // found from the file's end when it was opened
   uint64_t data_end = 0;                // bytes the bit stream gets: those before the trailer
   uint64_t delivered = 0;               // bytes it has got so far
-  PlatformDigest digest = {};           // SHA-256 of the bytes delivered, while reading
-  uint8_t read_digest[kDigestSize];     // that digest after the first complete read
-  bool read_before = false;             // a complete read has been finished before this one
 
   // ---- the bit stream ----
   BitReader bits;  // window, read position, end of input

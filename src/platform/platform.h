@@ -12,8 +12,9 @@
 // holds what the side's own files need to reach a path (the machine's folder
 // mapping; the long "\\?\" form), declared in posix_internal.h and
 // win32_internal.h. What both sides share sits in platform/ itself: the
-// holder's retries (holder_retry.h) and the ring that staged files are
-// written through (stage_ring.h, stage_ring.cpp).
+// holder's retries (holder_retry.h), the ring that staged files are
+// written through (stage_ring.h, stage_ring.cpp) and the ring the archive
+// is read and hashed through (read_ring.h, read_ring.cpp).
 //
 // Paths are Windows paths in the ANSI code page (C:\a\b, \a, a\b); results are
 // Windows-shaped (0 / true for success) so the callers read like the Win32
@@ -75,8 +76,17 @@ bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64
                           size_t* got);
 // Puts the read position back at the beginning, for a second read through
 // the same open file (nobody can replace it meanwhile on Windows, where it is
-// open without write or delete sharing). False when that fails.
+// open without write or delete sharing). False when that fails. A digest
+// being made of the file is dropped.
 bool PlatformRewindFile(PlatformFile file);
+// From the file's beginning (nothing read yet since it was opened or
+// rewound), makes the SHA-256 of its first limit bytes as they are read, on
+// a thread of its own where one can start (read_ring.h): of the very bytes
+// the reads hand over.
+void PlatformDigestWhileReading(PlatformFile file, uint64_t limit);
+// Reads on to the limit (or the file's end), waits for the digest and
+// writes it (kDigestSize bytes). False when none was being made.
+bool PlatformFinishReadDigest(PlatformFile file, uint8_t* out);
 
 // ---- File status, attributes, folders, times: files.cpp ---------------------
 
