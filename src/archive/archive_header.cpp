@@ -163,11 +163,15 @@ bool FinishArchiveRead(ArchiveReader* reader) {
   if (reader->trailer.form == kTrailerFound) {
     intact = intact && end <= 8 * reader->data_end && 8 * reader->data_end - end < 8;
   } else if (intact) {
-    // A trailer whose footer was damaged would stand at the next byte.
-    SetReaderBitPosition(bits, (end + 7) / 8 * 8);
+    // A trailer whose footer was damaged or cut off would stand at the next
+    // byte: its start magic, or as much of it as the file still holds.
+    uint64_t next_byte = (end + 7) / 8;
+    uint64_t left = reader->data_end - next_byte;  // data_end: the file's size, when known
+    SetReaderBitPosition(bits, 8 * next_byte);
     uint8_t next[sizeof kTrailerStartMagic];
     PeekBits(bits, 8 * sizeof next, next);
-    intact = std::memcmp(next, kTrailerStartMagic, sizeof next) != 0;
+    size_t compared = left < sizeof next ? static_cast<size_t>(left) : sizeof next;
+    intact = compared == 0 || std::memcmp(next, kTrailerStartMagic, compared) != 0;
   }
   if (reader->trailer.form != kTrailerFound) return intact;
   uint8_t digest[kDigestSize];

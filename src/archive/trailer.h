@@ -23,7 +23,8 @@
 // Every byte is checked: a footer whose length, start magic, version or
 // flags disagree is a damaged archive, and so is an archive without a
 // footer whose bytes after the last entry begin with the start magic (a
-// trailer whose footer was damaged). A later layout takes another version.
+// trailer whose footer was damaged), or are all a beginning of it (a
+// trailer cut off). A later layout takes another version.
 #pragma once
 
 #include <cstddef>
