@@ -122,15 +122,19 @@ void ResetReadRing(ReadRing* ring) {
   ring->bytes_hashed = 0;
 }
 
+void StopReadHasher(PlatformFile file, ReadRing* ring) {
+  if (!ring->threaded) return;
+  LockReadRings();
+  ring->stopping = true;
+  WakeReadWaiters();
+  UnlockReadRings();
+  JoinReadThread(file);
+  ring->threaded = false;
+  ring->stopping = false;
+}
+
 void CloseReadRing(PlatformFile file, ReadRing* ring) {
-  if (ring->threaded) {
-    LockReadRings();
-    ring->stopping = true;
-    WakeReadWaiters();
-    UnlockReadRings();
-    JoinReadThread(file);
-    ring->threaded = false;
-  }
+  StopReadHasher(file, ring);
   PlatformDropDigest(&ring->digest);
   std::free(ring->memory);
   ring->memory = nullptr;

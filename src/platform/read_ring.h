@@ -65,5 +65,7 @@ bool FinishRingDigest(PlatformFile file, ReadRing* ring, uint8_t* out);
 // Forgets every chunk (the file is about to be read from its start again);
 // the digest, if any, is dropped.
 void ResetReadRing(ReadRing* ring);
+// Lets the hasher finish what is queued and waits for its thread to end.
+void StopReadHasher(PlatformFile file, ReadRing* ring);
 // Ends the hasher and frees the chunks.
 void CloseReadRing(PlatformFile file, ReadRing* ring);

@@ -37,6 +37,11 @@ struct ReadSync {
 
 ReadSync g_read_sync = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER};
 
+// The files whose hasher thread runs, so that the end of the process can
+// end them first (the updater holds one archive at a time).
+constexpr int kMaxHashedFiles = 4;
+PlatformFile g_hashed_files[kMaxHashedFiles];
+
 void* RunReadThread(void* ring) {
   RunReadHasher(static_cast<ReadRing*>(ring));
   return nullptr;
@@ -150,15 +155,30 @@ void WakeReadWaiters() { pthread_cond_broadcast(&g_read_sync.changed); }
 
 // The hasher takes no signals: an interrupt must reach the main thread.
 bool StartReadThread(PlatformFile file, ReadRing* ring) {
+  int free_place = 0;
+  while (free_place < kMaxHashedFiles && g_hashed_files[free_place] != nullptr) ++free_place;
+  if (free_place == kMaxHashedFiles) return false;  // hashed by the reader itself
   sigset_t all, previous;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &previous);
   bool started = pthread_create(&file->hasher, nullptr, RunReadThread, ring) == 0;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (started) g_hashed_files[free_place] = file;
   return started;
 }
 
-void JoinReadThread(PlatformFile file) { pthread_join(file->hasher, nullptr); }
+void JoinReadThread(PlatformFile file) {
+  pthread_join(file->hasher, nullptr);
+  for (PlatformFile& hashed : g_hashed_files) {
+    if (hashed == file) hashed = nullptr;
+  }
+}
+
+void StopReadHashers() {
+  for (PlatformFile file : g_hashed_files) {
+    if (file != nullptr) StopReadHasher(file, &file->ring);
+  }
+}
 
 bool PlatformProbeReadable(const char* path) {
   if (InjectFault(kFaultOpenRead)) return false;

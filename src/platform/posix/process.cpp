@@ -133,5 +133,6 @@ void PauseForHolder(uint32_t milliseconds) { SleepScaled(milliseconds); }
 [[noreturn]] void PlatformExit(int status) {
   FlushConsoleOutput();
   StopStageWriter();
+  StopReadHashers();
   exit(status);
 }
