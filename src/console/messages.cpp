@@ -26,6 +26,7 @@ const char* const kCatalogue[kMessageCount] = {
     /* MSG_PROGRESS_EMPTY */ "□□□□□□□□□□□□□□□□□□□□□□□□□\r",
     /* MSG_PROGRESS_CELL */ "■",
     /* MSG_DECODE_ERROR */ "展開でエラーが発生しました。\n",
+    /* MSG_NO_VALID_SIGNATURE */ "\n 3D Perinwoodアップデートファイル[3pupdate.z]に正しい署名がありません\n",
     /* MSG_ANOTHER_RUNNING */ "\n 別のアップデートが実行中です。終わってからもう一度実行して下さい。\n",
     /* MSG_LOG_FAILED */ "\n ログファイル[%s]に書き込めません。ログなしで続けます。\n",
     /* MSG_USAGE */

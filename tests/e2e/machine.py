@@ -31,7 +31,7 @@ from __future__ import annotations
 
 import dataclasses
 from pathlib import Path
-from typing import Dict, List, Optional, Set
+from typing import Callable, Dict, List, Optional, Set
 
 
 DEFAULT_WINDOWS_DIRECTORY = b'C:\\windows'
@@ -51,6 +51,7 @@ class RunOptions:
     work_root: Path             # where the target may keep shared things (e.g. a Wine prefix)
     timeout: float = 60.0       # seconds per run
     wine_dir: Optional[Path] = None   # where Wine prefixes go (default build/wine)
+    keys_dir: Optional[Path] = None   # the signing keys scenarios name (vendor.key, other.key)
 
 
 @dataclasses.dataclass
@@ -106,6 +107,10 @@ class Machine:
     pipe_to: List[str] = dataclasses.field(default_factory=list)
     stdin_file: Optional[Path] = None
     served_files: Dict[bytes, List[bytes]] = dataclasses.field(default_factory=dict)
+    # Called with the machine folder once the program first waits for input
+    # (nothing typed yet); stdin is typed after it (a file changed while the
+    # program waits at a question).
+    when_waiting: Optional[Callable[[Path], None]] = None
     # Wine target only: files another program holds open during the run, and
     # DOS attributes (read-only 1, hidden 2, system 4) set before it.
     holds: List[bytes] = dataclasses.field(default_factory=list)

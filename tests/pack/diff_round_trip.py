@@ -146,6 +146,18 @@ def case_round_trip(tool: Tool, folder: Path) -> None:
                                *view], cwd=folder, capture_output=True)
         check(host.returncode == 0 and (folder / 'host.z').read_bytes() == archive,
               'the host tool packs other bytes')
+    # A signed copy (the host tool signs; 3ppack.exe verifies, through CNG):
+    # valid against its key, refused against another.
+    for name in ('vendor', 'other'):
+        subprocess.run([str(tool.host_tool), 'keygen', '-o', name], cwd=folder, check=True,
+                       capture_output=True)
+    signed = subprocess.run([str(tool.host_tool), 'diff', 'old', 'new', '-o', 'signed.z', '-V', '1.02',
+                             '--sign', 'vendor.key'], cwd=folder, capture_output=True)
+    check(signed.returncode == 0, f'signed diff: {signed.stderr!r}')
+    good = tool.run(folder, 'test', '--key', 'vendor.pub', 'signed.z')
+    check(good.returncode == 0 and b'signature valid' in good.stdout, f'test --key: {good.stdout!r}')
+    other = tool.run(folder, 'test', '--key', 'other.pub', 'signed.z')
+    check(other.returncode == 1 and b'another key' in other.stdout, f'test --key other: {other.stdout!r}')
 
     files = [FileSpec(windows_path(p), old, OLD_TIME) for p, (old, _) in TREES.items() if old]
     files.append(FileSpec(b'C:\\update\\3pupdate.z', archive))

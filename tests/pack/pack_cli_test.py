@@ -288,8 +288,10 @@ def test_catches_header_damage():
         runs = write(os.path.join(tmp, "r"), b"A" * 700 + b"BC" * 3)
         empty = write(os.path.join(tmp, "e"), b"")
         archive = os.path.join(tmp, "a.z")
+        # The plain format: what its own structure tells (with the trailer,
+        # its digest catches every flip).
         run("create", "-o", archive, "-V", "1.5", "-t", "9", "-e", "I", text, "t.txt",
-            "-e", "b", runs, "r.bmp", "-e", "W", empty, "e.ini")
+            "-e", "b", runs, "r.bmp", "-e", "W", empty, "e.ini", "--no-trailer")
         original = read(archive)
         fields, symbols, _ = field_map(original)
         damaged = os.path.join(tmp, "d.z")
@@ -329,10 +331,17 @@ def test_catches_every_truncation_and_trailing_bytes():
         uncaught = []
         for size in range(len(original)):
             write(damaged, original[:size])
-            if run("test", damaged, expect=None).returncode != 1:
+            # Cut at the trailer's start, it is the plain format: whole.
+            if run("test", damaged, expect=None).returncode != 1 and size != len(original) - 54:
                 uncaught.append(size)
         check(not uncaught, f"truncations to {uncaught[:10]} bytes pass")
-        # Trailing bytes: the updater reads past them, so only --strict fails.
+        # Trailing bytes after an archive without a trailer: the updater reads
+        # past them, so only --strict fails. After a trailer they are damage.
+        write(damaged, original + b"\x00")
+        check(run("test", damaged, expect=1).returncode == 1, "bytes after the trailer pass")
+        run("create", "-o", archive, "-V", "1", "-e", "I", source, "s", "-e", "I", empty, "e",
+            "--no-trailer")
+        original = read(archive)
         write(damaged, original + b"\x00")
         result = run("test", damaged)
         check(b"warning" in result.stdout and b"goes on" in result.stdout, result.stdout)

@@ -102,6 +102,20 @@ int RunExtract(int argc, char** argv) {
     fprintf(stderr, "3ppack extract: %s\n", error.c_str());
     return 1;
   }
+  // Nothing is written from an archive whose bytes are damaged: a first pass
+  // decodes every entry and checks the trailer's digest.
+  bool intact = true;
+  for (int i = 0; i < reader.header.entry_count && intact; ++i) {
+    DecodeSink sink = {nullptr, nullptr, UINT64_MAX, nullptr};
+    DecodeOutput out;
+    WalkedEntry entry;
+    intact = WalkNextEntry(&reader, i, &sink, &out, &entry) == kWalkEntry;
+  }
+  if (!intact || !FinishWalk(&reader).intact || ReadArchiveAgain(&reader) != kArchiveOpened) {
+    fprintf(stderr, "3ppack extract: '%s' is damaged (run 3ppack test); nothing extracted\n",
+            path.c_str());
+    return 1;
+  }
   const ArchiveHeader& header = reader.header;
   int status = 0;
   for (int i = 0; i < header.entry_count; ++i) {

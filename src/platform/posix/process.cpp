@@ -126,5 +126,6 @@ bool PauseForHolder(uint32_t milliseconds) {
 [[noreturn]] void PlatformExit(int status) {
   FlushConsoleOutput();
   StopStageWriter();
+  StopReadHashers();
   exit(status);
 }

@@ -309,7 +309,8 @@ def run(context: Context, machine: Machine) -> Result:
             open(stderr_path, 'wb') as stderr:
         # A group of its own, so that a hung run is ended with whatever it started.
         process = subprocess.Popen(command,
-                                   stdin=subprocess.PIPE if machine.interrupt else stdin,
+                                   stdin=subprocess.PIPE if machine.interrupt or machine.when_waiting
+                                   else stdin,
                                    stdout=subprocess.PIPE if machine.pipe_to else stdout,
                                    stderr=stderr, env=env,
                                    cwd=windows_to_host(root, machine.working_folder),
@@ -323,7 +324,12 @@ def run(context: Context, machine: Machine) -> Result:
                    for fifo, contents in served.items()]
         for feeder in feeders:
             feeder.start()
-        if machine.interrupt:
+        if machine.when_waiting:
+            if wait_until_waiting(process, deadline):
+                machine.when_waiting(root)
+            process.stdin.write(machine.stdin)
+            process.stdin.close()
+        elif machine.interrupt:
             process.stdin.write(machine.stdin)
             process.stdin.flush()
             interrupt_when_waiting(process, machine.interrupt, deadline)
