@@ -158,9 +158,11 @@ void CommitPending() {
     CheckInterrupt();
     PendingFile* file = &g_pending.files[i];
     ClearReadOnly(file->destination);
-    uint32_t word = file->final_attributes != kInvalidFileAttributes ? file->final_attributes
-                    : file->original_attributes != kInvalidFileAttributes ? file->original_attributes
-                                                                          : 0;
+    // The word the file ends with: the saved one of an Overwrite, else the
+    // old file's, else none, with the archive bit that any write sets.
+    uint32_t word = file->final_attributes;
+    if (word == kInvalidFileAttributes) word = file->original_attributes;
+    if (word == kInvalidFileAttributes) word = 0;
     word = (word & ~kAttributeNormal) | kAttributeArchive;
     switch (PlatformReplaceKeepingBackup(file->temp_path, file->destination, word,
                                          file->backup_path)) {

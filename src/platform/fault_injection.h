@@ -36,7 +36,7 @@ enum FaultKind {
   kFaultKill,            // the process killed (no chance to act) before a replace
   kFaultInterrupt,       // the run asks whether an interrupt arrived: from this one on, it has
   kFaultLog,             // opening the run's log, or appending one line to it
-  kFaultTempVanished,    // the finished temporary file is gone (quarantined) right before its replace
+  kFaultTempVanished,    // the finished temporary file is gone (quarantined) before its replace
   kFaultHardLink,        // the volume gives the old file no second name (no hard links, as FAT)
   kFaultKindCount
 };

@@ -27,11 +27,11 @@ using CancelThreadFunction = BOOL(WINAPI*)(HANDLE);
 using CancelHandleFunction = BOOL(WINAPI*)(HANDLE, OVERLAPPED*);
 
 struct Interrupts {
-  volatile LONG raised;         // an event arrived
-  volatile LONG reading;        // the main thread is in (or about to enter) its read of standard input
-  SRWLOCK reading_lock;         // held around a change of reading and around each cancel
-  HANDLE raised_event;          // set with it (manual reset): ends pauses and waits
-  HANDLE main_thread;           // the thread that runs the update
+  volatile LONG raised;                // an event arrived
+  volatile LONG reading;               // the main thread is in (or entering) its input read
+  SRWLOCK reading_lock;                // held around a change of reading and each cancel
+  HANDLE raised_event;                 // set with it (manual reset): ends pauses and waits
+  HANDLE main_thread;                  // the thread that runs the update
   CancelThreadFunction cancel_thread;  // CancelSynchronousIo (Vista on), or null
   CancelHandleFunction cancel_handle;  // CancelIoEx (Vista on), or null
 };
