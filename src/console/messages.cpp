@@ -26,6 +26,9 @@ const char* const kCatalogue[kMessageCount] = {
     /* MSG_PROGRESS_EMPTY */ "□□□□□□□□□□□□□□□□□□□□□□□□□\r",
     /* MSG_PROGRESS_CELL */ "■",
     /* MSG_DECODE_ERROR */ "展開でエラーが発生しました。\n",
+    /* MSG_UNDO_FAILED */ "\n [%s]を元に戻せませんでした。元のファイルは[%s]にあります。\n",
+    /* MSG_BACKUP_LEFT */ "\n [%s]の元のファイルが[%s]として残っています。\n",
+    /* MSG_FILE_LEFT */ "\n 一時ファイル[%s]を削除できませんでした。\n",
 };
 
 }  // namespace

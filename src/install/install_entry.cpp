@@ -94,7 +94,7 @@ void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
   ComposeResult composed = ComposeDestinationPath(context, header.kind, header.name, path);
   if (composed == kPathTooLong) ErrorStop(MSG_CANNOT_WRITE, path);
 
-  WriteChoice choice = {kSkip, kInvalidFileAttributes};
+  WriteChoice choice = {kSkip, kInvalidFileAttributes, false};
   const char* base_name = path;
   if (composed == kPathComposed) {
     char folder[kFolderSize];

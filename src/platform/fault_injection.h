@@ -31,7 +31,7 @@ enum FaultKind {
   kFaultReplaceHalfway,  // the replace stops with the old file moved away, the new one not in
   kFaultRestore,         // moving a kept old file back into place
   kFaultFlush,           // flushing the output file to the disk
-  kFaultKill,            // the process killed (no chance to act) before a replace
+  kFaultKill,            // the process killed (no chance to act) before a replace or a deletion
   kFaultInterrupt,       // the run asks whether an interrupt arrived: from this one on, it has
   kFaultKindCount
 };
