@@ -33,6 +33,8 @@ enum FaultKind {
   kFaultFlush,           // flushing the output file to the disk
   kFaultKill,            // the process killed (no chance to act) before a replace or a deletion
   kFaultInterrupt,       // the run asks whether an interrupt arrived: from this one on, it has
+  kFaultFlushFolder,     // flushing a folder's entries after a file or folder is put in it (host)
+  kFaultDelete,          // deleting a file (a backup, a temporary file)
   kFaultKindCount
 };
 

@@ -142,7 +142,7 @@ bool PlatformSetFileAttributes(const char* path, uint32_t attributes) {
 }
 
 bool FlushFolderOf(const char* host_path) {
-  if (InjectFault(kFaultFlush)) return false;
+  if (InjectFault(kFaultFlushFolder)) return false;
   char folder[kHostPathSize];
   strcpy(folder, host_path);
   char* slash = strrchr(folder, '/');

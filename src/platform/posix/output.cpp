@@ -395,6 +395,7 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
 // Deletes a file; like DeleteFileA it refuses folders and read-only files.
 bool PlatformDeleteFile(const char* path) {
   if (InjectFault(kFaultKill)) _exit(137);
+  if (InjectFault(kFaultDelete)) return false;
   char host[kHostPathSize];
   struct stat status;
   if (!MapWindowsPath(path, host) || lstat(host, &status) != 0) return false;

@@ -53,7 +53,7 @@ inline bool HasWriteBits(const struct stat& status) {
 
 // Makes a change of the entries of host_path's folder durable: the folder's
 // own entry list is flushed, as a write-through move does on Windows. False
-// when the flush fails (the fault injector's flush kind too).
+// when the flush fails (the fault injector's flush_folder kind too).
 bool FlushFolderOf(const char* host_path);
 
 // Writes what the console holds back (files and pipes) to standard output.

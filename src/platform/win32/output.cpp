@@ -255,6 +255,7 @@ void PlatformAbandonOutput(PlatformOutput output) {
 // temporary file that was just closed.
 bool PlatformDeleteFile(const char* path) {
   if (InjectFault(kFaultKill)) TerminateProcess(GetCurrentProcess(), 137);
+  if (InjectFault(kFaultDelete)) return false;
   wchar_t wide[kWidePath];
   if (IsLongPath(path) && !ToLongWidePath(path, wide, kWidePath)) return false;
   return RetryWhileHeld([&] {
