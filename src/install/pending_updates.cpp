@@ -226,15 +226,13 @@ void AddPending(const char* destination, const char* temp_path, int32_t modifica
   }
   snprintf(file->temp_path, sizeof file->temp_path, "%s", temp_path);
   file->time = modification_time;
-  if (choice.decision == kOverwrite) {
-    // The saved word with the archive bit added, as any write sets it:
-    // backup programs look for it. (NORMAL means "no other bit" and may not
-    // be combined with one.)
-    file->final_attributes = (choice.attributes & ~kAttributeNormal) | kAttributeArchive;
-  } else if (choice.attributes != kInvalidFileAttributes) {
-    file->final_attributes = choice.attributes;  // the old file's, or the pending file's
-  } else {
+  if (choice.attributes == kInvalidFileAttributes) {
     file->final_attributes = kAttributeArchive;  // what a newly written file reports
+  } else {
+    // The word of the file it replaces (the one saved for Overwrite), with
+    // the archive bit added as any write sets it: backup programs look for
+    // it. (NORMAL means "no other bit" and may not be combined with one.)
+    file->final_attributes = (choice.attributes & ~kAttributeNormal) | kAttributeArchive;
   }
 }
 

@@ -311,3 +311,31 @@ def killed_mid_commit(ctx):
         again = run(fault_machine(left), ctx.build)
         check_stop(again, T['UPDATE_DONE'], context + ', run again', status=0)
         check_files(again, {p: 'new' for p in ORDER}, context + ', run again')
+
+
+@check('nine entries that each make a chain of 116 folders, then a stop: every folder made goes again')
+def many_folders(ctx):
+    entries = [(b'i', b'\\'.join([bytes([ord('a') + k])] * 116) + b'\\f.txt', ENTRY_TIME, b'x')
+               for k in range(9)]
+    entries.append((b'i', b'ro.txt', ENTRY_TIME, b'new'))  # read-only under Write: the stop
+    result = run(machine(archive(b'1.01', entries), {P + b'ro.txt': file(b'old', readonly=True)}),
+                 ctx.build)
+    check_stop(result, cannot_write(P + b'ro.txt'), 'many folders')
+    check_unchanged(result, 'many folders')
+    left = sorted(result.folders - result.folders_before)
+    expect(not left, 'many folders: %d folders left, the first %r' % (len(left), left[:1]))
+
+
+@check('a link at a destination, dangling or not, stops the run before anything changes')
+def links_at_destinations(ctx):
+    # The links are made by a wrapper just before the program starts, in the
+    # machine folder (the snapshots see only regular files).
+    entries = [(b'i', b'a.txt', ENTRY_TIME, b'new a'), (b'i', b'b.txt', ENTRY_TIME, b'new b')]
+    files = {b'C:\\target.txt': file(b'target', readonly=True)}
+    for link, target in ((b'a.txt', 'nowhere.txt'), (b'b.txt', '../target.txt')):
+        make_link = 'ln -s %s "$UPDATER_MACHINE/drive_c/Perinwood/%s" && exec "$@"' % (target, link.decode())
+        result = run(machine(archive(b'1.01', entries), files, wrapper=['sh', '-c', make_link, 'sh']),
+                     ctx.build)
+        context = 'link at ' + link.decode()
+        check_stop(result, cannot_write(P + link), context)
+        check_unchanged(result, context)
