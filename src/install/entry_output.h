@@ -19,10 +19,11 @@ struct EntryOutput {
 };
 
 // Checks that the destination can be written (not a folder or a link, not
-// read-only under Write unless it may be up to date, not in use), creates the temporary file beside it (or takes
-// up staged, when it holds one: staged then holds none), prints the file's
-// header line with its base name and starts the bar. Stops the run with
-// MSG_CANNOT_WRITE when any of that fails.
+// read-only under Write unless it may be up to date, not in use), creates
+// the temporary file beside it (or takes up staged, when it holds one:
+// staged then holds none), prints the file's header line with its base name
+// and starts the bar. Stops the run with MSG_CANNOT_WRITE when any of that
+// fails.
 void OpenEntryOutput(EntryOutput* output, const char* destination, const char* base_name,
                      WriteChoice choice, StagedFile* staged);
 

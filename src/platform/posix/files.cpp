@@ -114,7 +114,7 @@ uint32_t PlatformGetFileAttributes(const char* path) {
   char host[kHostPathSize];
   struct stat status;
   if (!LstatWindowsPath(path, host, &status)) return kInvalidFileAttributes;
-  if (S_ISDIR(status.st_mode)) return kAttributeDirectory | (HasWriteBits(status) ? 0 : kAttributeReadOnly);
+  if (S_ISDIR(status.st_mode)) return kAttributeDirectory;
   uint32_t attributes = kAttributeArchive;
   if (!S_ISREG(status.st_mode)) return attributes | kAttributeReparsePoint;
   if (!HasWriteBits(status)) attributes |= kAttributeReadOnly;
