@@ -124,6 +124,11 @@ void UndoOne(PendingFile* file) {
       [[fallthrough]];
     case kLeftOut:
       if (!PlatformRestoreBackup(file->backup_path, file->destination)) {
+        // The new file stays, with its own word; the user must know where
+        // the old one is.
+        if (file->state == kInPlace) {
+          PlatformSetFileAttributes(file->destination, file->final_attributes);
+        }
         PrintMessage(MSG_UNDO_FAILED, file->destination, file->backup_path);
         g_pending.left_over = true;
         return;

@@ -172,6 +172,23 @@ for _kind in CALLS:
     check('fault ' + _kind + ' at every call')(_fault_case(_kind))
 
 
+@check('a rollback that cannot put an old file back names it and the backup that holds the old file')
+def undo_fails(ctx):
+    # The last replace fails; the rollback moves the old files back in
+    # reverse order, keep.txt's first, old.txt's second, and one of them
+    # cannot move. That file keeps its new content and word; its old one
+    # stays under the backup name the console gives; everything else is undone.
+    for call, path in ((1, KEEP), (2, OLD)):
+        context = 'replace=4,restore=%d' % call
+        result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
+        expect(result.exit_status == 1 and result.stdout.endswith(cannot_write(PIC)),
+               '%s: status %r, output ends %r' % (context, result.exit_status, result.stdout[-100:]))
+        left = own_files(result)
+        expect(len(left) == 1 and result.files[left[0]] == BEFORE[path], '%s: left %r' % (context, left))
+        expect(fill(T['UNDO_FAILED'], path, left[0]) in result.stdout, context + ': the backup is not named')
+        check_files(result, {p: 'new' if p == path else 'before' for p in ORDER}, context)
+
+
 @check('fault plan: clean run and a combined plan')
 def combined(ctx):
     result = run(fault_machine(), ctx.build)
