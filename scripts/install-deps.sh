@@ -21,8 +21,8 @@ packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locale
           # Authenticode signing of the release programs
           libssl-dev osslsigncode)
 
-# The stand-in test sets these to drive the retries without a real mirror.
-apt_get=${INSTALL_DEPS_APT_GET:-apt-get}
+# The retry check (tests/scripts/install_deps_check.sh) shortens the pause and
+# keeps the preferences file in its own folder.
 retry_pause=${INSTALL_DEPS_RETRY_PAUSE:-5}
 preferences=${INSTALL_DEPS_PREFERENCES:-/etc/apt/preferences.d/zz-install-deps-skew}
 update_tries=3
@@ -39,7 +39,7 @@ done
 update_lists() {
   local try
   for ((try = 1; try <= update_tries; try++)); do
-    "$apt_get" update -qq && return 0
+    apt-get update -qq && return 0
     if ((try < update_tries)); then
       say "index update failed (try $try of $update_tries); trying again in ${retry_pause}s"
       sleep "$retry_pause"
@@ -52,11 +52,12 @@ update_lists() {
 # ranked below the release (the usual source of a version skew between the
 # amd64 and i386 halves of a multiarch pair while a mirror syncs).
 install_missing() {
-  DEBIAN_FRONTEND=noninteractive "$apt_get" install -y -qq "$@" && return 0
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" && return 0
   say "install failed; trying again with the security suite ranked below the release"
+  trap 'rm -f "$preferences"' EXIT  # never left behind, even by an interrupted install
   printf '%s\n' 'Package: *' 'Pin: release l=Debian-Security' 'Pin-Priority: 100' >"$preferences"
   local status=0
-  DEBIAN_FRONTEND=noninteractive "$apt_get" install -y -qq "$@" || status=$?
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" || status=$?
   rm -f "$preferences"
   if ((status == 0)); then
     say "installed with the security suite ranked below the release (some packages may lack the latest security update until the mirror settles)"
@@ -67,19 +68,17 @@ install_missing() {
 }
 
 if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ] && [ -z "${INSTALL_DEPS_APT_GET:-}" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
     say "missing packages (${missing[*]}); run as root"
     exit 1
   fi
   # Wine's 32-bit half needs the i386 architecture.
-  if [ -z "${INSTALL_DEPS_APT_GET:-}" ]; then
-    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-  fi
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   update_lists
   install_missing "${missing[@]}"
 fi
 
 # Wine runs need a Japanese locale so that its ANSI code page is 932.
-if [ -z "${INSTALL_DEPS_APT_GET:-}" ] && ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
+if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
   localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
