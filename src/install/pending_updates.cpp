@@ -14,6 +14,7 @@ constexpr int kMaxPending = 255;          // one per entry at most
 constexpr size_t kViewerProgramSize = 256 + 12;  // the Windows folder, "\\notepad.exe"
 constexpr size_t kViewerCommandSize = kViewerProgramSize + 1 + 520;
 constexpr size_t kOwnNameLength = 12;     // "~3puXXXX.tmp"
+constexpr int kMaxNamedLeft = 2 * kMaxPending;  // a staged and a written file per entry
 
 enum PendingState {
   kStaged,    // the new file waits under its temporary name
@@ -50,6 +51,9 @@ struct PendingUpdates {
   char viewers[kMaxPending][kMaxDestinationPath + 1];
   bool committed;  // every file is in place: nothing is undone any more
   bool left_over;  // something of the run stays where it should not
+  // the files named on the console as left: they stay as the console says
+  int named_left_count;
+  char named_left[kMaxNamedLeft][kMaxTempPath];
 };
 
 PendingUpdates g_pending;
@@ -173,8 +177,8 @@ bool IsOwnFileName(const char* name) {
 }
 
 // Deletes a file of the run's own name pattern that an earlier, killed run
-// left in a folder this run writes to. A backup of this run that could not
-// be deleted is named already.
+// left in a folder this run writes to. A file of this run that could not be
+// deleted is named on the console already, and stays as named.
 void DeleteLitter(void* context, const char* name) {
   if (!IsOwnFileName(name)) return;
   char path[kMaxTempPath];
@@ -184,6 +188,9 @@ void DeleteLitter(void* context, const char* name) {
   }
   for (int i = 0; i < g_pending.count; ++i) {
     if (SamePath(g_pending.files[i].backup_path, path)) return;
+  }
+  for (int i = 0; i < g_pending.named_left_count; ++i) {
+    if (SamePath(g_pending.named_left[i], path)) return;
   }
   DeleteOwnFile(path);
 }
@@ -204,6 +211,9 @@ void DeleteEarlierLitter() {
 void ReportLeftOver(const char* path) {
   PrintMessage(MSG_FILE_LEFT, path);
   g_pending.left_over = true;
+  if (g_pending.named_left_count < kMaxNamedLeft) {
+    snprintf(g_pending.named_left[g_pending.named_left_count++], kMaxTempPath, "%s", path);
+  }
 }
 
 bool RunLeftSomething() { return g_pending.left_over; }

@@ -174,9 +174,9 @@ bool PlatformTakeUpStagedFile(PlatformOutput output);
 // Stands for a write of count of the staged bytes (already written behind):
 // false once a write behind has failed, or when the injector fails the write.
 bool PlatformConfirmOutput(PlatformOutput output, size_t count);
-// Deletes a staged file that is not taken up, quietly, and releases the
-// output. False when the file could not be deleted (it stays under its
-// temporary name).
+// Deletes a staged file that is not taken up and releases the output. False
+// when the file could not be deleted (it stays under its temporary name);
+// the fault injector sees it as a deletion.
 bool PlatformDiscardStagedFile(PlatformOutput output);
 bool PlatformDeleteFile(const char* path);
 

@@ -60,9 +60,9 @@ CALLS = {
 }
 
 
-def fault_machine(files=None, **options):
+def fault_machine(files=None, stdin=b'y\n', **options):
     entries = [(NAMES[p][1], NAMES[p][0], ENTRY_TIME, CONTENT[p]) for p in ORDER]
-    return machine(archive(b'1.01', entries), dict(BEFORE if files is None else files), stdin=b'y\n',
+    return machine(archive(b'1.01', entries), dict(BEFORE if files is None else files), stdin=stdin,
                    **options)
 
 
@@ -187,6 +187,19 @@ def undo_fails(ctx):
         expect(len(left) == 1 and result.files[left[0]] == BEFORE[path], '%s: left %r' % (context, left))
         expect(fill(T['UNDO_FAILED'], path, left[0]) in result.stdout, context + ': the backup is not named')
         check_files(result, {p: 'new' if p == path else 'before' for p in ORDER}, context)
+
+
+@check('a declined file whose staged copy cannot be deleted: named, and the complete run ends with 1')
+def staged_file_left(ctx):
+    # keep.txt is answered n: its file, staged during the check, is deleted
+    # (the first deletion of the run), and that fails.
+    result = run(fault_machine(env={'UPDATER_FAULTS': 'delete=1'}, stdin=b'n\n'), ctx.build)
+    left = own_files(result)
+    expect(result.exit_status == 1 and result.stdout.endswith(T['UPDATE_DONE']),
+           'status %r, output ends %r' % (result.exit_status, result.stdout[-100:]))
+    expect(len(left) == 1 and result.files[left[0]].content == CONTENT[KEEP], 'left %r' % left)
+    expect(fill(T['FILE_LEFT'], left[0]) in result.stdout, 'the staged file is not named')
+    check_files(result, {NEW: 'new', OLD: 'new', KEEP: 'before', PIC: 'new'}, 'declined')
 
 
 @check('fault plan: clean run and a combined plan')

@@ -190,6 +190,7 @@ bool PlatformDiscardStagedFile(PlatformOutput output) {
   char host_path[kHostPathSize];
   strcpy(host_path, output->host_path);
   PlatformAbandonOutput(output);
+  if (InjectFault(kFaultDelete)) return false;
   return unlink(host_path) == 0 || errno == ENOENT;
 }
 

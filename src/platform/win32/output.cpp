@@ -200,7 +200,7 @@ bool PlatformDiscardStagedFile(PlatformOutput output) {
   MarkBehindFailed(output);
   WaitForStageWriter(output);
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  bool deleted = SetFileInformationByHandle(output->file, FileDispositionInfo, &disposition,
+  bool deleted = !InjectFault(kFaultDelete) && SetFileInformationByHandle(output->file, FileDispositionInfo, &disposition,
                                             sizeof disposition) != 0;
   CloseHandle(output->file);
   std::free(output);
