@@ -70,7 +70,7 @@ def expected(kind: str, call: int) -> Tuple[int, bytes, Dict[bytes, str]]:
     """Exit status, the output's last message and each file's end state
     ('before', 'new', 'before-writable': as before but the read-only bit
     lost). A stop leaves every file as it was; a complete run that could not
-    delete a backup ends with status 1 (checked by check_backup_left)."""
+    delete a backup ends with status 1 (checked by check_one_left)."""
     states = {p: 'new' for p in ORDER}
     calls = CALLS[kind]
     if call > len(calls):
@@ -140,16 +140,15 @@ def own_files(result):
     return sorted(p for p in result.files if p.rsplit(b'\\', 1)[-1].lower().startswith(b'~3pu'))
 
 
-def check_backup_left(result, path: bytes, context: str) -> None:
-    """A complete run that could not delete the backup of path: it names
-    the file and where its old copy is, and ends with status 1; the old
-    file is under its backup name, and nothing else is left."""
+def check_one_left(result, context: str, ending: bytes, message: str, content: bytes, *named: bytes) -> None:
+    """A run that ends with status 1 and ending, leaving one file of the
+    run's own pattern, which holds content; the console names it with
+    message (its %s filled by named, then that file's path)."""
     left = own_files(result)
-    expect(result.exit_status == 1 and result.stdout.endswith(T['UPDATE_DONE']),
+    expect(result.exit_status == 1 and result.stdout.endswith(ending),
            '%s: status %r, output ends %r' % (context, result.exit_status, result.stdout[-100:]))
-    expect(len(left) == 1 and result.files[left[0]].content == BEFORE[path].content,
-           '%s: left %r' % (context, left))
-    expect(fill(T['BACKUP_LEFT'], path, left[0]) in result.stdout, context + ': the backup is not named')
+    expect(len(left) == 1 and result.files[left[0]].content == content, '%s: left %r' % (context, left))
+    expect(fill(T[message], *named, left[0]) in result.stdout, '%s: %r is not named' % (context, left[0]))
 
 
 def _fault_case(kind: str):
@@ -159,7 +158,8 @@ def _fault_case(kind: str):
             result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
             status, last, states = expected(kind, call)
             if status == 1 and last == T['UPDATE_DONE']:
-                check_backup_left(result, KEEP, context)
+                # complete, but the backup of keep.txt stays: named with the file it belongs to
+                check_one_left(result, context, last, 'BACKUP_LEFT', BEFORE[KEEP].content, KEEP)
             else:
                 check_stop(result, last, context, status)
             if kind == 'query_time' and call <= len(CALLS[kind]):
@@ -181,11 +181,7 @@ def undo_fails(ctx):
     for call, path in ((1, KEEP), (2, OLD)):
         context = 'replace=4,restore=%d' % call
         result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
-        expect(result.exit_status == 1 and result.stdout.endswith(cannot_write(PIC)),
-               '%s: status %r, output ends %r' % (context, result.exit_status, result.stdout[-100:]))
-        left = own_files(result)
-        expect(len(left) == 1 and result.files[left[0]] == BEFORE[path], '%s: left %r' % (context, left))
-        expect(fill(T['UNDO_FAILED'], path, left[0]) in result.stdout, context + ': the backup is not named')
+        check_one_left(result, context, cannot_write(PIC), 'UNDO_FAILED', BEFORE[path].content, path)
         check_files(result, {p: 'new' if p == path else 'before' for p in ORDER}, context)
 
 
@@ -194,11 +190,7 @@ def staged_file_left(ctx):
     # keep.txt is answered n: its file, staged during the check, is deleted
     # (the first deletion of the run), and that fails.
     result = run(fault_machine(env={'UPDATER_FAULTS': 'delete=1'}, stdin=b'n\n'), ctx.build)
-    left = own_files(result)
-    expect(result.exit_status == 1 and result.stdout.endswith(T['UPDATE_DONE']),
-           'status %r, output ends %r' % (result.exit_status, result.stdout[-100:]))
-    expect(len(left) == 1 and result.files[left[0]].content == CONTENT[KEEP], 'left %r' % left)
-    expect(fill(T['FILE_LEFT'], left[0]) in result.stdout, 'the staged file is not named')
+    check_one_left(result, 'declined', T['UPDATE_DONE'], 'FILE_LEFT', CONTENT[KEEP])
     check_files(result, {NEW: 'new', OLD: 'new', KEEP: 'before', PIC: 'new'}, 'declined')
 
 
