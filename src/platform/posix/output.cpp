@@ -368,13 +368,15 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
   if (RenameWhileHeld(from, to)) {
     if (FlushFolderOf(to)) return kReplaced;
     // The new file takes its temporary name again, the old one its own.
-    if (link(to, from) == 0 && rename(backup_host, to) == 0) {
-      chmod(from, source_mode);
-      FlushFolderOf(to);
-      backup_path[0] = '\0';
-      return kNotReplaced;
+    if (link(to, from) != 0) return kReplaced;
+    if (rename(backup_host, to) != 0) {
+      unlink(from);  // in place after all, durable or not
+      return kReplaced;
     }
-    return kReplaced;
+    chmod(from, source_mode);
+    FlushFolderOf(to);
+    backup_path[0] = '\0';
+    return kNotReplaced;
   }
   if (!Exists(to)) return SettleHalfway(from, to, backup_host, backup_path, source_mode);
   unlink(backup_host);  // the destination still holds the old file
