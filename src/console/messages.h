@@ -26,6 +26,9 @@ enum MessageId {
   MSG_UNDO_FAILED,
   MSG_BACKUP_LEFT,
   MSG_FILE_LEFT,
+  MSG_ANOTHER_RUNNING,
+  MSG_LOG_FAILED,
+  MSG_USAGE,
   kMessageCount
 };
 

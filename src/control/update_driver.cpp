@@ -4,6 +4,7 @@
 
 #include "archive/archive_reader.h"
 #include "console/console.h"
+#include "console/run_log.h"
 #include "control/registry_lookup.h"
 #include "control/version_gate.h"
 #include "install/entry_cache.h"
@@ -14,7 +15,7 @@
 namespace {
 
 constexpr const char* kArchiveName = "3pupdate.z";
-constexpr unsigned kDonePauseMs = 5000;
+constexpr const char* kProgramVersion = "1.1";  // the updater's own, for the log
 
 // The one run of the process: what the driver found, and what it hands the
 // installer.
@@ -56,6 +57,38 @@ void CheckWholeArchive(bool stage) {
   OpenUpdateArchive();
 }
 
+// What the options say before the run starts: the usage text alone, or how
+// the dialogue goes (pauses, statuses) and the log.
+void StartRun(const RunOptions& options) {
+  if (options.usage) {
+    PrintMessage(MSG_USAGE);
+    PlatformExit(0);
+  }
+  SetUnattended(options.quiet);
+  if (options.log_path != nullptr) OpenRunLog(options.log_path, kProgramVersion);
+}
+
+// Two runs on one installation would interleave their files; the second
+// stops before it reads or writes anything of the update.
+void TakeInstallationLock() {
+  NoteLogFolder(g_run.install_directory);
+  if (PlatformTakeRunLock(g_run.install_directory) == kRunLockBusy) {
+    FatalStop(MSG_ANOTHER_RUNNING);
+  }
+}
+
+// How a newer installed file is treated from the first entry on: asked
+// about, or (/quiet) kept, or (/overwrite-newer) overwritten.
+OverwriteMode FirstOverwriteMode(const RunOptions& options) {
+  if (options.overwrite_newer) return kOverwriteAll;
+  return options.quiet ? kSkipAll : kAsk;
+}
+
+DowngradeAnswer DowngradeAnswerOf(const RunOptions& options) {
+  if (options.downgrade) return kAcceptDowngrade;
+  return options.quiet ? kRefuseDowngrade : kAskDowngrade;
+}
+
 // The stop hook: staged files that no entry took up go, and what the run
 // did is rolled back.
 void UndoRun() {
@@ -65,22 +98,26 @@ void UndoRun() {
 
 }  // namespace
 
-void RunUpdate() {
+void RunUpdate(const RunOptions& options) {
   PlatformWatchInterrupts();
+  StartRun(options);
   if (QueryInstallDir(g_run.install_directory) == -1) FatalStop(MSG_NOT_INSTALLED);
+  TakeInstallationLock();
   PlatformGetWindowsDirectory(g_run.windows_directory, sizeof g_run.windows_directory);
-  g_run.install = {g_run.install_directory, g_run.windows_directory, kAsk};
+  g_run.install = {g_run.install_directory, g_run.windows_directory, FirstOverwriteMode(options)};
   OpenUpdateArchive();
   QueryInstalledVersion(g_run.installed_version);
+  NoteLogVersions(g_run.installed_version, g_archive.header.version);
+  DowngradeAnswer downgrade = DowngradeAnswerOf(options);
   // From here on every stop and every interrupt first undoes the run: the
   // check may stage files, and the entries change the machine. Files are
   // staged only when the version gate will not stop the run or ask first.
   SetStopHook(UndoRun);
-  CheckWholeArchive(IsPlainUpdate(g_archive.header.version, g_run.installed_version));
+  CheckWholeArchive(IsPlainUpdate(g_archive.header.version, g_run.installed_version, downgrade));
   g_run.archive_version = g_archive.header.version;
   g_run.entry_count = g_archive.header.entry_count;
 
-  CheckVersion(g_run.archive_version, g_run.installed_version);
+  CheckVersion(g_run.archive_version, g_run.installed_version, downgrade);
   PrintMessage(MSG_UPDATE_BANNER, g_run.archive_version, static_cast<int>(g_run.entry_count));
 
   for (int i = 0; i < g_run.entry_count; ++i) {
@@ -91,12 +128,13 @@ void RunUpdate() {
   DropStagedFiles();
   CommitPending();
   SetStopHook(nullptr);
-  LaunchQueuedViewers(g_run.windows_directory);
+  // An unattended run has nobody to close a viewer (under a distribution
+  // tool's service account it would not even be seen).
+  if (!options.quiet) LaunchQueuedViewers(g_run.windows_directory);
 
   PrintMessage(MSG_UPDATE_DONE);
   CloseArchive(&g_archive);
-  PlatformSleep(kDonePauseMs);
   // Complete, but with a file named on the console as left behind: not
   // what the update promised.
-  PlatformExit(RunLeftSomething() ? 1 : 0);
+  FinishRun(RunLeftSomething());
 }

@@ -12,6 +12,7 @@ struct WriteChoice {
   WriteDecision decision;
   uint32_t attributes;  // the destination's word when first seen (a pending file's: the
                         // word it will have); invalid: none seen. Saved for Overwrite
+  bool newer;           // the destination holds a file newer than the entry
   bool may_be_current;  // a file on the disk with the entry's time: if it holds
                         // the entry's bytes too, it is up to date and stays
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/run_log.h"
 #include "install/destination.h"
 #include "platform/platform.h"
 
@@ -161,6 +162,14 @@ void RemoveMadeFolders(FolderChain* chain) {
   }
 }
 
+// How many folders a chain's entry made: the outermost one and each below it.
+int CountMadeFolders(const FolderChain& chain) {
+  if (chain.first_made == 0) return 0;
+  int count = 1;
+  for (const char* p = chain.folder + chain.first_made; *p != '\0'; ++p) count += *p == '\\';
+  return count;
+}
+
 // True for a name the run gives its own files: "~3pu", four hex digits,
 // ".tmp" or ".bak", in any case.
 bool IsOwnFileName(const char* name) {
@@ -306,6 +315,9 @@ void LaunchQueuedViewers(const char* windows_directory) {
 
 void RollBackPending() {
   if (g_pending.committed) return;
+  int folders = 0;
+  for (int i = 0; i < g_pending.chain_count; ++i) folders += CountMadeFolders(g_pending.chains[i]);
+  if (g_pending.count > 0 || folders > 0) LogRollback(g_pending.count, folders);
   for (int i = g_pending.count; i-- > 0;) UndoOne(&g_pending.files[i]);
   for (int i = g_pending.chain_count; i-- > 0;) RemoveMadeFolders(&g_pending.chains[i]);
   g_pending.count = 0;

@@ -35,6 +35,7 @@ enum FaultKind {
   kFaultInterrupt,       // the run asks whether an interrupt arrived: from this one on, it has
   kFaultFlushFolder,     // flushing a folder's entries after a file or folder is put in it (host)
   kFaultDelete,          // deleting a file (a backup, a temporary file)
+  kFaultLog,             // opening the run's log, or appending one line to it
   kFaultKindCount
 };
 

@@ -12,8 +12,9 @@
 // holds what the side's own files need to reach a path (the machine's folder
 // mapping; the long "\\?\" form), declared in posix_internal.h and
 // win32_internal.h. What both sides share sits in platform/ itself: the
-// holder's retries (holder_retry.h) and the ring that staged files are
-// written through (stage_ring.h, stage_ring.cpp).
+// holder's retries (holder_retry.h), the ring that staged files are
+// written through (stage_ring.h, stage_ring.cpp) and the name of the run
+// lock (run_lock_name.h).
 //
 // Paths are Windows paths in the ANSI code page (C:\a\b, \a, a\b); results are
 // Windows-shaped (0 / true for success) so the callers read like the Win32
@@ -245,6 +246,38 @@ void PlatformWatchInterrupts();
 
 // True once an interrupt has arrived.
 bool PlatformInterrupted();
+
+// ---- One run at a time, the run's log, the clock: run.cpp ------------------
+
+enum RunLockResult {
+  kRunLockTaken,        // this process holds the lock until it ends
+  kRunLockBusy,         // another process holds it
+  kRunLockUnavailable,  // no lock could be made (the run goes on without one)
+};
+
+// Takes the machine-wide lock that names the installation folder (the same
+// folder spelled in another ASCII case, with '/' or a trailing separator,
+// names the same lock). It is let go when the process ends, in any way: a
+// lock left by a killed process counts as free.
+RunLockResult PlatformTakeRunLock(const char* install_directory);
+
+struct PlatformLogRecord;
+using PlatformLog = PlatformLogRecord*;
+
+// Opens path (created when missing) for appending; nullptr when it cannot be
+// opened. Other processes may read and append meanwhile.
+PlatformLog PlatformOpenLog(const char* path);
+// Appends count bytes in one write, at the end of the file. False on failure.
+bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count);
+void PlatformCloseLog(PlatformLog log);
+
+// Converts count bytes of code page 932 text to UTF-8 in out (at most
+// capacity bytes); returns the bytes written. What has no Unicode form shows
+// as '?'.
+size_t PlatformToUtf8(const char* text, size_t count, char* out, size_t capacity);
+
+// The time now, in seconds since 1970-01-01 00:00:00 UTC.
+int64_t PlatformTimeNow();
 
 // ---- Console: console.cpp ---------------------------------------------------
 

@@ -110,6 +110,13 @@ class Machine:
     holds: List[bytes] = dataclasses.field(default_factory=list)
     shared_holds: List[bytes] = dataclasses.field(default_factory=list)  # sharing everything
     attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
+    # Two runs at once: when first_run is set, the program (no arguments) is
+    # started first on the same machine with those bytes typed; once it has
+    # read them and waits for more, it is killed (first_kill) before the
+    # run, or else gets first_input and the end of its input after it.
+    first_run: Optional[bytes] = None
+    first_input: bytes = b''
+    first_kill: bool = False
 
 
 @dataclasses.dataclass
@@ -149,3 +156,6 @@ class Result:
     # Wine target: the DOS attributes after the run of the files named in
     # Machine.attributes and of any file asked for, -1 when it is gone.
     attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
+    # The first run's output and exit status, when there was one to finish.
+    first_stdout: Optional[bytes] = None
+    first_exit_status: Optional[int] = None

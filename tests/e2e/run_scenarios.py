@@ -93,7 +93,8 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
                    args=list(scenario.args), env=dict(scenario.env),
                    viewer_wait=len(scenario.expect_viewers), holds=list(scenario.holds),
                    shared_holds=list(scenario.shared_holds),
-                   attributes=dict(scenario.attributes))
+                   attributes=dict(scenario.attributes), first_run=scenario.first_run,
+                   first_input=scenario.first_input, first_kill=scenario.first_kill)
 
 
 # ---- judging a result ---------------------------------------------------------------
@@ -132,9 +133,42 @@ def parents(path: bytes):
     return {fold_case(b'\\'.join(parts[:i])) for i in range(2, len(parts))}
 
 
+LOG_TIME = re.compile(rb'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ')
+
+
+def check_logs(scenario: Scenario, result: Result) -> List[str]:
+    """The logs named by expect-log: UTF-8 text, time stamps read as TIME."""
+    problems = []
+    for path, wanted in scenario.expect_logs.items():
+        key = find(result.files, path)
+        if key is None:
+            problems.append(f'missing log {show(path)}')
+            continue
+        got = LOG_TIME.sub(b'TIME', result.files[key].content)
+        want = wanted.decode('cp932').encode('utf-8')
+        if got != want:
+            problems.append(f'log {show(path)} differs:\n' + '\n'.join(difflib.unified_diff(
+                want.decode().splitlines(), got.decode(errors='replace').splitlines(),
+                'expected', 'actual', lineterm='', n=1)))
+    return problems
+
+
+def check_first_run(scenario: Scenario, result: Result) -> List[str]:
+    if scenario.first_result is None:
+        return []
+    problems = []
+    if result.first_exit_status != scenario.first_result[0]:
+        problems.append(f'first run: exit status {result.first_exit_status}, '
+                        f'expected {scenario.first_result[0]}')
+    if scenario.first_stdout is not None and result.first_stdout != scenario.first_stdout:
+        problems += ['first run: ' + line for line in
+                     stdout_diff(scenario.first_stdout, result.first_stdout or b'')]
+    return problems
+
+
 def check_files(scenario: Scenario, result: Result) -> List[str]:
     problems = []
-    named = set()
+    named = {fold_case(path) for path in scenario.expect_logs}
     for path, wanted in scenario.expect_files.items():
         key = find(result.files, path)
         named.add(fold_case(path))
@@ -198,6 +232,8 @@ def judge(scenario: Scenario, result: Result) -> List[str]:
     if result.pause_total_ms is not None and result.pause_total_ms != scenario.pause_ms:
         problems.append(f'pauses total {result.pause_total_ms} ms, expected {scenario.pause_ms}')
     problems += check_files(scenario, result)
+    problems += check_logs(scenario, result)
+    problems += check_first_run(scenario, result)
     problems += check_folders(scenario, result)
     if sorted(result.viewer_launches) != sorted(scenario.expect_viewers):
         listed = lambda tails: ', '.join(f'[{show(t)}]' for t in tails) or 'none'

@@ -15,7 +15,7 @@ import tempfile
 from typing import Dict, Tuple
 
 from checks import (ARCHIVE, ENTRY_TIME, NEW_TIME, P, T, Failure, FileState, Skip, archive, cannot_write,
-                    check, check_stop, check_unchanged, expect, file, fill, machine, run)
+                    check, check_clean_end, check_stop, check_unchanged, expect, file, fill, machine, run)
 
 NEW, OLD, KEEP, PIC = P + b'new.txt', P + b'old.txt', P + b'keep.txt', P + b'bitmap\\pic.bmp'
 
@@ -192,6 +192,31 @@ def staged_file_left(ctx):
     result = run(fault_machine(env={'UPDATER_FAULTS': 'delete=1'}, stdin=b'n\n'), ctx.build)
     check_one_left(result, 'declined', T['UPDATE_DONE'], 'FILE_LEFT', CONTENT[KEEP])
     check_files(result, {NEW: 'new', OLD: 'new', KEEP: 'before', PIC: 'new'}, 'declined')
+
+
+# The run's log on a disk that refuses it from some call on: whichever
+# call that is (the open, the start line, a line per entry, the end), the
+# update completes, the failure is reported once, and the log keeps the
+# lines before it.
+LOG_CALLS = 1 + 1 + len(ORDER) + 1
+LOG_FAILED = fill(T['LOG_FAILED'], b'C:\\update.log')
+
+
+@check('fault log at every call: reported once, the update completes')
+def log_fault(ctx):
+    for call in range(1, LOG_CALLS + 2):
+        context = 'log=%d-%d' % (call, LOG_CALLS)
+        result = run(fault_machine(env={'UPDATER_FAULTS': context}, args=[b'/log=C:\\update.log']),
+                     ctx.build)
+        check_clean_end(result, context)
+        expect(result.exit_status == 0 and T['UPDATE_DONE'] in result.stdout,
+               '%s: status %r' % (context, result.exit_status))
+        reports = result.stdout.count(LOG_FAILED)
+        expect(reports == (1 if call <= LOG_CALLS else 0), '%s: reported %d times' % (context, reports))
+        log = result.files.get(b'C:\\update.log')
+        lines = log.content.count(b'\r\n') if log else 0
+        expect(lines == min(max(call - 2, 0), LOG_CALLS - 1), '%s: the log holds %d lines' % (context, lines))
+        check_files(result, {p: 'new' for p in ORDER}, context)
 
 
 @check('fault plan: clean run and a combined plan')

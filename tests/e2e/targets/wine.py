@@ -46,7 +46,7 @@ from typing import Dict, Iterable, List, Optional, Set, Tuple
 
 from machine import (DEFAULT_WINDOWS_DIRECTORY, FileState, Machine, Result, RunOptions,
                      TargetUnavailable)
-from targets.host import interrupt_when_waiting
+from targets.host import finish_first_run, interrupt_when_waiting, start_first_run
 
 LOCALE = 'ja_JP.UTF-8'
 HIVES = {'HKLM': 'HKEY_LOCAL_MACHINE', 'HKCU': 'HKEY_CURRENT_USER'}
@@ -522,7 +522,7 @@ def _read_lines(path: Path) -> List[bytes]:
         return []
 
 
-def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[int], bool]:
+def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[int], bool, tuple]:
     env = dict(worker.env)
     env['UPDATER_VIEWER_LOG'] = 'Z:' + str((scratch / 'viewers').resolve()).replace('/', '\\')
     env.update(machine.env)
@@ -533,26 +533,30 @@ def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[
     held = [_hold(worker, path, scratch, i) for i, path in enumerate(machine.holds)]
     held += [_hold(worker, path, scratch, len(held) + i, ['share-all'])
              for i, path in enumerate(machine.shared_holds)]
+    cwd = windows_to_linux(worker.drives(), machine.working_folder)
+    deadline = time.monotonic() + worker.context.timeout
+    first = start_first_run(['wine', str(worker.context.program)], machine, scratch, deadline,
+                            env=env, cwd=cwd)
     try:
         with open(scratch / 'stdin', 'rb') as stdin, open(scratch / 'stdout', 'wb') as stdout, \
                 open(scratch / 'stderr', 'wb') as stderr:
             process = subprocess.Popen(
                 ['wine', str(program), *args],
                 stdin=subprocess.PIPE if machine.interrupt else stdin, stdout=stdout,
-                stderr=stderr, env=env,
-                cwd=windows_to_linux(worker.drives(), machine.working_folder))
+                stderr=stderr, env=env, cwd=cwd)
             if machine.interrupt:
                 process.stdin.write(machine.stdin)
                 process.stdin.flush()
                 interrupt_when_waiting(process, machine.interrupt,
                                        time.monotonic() + worker.context.timeout)
             try:
-                return process.wait(timeout=worker.context.timeout), False
+                status = process.wait(timeout=worker.context.timeout)
+                return status, False, finish_first_run(first, machine, scratch, deadline)
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
                 worker.stop_server()   # ends the Windows process still left in this prefix
-                return None, True
+                return None, True, (None, None)
             finally:
                 if process.stdin and not process.stdin.closed:
                     process.stdin.close()
@@ -605,7 +609,7 @@ def run(context: Context, machine: Machine, attributes_of: Iterable[bytes] = ())
                          if _interesting(worker, key, info)}
         files_before = _states(worker, before, wanted_before)
 
-        exit_status, timed_out = _execute(worker, machine, scratch)
+        exit_status, timed_out, (first_stdout, first_status) = _execute(worker, machine, scratch)
         _wait_for_viewers(scratch / 'viewers', machine.viewer_wait)
 
         after = Snapshot(worker)
@@ -623,7 +627,8 @@ def run(context: Context, machine: Machine, attributes_of: Iterable[bytes] = ())
                       pause_total_ms=None, files_before=files_before, files=files,
                       folders_before=before.folders, folders=after.folders,
                       viewer_launches=_read_lines(scratch / 'viewers'), timed_out=timed_out,
-                      stderr=(scratch / 'stderr').read_bytes(), attributes=attributes)
+                      stderr=(scratch / 'stderr').read_bytes(), attributes=attributes,
+                      first_stdout=first_stdout, first_exit_status=first_status)
     finally:
         try:
             worker.restore()
