@@ -12,7 +12,7 @@ constexpr StopStatus kStopStatuses[] = {
     {MSG_NOT_INSTALLED, kStatusNotInstalled},
     {MSG_ARCHIVE_MISSING, kStatusArchiveMissing},
     {MSG_DECODE_ERROR, kStatusArchiveRefused},
-    // {MSG_NO_VALID_SIGNATURE, kStatusArchiveRefused},  (a refused signature)
+    {MSG_NO_VALID_SIGNATURE, kStatusArchiveRefused},
     {MSG_PRE_V100_INSTALLED, kStatusVersionRefused},
     {MSG_MAJOR_MISMATCH, kStatusVersionRefused},
     {MSG_UPDATE_CANCELLED, kStatusVersionRefused},

@@ -29,6 +29,7 @@ const char* const kCatalogue[kMessageCount] = {
     /* MSG_UNDO_FAILED */ "\n [%s]を元に戻せませんでした。元のファイルは[%s]にあります。\n",
     /* MSG_BACKUP_LEFT */ "\n [%s]の元のファイルが[%s]として残っています。\n",
     /* MSG_FILE_LEFT */ "\n 一時ファイル[%s]を削除できませんでした。\n",
+    /* MSG_NO_VALID_SIGNATURE */ "\n 3D Perinwoodアップデートファイル[3pupdate.z]に正しい署名がありません\n",
     /* MSG_ANOTHER_RUNNING */ "\n 別のアップデートが実行中です。終わってからもう一度実行して下さい。\n",
     /* MSG_LOG_FAILED */ "\n ログファイル[%s]に書き込めません。ログなしで続けます。\n",
     /* MSG_USAGE */

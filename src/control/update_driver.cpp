@@ -4,6 +4,7 @@
 
 #include "archive/archive_reader.h"
 #include "console/console.h"
+#include "control/archive_trust.h"
 #include "console/run_log.h"
 #include "control/registry_lookup.h"
 #include "control/version_gate.h"
@@ -34,27 +35,37 @@ struct RunState {
 RunState g_run;
 ArchiveReader g_archive;  // the archive of the run
 
-// Opens the archive and parses its header; stops the run when the file is
-// missing or its header is outside the format.
-void OpenUpdateArchive() {
-  switch (OpenArchive(&g_archive, kArchiveName)) {
+// Stops the run unless the archive's header has been read: when the file
+// cannot be read or its header or trailer is outside the format.
+void StopUnlessOpened(OpenResult result) {
+  switch (result) {
     case kArchiveOpened: return;
     case kArchiveMissing: FatalStop(MSG_ARCHIVE_MISSING);
-    case kArchiveBadHeader: ErrorStop(MSG_DECODE_ERROR);
+    case kArchiveBadHeader:
+    case kArchiveBadTrailer: ErrorStop(MSG_DECODE_ERROR);
   }
+}
+
+// Opens the archive and parses its header; a build that carries a key
+// refuses an archive that key did not sign, before anything else.
+void OpenUpdateArchive() {
+  StopUnlessOpened(OpenArchive(&g_archive, kArchiveName));
+  RequireTrustedSigner(&g_archive);
 }
 
 // A damaged archive must change nothing: every entry is decoded once before
 // anything is asked or changed (its data kept in memory, or, with stage, in
 // staged files that only the real run puts anywhere). When the decoded data
-// was too large to keep, the archive is opened afresh for the real run.
+// was too large to keep, the archive is read again for the real run, through
+// the same open file. The bytes read must be intact (the trailer's digest).
 void CheckWholeArchive(bool stage) {
   const InstallContext* stage_beside = stage ? &g_run.install : nullptr;
-  if (!CheckEntries(&g_archive, g_archive.header.entry_count, stage_beside)) {
+  if (!CheckEntries(&g_archive, g_archive.header.entry_count, stage_beside) ||
+      !FinishArchiveRead(&g_archive)) {
     ErrorStop(MSG_DECODE_ERROR);
   }
   if (EntriesCached()) return;
-  OpenUpdateArchive();
+  StopUnlessOpened(ReadArchiveAgain(&g_archive));
 }
 
 // What the options say before the run starts: the usage text alone, or how
@@ -126,6 +137,8 @@ void RunUpdate(const RunOptions& options) {
     PrintMessage(MSG_ENTRY_END);
   }
   DropStagedFiles();
+  // A second read must have read the very bytes the check verified.
+  if (!EntriesCached() && !FinishArchiveRead(&g_archive)) ErrorStop(MSG_DECODE_ERROR);
   CommitPending();
   SetStopHook(nullptr);
   // An unattended run has nobody to close a viewer (under a distribution

@@ -15,6 +15,8 @@
 // reads the variable nor carries its name.
 #pragma once
 
+#include <cstdint>
+
 enum FaultKind {
   kFaultOpenRead,        // opening a file for reading (archive, probe)
   kFaultQueryTime,       // the file-status query
@@ -45,6 +47,12 @@ bool InjectFault(FaultKind kind);
 
 // Forgets the counts and reads the plan again (unit tests).
 void ResetFaultInjection();
+
+// Appends one line with a pause's milliseconds to the file that
+// UPDATER_PAUSE_LOG names (nothing when it is unset), so that tests check
+// the pauses exactly instead of timing the run.
+void LogTestPause(uint32_t milliseconds);
 #else
 inline bool InjectFault(FaultKind) { return false; }
+inline void LogTestPause(uint32_t) {}
 #endif

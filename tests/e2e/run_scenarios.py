@@ -54,6 +54,10 @@ def pack_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> byte
     output = scratch / 'packed.z'
     command = [str(tool), 'create', '-o', str(output), '-V', scenario.archive_version or b'',
                '--raw']
+    for option in scenario.pack_options:
+        previous = command[-1]
+        command.append(str(options.keys_dir / (option.decode() + '.key'))
+                       if previous == b'--sign' else option)
     for number, entry in enumerate(scenario.entries):
         source = scratch / f'entry{number}'
         source.write_bytes(entry.data)
@@ -64,18 +68,47 @@ def pack_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> byte
     return output.read_bytes()
 
 
+def edit_archive(data: bytes, edits) -> bytes:
+    """The archive after the scenario's edits, in order."""
+    out = bytearray(data)
+    for kind, at, value in edits:
+        if kind == 'cut':
+            del out[len(out) - at:]
+            continue
+        offset = at + len(out) if at < 0 else at
+        if not 0 <= offset <= len(out) - (kind == 'flip'):
+            raise ScenarioError(f'archive-edit {kind} {at}: outside the {len(out)}-byte archive')
+        if kind == 'flip':
+            out[offset] ^= 0x80 >> value
+        else:
+            out[offset:offset] = value
+    return bytes(out)
+
+
 def build_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> Optional[bytes]:
     if scenario.archive_bytes is not None:
-        return scenario.archive_bytes
-    if scenario.packer == '3ppack':
-        return pack_archive(scenario, options, scratch)
-    description = archive_description(scenario)
-    if description is None:
-        return None
-    try:
-        return archive_fields.make(description, options.host_build_dir, scratch)
-    except ValueError as error:
-        raise ScenarioError(str(error)) from None
+        data = scenario.archive_bytes
+    elif scenario.packer == '3ppack':
+        data = pack_archive(scenario, options, scratch)
+    else:
+        description = archive_description(scenario)
+        if description is None:
+            return None
+        try:
+            data = archive_fields.make(description, options.host_build_dir, scratch)
+        except ValueError as error:
+            raise ScenarioError(str(error)) from None
+    return edit_archive(data, scenario.archive_edits)
+
+
+def make_keys(options: RunOptions) -> None:
+    """The signing keys scenarios name (vendor, other), made once per run
+    unless --keys names a folder that holds them."""
+    for name in ('vendor', 'other'):
+        if not (options.keys_dir / f'{name}.key').exists():
+            options.keys_dir.mkdir(parents=True, exist_ok=True)
+            subprocess.run([str(options.host_build_dir / 'bin' / '3ppack'), 'keygen', '-o',
+                            str(options.keys_dir / name)], check=True, capture_output=True)
 
 
 def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Machine:
@@ -231,6 +264,9 @@ def judge(scenario: Scenario, result: Result) -> List[str]:
         problems.append(f'exit status {result.exit_status}, expected {scenario.exit_status}')
     if result.pause_total_ms is not None and result.pause_total_ms != scenario.pause_ms:
         problems.append(f'pauses total {result.pause_total_ms} ms, expected {scenario.pause_ms}')
+    elif (result.pauses_real and not scenario.interrupt and
+          result.seconds * 1000 < scenario.pause_ms - PAUSE_TOLERANCE_MS):
+        problems.append(f'the run took {result.seconds:.2f} s, shorter than its pauses')
     problems += check_files(scenario, result)
     problems += check_logs(scenario, result)
     problems += check_first_run(scenario, result)
@@ -240,6 +276,8 @@ def judge(scenario: Scenario, result: Result) -> List[str]:
         problems.append(f'viewer launches differ:\n    expected {listed(scenario.expect_viewers)}'
                         f'\n    actual   {listed(result.viewer_launches)}')
     problems += [f'sanitizer report: {mark.decode()}' for mark in SANITIZER_MARKS if mark in result.stderr]
+    if FAULT_PLAN_UNREAD in result.stderr:
+        problems.append('the fault plan has an item the injector does not read')
     for path, want in scenario.expect_attributes.items():
         found = result.attributes.get(path)
         if found != want:
@@ -264,6 +302,12 @@ REFUSED_ALONE = TEXTS['DECODE_ERROR']
 # What a sanitizer prints when it finds a fault; the run fails whatever else it did.
 SANITIZER_MARKS = (b'ERROR: AddressSanitizer', b'runtime error:', b'ERROR: LeakSanitizer',
                    b'SUMMARY: UndefinedBehaviorSanitizer')
+# How much earlier than its logged pauses a run that really waits may end
+# (timer granularity).
+PAUSE_TOLERANCE_MS = 100
+# What the fault injector prints for a plan item it cannot read: a mistyped
+# plan injects nothing, so the run would test nothing.
+FAULT_PLAN_UNREAD = b'UPDATER_FAULTS: ignoring'
 
 
 def cross_check_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> List[str]:
@@ -330,6 +374,9 @@ def main(argv=None) -> int:
                         help='folder of *.scn files (wine_only: the Wine-only cases)')
     parser.add_argument('--work-dir', type=Path, default=REPO_ROOT / 'build',
                         help='where machine folders and Wine prefixes go (e2e/, wine/)')
+    parser.add_argument('--keys', type=Path, default=None,
+                        help='folder of the signing keys vendor.key and other.key '
+                             '(default: made for the run)')
     args = parser.parse_args(argv)
 
     try:
@@ -343,6 +390,8 @@ def main(argv=None) -> int:
     options = RunOptions(repo_root=REPO_ROOT, host_build_dir=args.build_dir.resolve(),
                          win32_build_dir=args.win32_build_dir.resolve(), work_root=work_root,
                          timeout=args.timeout, wine_dir=args.work_dir.resolve() / 'wine')
+    options.keys_dir = args.keys.resolve() if args.keys else work_root / 'keys'
+    make_keys(options)
     target = importlib.import_module(f'targets.{args.target}')
     try:
         if len(inspect.signature(target.prepare).parameters) >= 2:

@@ -44,6 +44,12 @@ Archive (3pupdate.z in the working folder), one of:
                                    `3ppack create` after `archive-packer 3ppack`);
                                    archive-count N and archive-cut-bits N adjust
                                    a make_archive build
+    archive-pack OPTION...         more options for `3ppack create`: --no-trailer,
+                                   --sign NAME (the runner's key NAME: vendor, other)
+    archive-edit flip OFFSET BIT   then flips bit BIT (0 the highest) of byte OFFSET
+                                   (a negative OFFSET counts from the end)
+    archive-edit insert OFFSET = V inserts V's bytes in front of byte OFFSET
+    archive-edit cut N             drops the last N bytes
     first-run [kill] = V           two runs at once: the program (no arguments) is
                                    started first, V typed; once it waits for more,
                                    it is killed (kill) before the scenario's run,
@@ -111,6 +117,8 @@ class Scenario:
     archive_count: Optional[int] = None
     archive_cut_bits: Optional[int] = None
     packer: str = 'make_archive'
+    pack_options: List[bytes] = dataclasses.field(default_factory=list)
+    archive_edits: List[Tuple[str, int, object]] = dataclasses.field(default_factory=list)
     entries: List[Entry] = dataclasses.field(default_factory=list)
     stdout: Optional[bytes] = None
     exit_status: Optional[int] = None
@@ -446,6 +454,18 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
         if options[0][1] not in ('make_archive', '3ppack'):
             raise ScenarioError('archive-packer make_archive|3ppack')
         s.packer = options[0][1]
+    elif keyword == 'archive-pack':
+        s.pack_options = [_word(item) for item in options]
+    elif keyword == 'archive-edit':
+        kind = options[0][1] if options else ''
+        if kind == 'flip' and len(options) == 3:
+            s.archive_edits.append(('flip', _int(options[1]), _int(options[2])))
+        elif kind == 'insert' and len(options) == 2 and value:
+            s.archive_edits.append(('insert', _int(options[1]), value))
+        elif kind == 'cut' and len(options) == 2:
+            s.archive_edits.append(('cut', _int(options[1]), None))
+        else:
+            raise ScenarioError('archive-edit flip OFFSET BIT | insert OFFSET = V | cut N')
     elif keyword == 'archive-cut-bits':
         s.archive_cut_bits = _int(options[0])
     elif keyword == 'entry':

@@ -30,7 +30,6 @@ from machine import (DEFAULT_WINDOWS_DIRECTORY, FileState, Machine, Result, RunO
 
 HIVE_FOLDERS = {'HKLM': b'HKEY_LOCAL_MACHINE', 'HKCU': b'HKEY_CURRENT_USER'}
 VIEWER_WAIT_SECONDS = 5.0
-VIEWER_GRACE_SECONDS = 0.1
 
 
 class Context:
@@ -138,11 +137,29 @@ def _read_lines(path: Path) -> list:
         return []
 
 
-def _wait_for_viewers(log: Path, expected: int) -> None:
+def _carried_by_any_process(variable: bytes) -> bool:
+    """True while a live process has variable (NAME=VALUE) in its environment."""
+    for pid in os.listdir('/proc'):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f'/proc/{pid}/environ', 'rb') as handle:
+                if variable in handle.read().split(b'\0'):
+                    return True
+        except OSError:
+            pass
+    return False
+
+
+def _wait_for_viewers(log: str) -> None:
+    """Waits, once the program has ended, until every program it started
+    has ended too. They are started detached (a session of their own, not
+    our children), but each inherits the run's own UPDATER_VIEWER_LOG, and
+    all of them exist by the time the program has ended."""
+    variable = b'UPDATER_VIEWER_LOG=' + os.fsencode(log)
     deadline = time.monotonic() + VIEWER_WAIT_SECONDS
-    while len(_read_lines(log)) < expected and time.monotonic() < deadline:
+    while _carried_by_any_process(variable) and time.monotonic() < deadline:
         time.sleep(0.02)
-    time.sleep(VIEWER_GRACE_SECONDS)
 
 
 # Linux system calls in which a process waits for input (x86-64 and i386
@@ -292,7 +309,8 @@ def run(context: Context, machine: Machine) -> Result:
             open(stderr_path, 'wb') as stderr:
         # A group of its own, so that a hung run is ended with whatever it started.
         process = subprocess.Popen(command,
-                                   stdin=subprocess.PIPE if machine.interrupt else stdin,
+                                   stdin=subprocess.PIPE if machine.interrupt or machine.when_waiting
+                                   else stdin,
                                    stdout=subprocess.PIPE if machine.pipe_to else stdout,
                                    stderr=stderr, env=env,
                                    cwd=windows_to_host(root, machine.working_folder),
@@ -306,7 +324,12 @@ def run(context: Context, machine: Machine) -> Result:
                    for fifo, contents in served.items()]
         for feeder in feeders:
             feeder.start()
-        if machine.interrupt:
+        if machine.when_waiting:
+            if wait_until_waiting(process, deadline):
+                machine.when_waiting(root)
+            process.stdin.write(machine.stdin)
+            process.stdin.close()
+        elif machine.interrupt:
             process.stdin.write(machine.stdin)
             process.stdin.flush()
             interrupt_when_waiting(process, machine.interrupt, deadline)
@@ -319,7 +342,7 @@ def run(context: Context, machine: Machine) -> Result:
         if reader is not None:
             reader.wait(timeout=10)
     first_stdout, first_status = finish_first_run(first, machine, scratch, deadline)
-    _wait_for_viewers(viewer_log, machine.viewer_wait)
+    _wait_for_viewers(env['UPDATER_VIEWER_LOG'])
 
     pause_total = sum(int(line) for line in _read_lines(pause_log) if line.strip())
     files, folders = snapshot_drives(root)
