@@ -196,15 +196,23 @@ bool PlatformConfirmOutput(PlatformOutput output, size_t) {
 }
 
 // Marks the file for deletion through its own handle; where the system
-// refuses that, deletes it by name once the handle is closed.
+// refuses that, deletes it by name once the handle is closed. The fault
+// injector sees the discard as one deletion.
 bool PlatformDiscardStagedFile(PlatformOutput output) {
   MarkBehindFailed(output);
   WaitForStageWriter(output);
+  bool refused = InjectFault(kFaultDelete);
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  bool marked = SetFileInformationByHandle(output->file, FileDispositionInfo, &disposition,
-                                           sizeof disposition) != 0;
+  bool marked = !refused && SetFileInformationByHandle(output->file, FileDispositionInfo,
+                                                       &disposition, sizeof disposition) != 0;
   CloseHandle(output->file);
-  bool gone = marked || PlatformDeleteFile(output->path);
+  bool gone = marked;
+  if (!gone && !refused) {
+    wchar_t wide[kWidePath];
+    gone = IsLongPath(output->path)
+               ? ToLongWidePath(output->path, wide, kWidePath) && DeleteFileW(wide) != 0
+               : DeleteFileA(output->path) != 0;
+  }
   std::free(output);
   return gone;
 }
@@ -257,6 +265,8 @@ void PlatformAbandonOutput(PlatformOutput output) {
 // DeleteFile, waiting for a holder: a scanner may still be reading a
 // temporary file that was just closed.
 bool PlatformDeleteFile(const char* path) {
+  if (InjectFault(kFaultKill)) TerminateProcess(GetCurrentProcess(), 137);
+  if (InjectFault(kFaultDelete)) return false;
   wchar_t wide[kWidePath];
   if (IsLongPath(path) && !ToLongWidePath(path, wide, kWidePath)) return false;
   return RetryWhileHeld([&] {

@@ -403,10 +403,26 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
     case kPresent:
       break;
   }
-  if (LinkBackup(destination, backup_path)) {
-    return ReplaceOverLink(source, destination, final_attributes, new_id, backup_path);
+  // The system refuses to replace a read-only file: its bit goes right
+  // before the replace and comes back when the old file stays.
+  DWORD old_word = INVALID_FILE_ATTRIBUTES;
+  wchar_t wide[kWidePath];
+  if (!IsLongPath(destination)) old_word = GetFileAttributesA(destination);
+  else if (ToLongWidePath(destination, wide, kWidePath)) old_word = GetFileAttributesW(wide);
+  bool read_only = old_word != INVALID_FILE_ATTRIBUTES && (old_word & FILE_ATTRIBUTE_READONLY);
+  DWORD writable = old_word & kSettableAttributes & ~FILE_ATTRIBUTE_READONLY;
+  if (read_only && !SetAttributeBits(destination, writable != 0 ? writable
+                                                                 : FILE_ATTRIBUTE_NORMAL)) {
+    return kNotReplaced;
   }
-  return ReplaceWithBackup(source, destination, final_attributes, new_id, backup_path);
+  ReplaceOutcome outcome =
+      LinkBackup(destination, backup_path)
+          ? ReplaceOverLink(source, destination, final_attributes, new_id, backup_path)
+          : ReplaceWithBackup(source, destination, final_attributes, new_id, backup_path);
+  if (outcome == kNotReplaced && read_only && Probe(destination) == kPresent) {
+    SetAttributeBits(destination, old_word & kSettableAttributes);
+  }
+  return outcome;
 }
 
 // The same kind of call as the replace: ReplaceFile, keeping no backup,
