@@ -402,7 +402,8 @@ bool PlatformDeleteFile(const char* path) {
   if (InjectFault(kFaultDelete)) return false;
   char host[kHostPathSize];
   struct stat status;
-  if (!MapWindowsPath(path, host) || lstat(host, &status) != 0) return false;
+  if (!MapWindowsPath(path, host)) return false;
+  if (lstat(host, &status) != 0) return errno == ENOENT;  // gone already (taken away)
   if (S_ISDIR(status.st_mode)) return false;
   if (S_ISREG(status.st_mode) && !HasWriteBits(status)) return false;
   return RetryWhileHeld([&] { return unlink(host) == 0 ? kAttemptDone : kAttemptFailed; });

@@ -271,7 +271,8 @@ bool PlatformDeleteFile(const char* path) {
   if (IsLongPath(path) && !ToLongWidePath(path, wide, kWidePath)) return false;
   return RetryWhileHeld([&] {
     BOOL deleted = IsLongPath(path) ? DeleteFileW(wide) : DeleteFileA(path);
-    if (deleted) return kAttemptDone;
+    // A file that is gone already (a scanner took it away) needs no deletion.
+    if (deleted || GetLastError() == ERROR_FILE_NOT_FOUND) return kAttemptDone;
     return IsHeldError(GetLastError()) ? kAttemptHeld : kAttemptFailed;
   });
 }
