@@ -35,6 +35,7 @@
 
 #include "archive/archive_reader.h"
 #include "corpora.h"
+#include "decode_steps.h"
 
 extern char** environ;
 
@@ -43,38 +44,6 @@ namespace {
 constexpr double kGoalFastOverZlib = 2.0;
 constexpr double kGoalWholeOverFast = 0.9;
 constexpr double kGoalPackMegabytesPerSecond = 200.0;
-
-// Decodes in place: each full buffer is left where it was decoded, and the
-// next one is decoded right after it, as the program's check before the
-// update decodes into the memory it keeps (and as zlib's uncompress writes
-// straight into its output).
-struct InPlace {
-  DecodeSink* sink;  // whose store_at moves on
-  size_t size;       // bytes decoded so far
-};
-
-void MoveOn(void* context, const uint8_t*, size_t count) {
-  InPlace* place = static_cast<InPlace*>(context);
-  place->size += count;
-  place->sink->store_at += count;
-}
-
-// Decodes the archive's only entry into out (which has room for it); false
-// when the decoder fails or the bytes differ from expected.
-bool DecodeInto(const std::vector<uint8_t>& archive, DecodeFunction decode,
-                const std::vector<uint8_t>& expected, std::vector<uint8_t>& out) {
-  static ArchiveReader reader;
-  if (OpenArchiveInMemory(&reader, archive.data(), archive.size()) != kArchiveOpened) return false;
-  EntryHeader header;
-  if (!ReadEntryHeader(&reader, &header)) return false;
-  DecodeSink sink = {MoveOn, nullptr, UINT64_MAX, nullptr, out.data()};
-  InPlace place = {&sink, 0};
-  sink.context = &place;
-  static DecodeOutput output;
-  if (decode(&reader, header.size, &sink, &output) != kDecodeDone) return false;
-  return place.size + output.fill == expected.size() &&
-         std::memcmp(out.data(), expected.data(), expected.size()) == 0;
-}
 
 // Which clock the measurements read: the wall clock, or CPU time (this
 // thread's for the steps in this process, the program's own for a program

@@ -19,7 +19,9 @@ packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locale
           manpages-ja python3-pil oxygen-icon-theme
           # the archive trailer's digest and signatures on the host (libcrypto);
           # Authenticode signing of the release programs
-          libssl-dev osslsigncode)
+          libssl-dev osslsigncode
+          # zlib for the 32-bit Windows benchmark (linked statically)
+          libz-mingw-w64-dev)
 
 # The retry check (tests/scripts/install_deps_check.sh) shortens the pause and
 # keeps the preferences file in its own folder.
