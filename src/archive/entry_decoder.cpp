@@ -314,7 +314,7 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
   // Consumes a first-level entry of literals and stores all its bytes at
   // once (the bound in force leaves room for them).
   auto TakeLiterals = [&](LookupEntry entry) {
-    bits <<= entry & (kWordBits - 1);
+    bits <<= EntryLow(entry) & (kWordBits - 1);
     count -= EntryLength(entry);
     uint32_t literal_bytes = EntryLiteralBytes(entry);
     std::memcpy(buffer + fill, &literal_bytes, kLiteralStore);

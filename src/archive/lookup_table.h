@@ -50,10 +50,13 @@ using LookupEntry = uint64_t;
 static_assert(std::endian::native == std::endian::little,
               "the hot loop stores an entry's literal bytes as one little-endian word");
 
-inline int EntryLength(LookupEntry e) { return static_cast<int>(e & 0xFF); }
-inline int EntryLiterals(LookupEntry e) { return static_cast<int>((e >> 8) & 0xFF); }
-inline int EntryKind(LookupEntry e) { return static_cast<int>((e >> 16) & 0xFF); }
-inline int EntryFirstLength(LookupEntry e) { return static_cast<int>((e >> 24) & 0xFF); }
+// The fields of the low half are read from that half alone, which a 32-bit
+// target holds in a register of its own.
+inline uint32_t EntryLow(LookupEntry e) { return static_cast<uint32_t>(e); }
+inline int EntryLength(LookupEntry e) { return static_cast<int>(EntryLow(e) & 0xFF); }
+inline int EntryLiterals(LookupEntry e) { return static_cast<int>((EntryLow(e) >> 8) & 0xFF); }
+inline int EntryKind(LookupEntry e) { return static_cast<int>((EntryLow(e) >> 16) & 0xFF); }
+inline int EntryFirstLength(LookupEntry e) { return static_cast<int>(EntryLow(e) >> 24); }
 inline uint8_t EntryByte(LookupEntry e, int n) { return static_cast<uint8_t>(e >> (32 + 8 * n)); }
 inline uint32_t EntryLiteralBytes(LookupEntry e) { return static_cast<uint32_t>(e >> 32); }
 inline int EntrySubStart(LookupEntry e) { return static_cast<int>((e >> 32) & 0xFFFF); }
