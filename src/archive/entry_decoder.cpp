@@ -104,15 +104,16 @@ Word LoadBigEndian(const uint8_t* bytes) {
 }
 
 // Tops the buffer up to (width - 8)..(width - 1) valid bits from one load of
-// a word of window bytes, which must be there: as many whole bytes as fit
-// are taken; the bits of the next byte that also land below count are that
-// byte's own, so the next load ORs the same bits over them.
+// a word of bytes, which must be there, and returns how many whole bytes it
+// took: as many as fit. The bits of the next byte that also land below count
+// are that byte's own, so the next load ORs the same bits over them.
 template <typename Word>
-void RefillFromWindow(const uint8_t* window, size_t* next, Word* bits, int* count) {
+size_t RefillFrom(const uint8_t* bytes, Word* bits, int* count) {
   constexpr int kWidth = 8 * sizeof(Word);
-  *bits |= LoadBigEndian<Word>(window + *next) >> *count;
-  *next += static_cast<size_t>((kWidth - 1 - *count) >> 3);
+  *bits |= LoadBigEndian<Word>(bytes) >> *count;
+  size_t taken = static_cast<size_t>((kWidth - 1 - *count) >> 3);
   *count |= kWidth - 8;
+  return taken;
 }
 
 struct SinkCalls {
@@ -277,7 +278,6 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
   size_t window_bytes = reader->window_bytes;
   const uint8_t* window = reader->window;
 
-  auto RefillFast = [&]() { RefillFromWindow(window, &next, &bits, &count); };
   // Takes the state up from a 64-bit view (the careful path's, a slow refill's).
   auto TakeUp = [&](const FastStream& wide) {
     WordStream narrow = Narrow(wide);
@@ -288,22 +288,13 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
   };
   auto RefillWide = [&](FastStream* wide) {
     if (wide->next + 8 <= window_bytes) {
-      RefillFromWindow(window, &wide->next, &wide->bits, &wide->count);
+      wide->next += RefillFrom(window + wide->next, &wide->bits, &wide->count);
       return;
     }
     RefillSlowly(reader, wide);
     window_bytes = reader->window_bytes;
   };
-  auto refill = [&]() {
-    if (next + sizeof(BitWord) <= window_bytes) {
-      RefillFast();
-      return;
-    }
-    FastStream wide = Widen(WordStream{next, bits, count, past_end});
-    RefillSlowly(reader, &wide);
-    window_bytes = reader->window_bytes;
-    TakeUp(wide);
-  };
+
 
   uint8_t* buffer = BufferBeingFilled(sink, out);
   uint32_t fill = 0;
@@ -311,34 +302,36 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
   bool have_literal = false;
   uint8_t previous = 0;
   DecodeResult result = kDecodeDone;
-  // Consumes a first-level entry of literals and stores all its bytes at
-  // once (the bound in force leaves room for them).
-  auto TakeLiterals = [&](LookupEntry entry) {
-    bits <<= EntryLow(entry) & (kWordBits - 1);
-    count -= EntryLength(entry);
-    uint32_t literal_bytes = EntryLiteralBytes(entry);
-    std::memcpy(buffer + fill, &literal_bytes, kLiteralStore);
-    fill += EntryLiterals(entry);
-  };
   while (produced < size) {
     // Hot groups: a refill, then kHotSteps lookups of one to four literals
     // each, with no branch but the one that leaves, while no flush, progress
     // report, end of entry or end of file is near. Each lookup uses at most
     // kLookupBits bits, so one refill serves the group. A run with a
     // one-byte count and a literal decided by a second-level table are
-    // taken here too when they fit. fill and produced move together here,
-    // so one bound on fill stands for the buffer's room and the hot limit;
-    // near the end of the file (zeros supplied) the careful path checks
-    // every item instead.
-    uint32_t hot_start = fill;
-    uint32_t group_limit = HotGroupLimit(fill, produced, hot_limit, past_end);
-    while (fill < group_limit) {
-      if (next + sizeof(BitWord) <= window_bytes) {
-        RefillFast();
-      } else {
-        refill();
-        if (past_end > 0) break;
-      }
+    // taken here too when they fit. Output and produced move together here,
+    // so one bound on the output stands for the buffer's room and the hot
+    // limit; near the end of the file (zeros supplied) the careful path
+    // checks every item instead. The hot path keeps pointers into the output
+    // and the window (fewer live values: the 32-bit target has few registers)
+    // and hands them back as fill and next.
+    uint8_t* const hot_start = buffer + fill;
+    uint8_t* const group_end = buffer + HotGroupLimit(fill, produced, hot_limit, past_end);
+    uint8_t* store = hot_start;
+    const uint8_t* in = window + next;
+    const uint8_t* const in_end = window + window_bytes;
+    constexpr ptrdiff_t kWordBytes = sizeof(BitWord);
+    // Consumes a first-level entry of literals and stores all its bytes at
+    // once (the bound in force leaves room for them).
+    auto TakeLiterals = [&](LookupEntry entry) {
+      bits <<= EntryLow(entry) & (kWordBits - 1);
+      count -= EntryLength(entry);
+      uint32_t literal_bytes = EntryLiteralBytes(entry);
+      std::memcpy(store, &literal_bytes, kLiteralStore);
+      store += EntryLiterals(entry);
+    };
+    while (store < group_end) {
+      if (in_end - in < kWordBytes) break;  // the careful path loads more
+      in += RefillFrom(in, &bits, &count);
       LookupEntry entry = 0;
       int step = 0;
       for (; step < kHotSteps; ++step) {
@@ -349,8 +342,8 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
       if (step == kHotSteps) continue;
       // Not literals of the first level: the rest needs more of a code's bits.
       if (count < kHotItemBits) {
-        if (next + sizeof(BitWord) > window_bytes) break;
-        RefillFast();
+        if (in_end - in < kWordBytes) break;
+        in += RefillFrom(in, &bits, &count);
       }
       if (EntryKind(entry) == kItemSub) {
         entry = sub[EntrySubStart(entry) +
@@ -358,41 +351,45 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
         if (EntryKind(entry) == kItemLiterals) {  // one literal, its whole code in the entry
           bits <<= EntryLength(entry);
           count -= EntryLength(entry);
-          buffer[fill++] = EntryByte(entry, 0);
+          *store++ = EntryByte(entry, 0);
           continue;
         }
       }
-      if (EntryKind(entry) != kItemEscape || (fill == hot_start && !have_literal)) break;
+      if (EntryKind(entry) != kItemEscape || (store == hot_start && !have_literal)) break;
       // The count byte follows the escape (at most kLookupBits + kSubBits
       // bits: with a 32-bit buffer they may not all be there); a short run
       // that keeps within the group limit is stored eight bytes at a time.
       if (kLookupBits + kSubBits + 8 > kHotItemBits && EntryLength(entry) + 8 > count) break;
       BitWord after = bits << EntryLength(entry);
       uint32_t run = static_cast<uint32_t>(after >> (kWordBits - 8));
-      if (run == kRunCountMore || fill + run > group_limit) break;
-      uint8_t byte = fill != hot_start ? buffer[fill - 1] : previous;
+      if (run == kRunCountMore || static_cast<ptrdiff_t>(run) > group_end - store) break;
+      uint8_t byte = store != hot_start ? store[-1] : previous;
       uint64_t pattern = byte * 0x0101010101010101ull;
-      for (uint32_t i = 0; i < run; i += 8) std::memcpy(buffer + fill + i, &pattern, 8);
-      fill += run;
+      for (uint32_t i = 0; i < run; i += 8) std::memcpy(store + i, &pattern, 8);
+      store += run;
       bits = after << 8;
       count -= EntryLength(entry) + 8;
     }
     // Then single lookups, each with its own bound, up to the last few
     // bytes of the buffer (a group's bound stops a whole group short).
-    uint32_t step_limit =
-        HotStepLimit(fill, produced + (fill - hot_start), hot_limit, past_end);
-    while (fill < step_limit) {
+    uint8_t* const step_end =
+        buffer + HotStepLimit(static_cast<uint32_t>(store - buffer),
+                              produced + static_cast<uint64_t>(store - hot_start), hot_limit,
+                              past_end);
+    while (store < step_end) {
       if (count < kLookupBits) {
-        if (next + sizeof(BitWord) > window_bytes) break;
-        RefillFast();
+        if (in_end - in < kWordBytes) break;
+        in += RefillFrom(in, &bits, &count);
       }
       LookupEntry entry = entries[bits >> (kWordBits - kLookupBits)];
       if (EntryLiterals(entry) == 0) break;
       TakeLiterals(entry);
     }
-    if (fill != hot_start) {
-      produced += fill - hot_start;
-      previous = buffer[fill - 1];
+    next = static_cast<size_t>(in - window);
+    fill = static_cast<uint32_t>(store - buffer);
+    if (store != hot_start) {
+      produced += static_cast<uint64_t>(store - hot_start);
+      previous = store[-1];
       have_literal = true;
       if (produced >= size) break;
     }
