@@ -25,6 +25,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include <emmintrin.h>
+
 #include "archive/archive_reader.h"
 
 namespace {
@@ -45,6 +47,7 @@ constexpr int kHotSteps = kFullBits / kLookupBits;  // lookups per refill on the
 // Bits the hot path wants before an item that is not first-level literals.
 constexpr int kHotItemBits = kCodeBits < kFullBits ? kCodeBits : kFullBits;
 constexpr int kLiteralStore = 4;  // bytes one hot lookup stores: its literals and repeats
+constexpr int kRunStore = 16;     // bytes one store of a short run writes (an SSE2 register)
 static_assert(kLiteralStore == kMaxLiteralsPerEntry, "one store of an entry's literal bytes");
 static_assert(kLookupBits + kSubBits + 8 <= kCodeBits,
               "a second-level escape and its count byte fit a careful refill");
@@ -221,8 +224,8 @@ uint32_t HotGroupLimit(uint32_t fill, uint64_t produced, uint64_t hot_limit, int
   constexpr uint64_t kGroupBytes = kHotSteps * kMaxLiteralsPerEntry;
   if (past_end > 0 || produced + kGroupBytes >= hot_limit) return 0;
   uint64_t limit = fill + (hot_limit - kGroupBytes - produced);
-  // A run's eight-byte stores may pass its end by up to 7 bytes.
-  uint64_t room = kOutputBufferSize - kGroupBytes - 7;
+  // A short run's stores may pass its end by up to kRunStore - 1 bytes.
+  uint64_t room = kOutputBufferSize - kGroupBytes - (kRunStore - 1);
   return static_cast<uint32_t>(limit < room ? limit : room);
 }
 
@@ -322,8 +325,8 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
     constexpr ptrdiff_t kWordBytes = sizeof(BitWord);
     // Consumes a first-level entry of literals and stores all its bytes at
     // once (the bound in force leaves room for them).
-    auto TakeLiterals = [&](LookupEntry entry) {
-      bits <<= EntryLow(entry) & (kWordBits - 1);
+    auto TakeLiterals = [&](EntryHalves entry) {
+      bits <<= entry.low & (kWordBits - 1);
       count -= EntryLength(entry);
       uint32_t literal_bytes = EntryLiteralBytes(entry);
       std::memcpy(store, &literal_bytes, kLiteralStore);
@@ -332,10 +335,10 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
     while (store < group_end) {
       if (in_end - in < kWordBytes) break;  // the careful path loads more
       in += RefillFrom(in, &bits, &count);
-      LookupEntry entry = 0;
+      EntryHalves entry = {0, 0};
       int step = 0;
       for (; step < kHotSteps; ++step) {
-        entry = entries[bits >> (kWordBits - kLookupBits)];
+        entry = ReadEntry(entries + (bits >> (kWordBits - kLookupBits)));
         if (EntryLiterals(entry) == 0) break;
         TakeLiterals(entry);
       }
@@ -346,8 +349,8 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
         in += RefillFrom(in, &bits, &count);
       }
       if (EntryKind(entry) == kItemSub) {
-        entry = sub[EntrySubStart(entry) +
-                    ((bits << kLookupBits) >> (kWordBits - EntrySubBits(entry)))];
+        entry = ReadEntry(sub + EntrySubStart(entry) +
+                          ((bits << kLookupBits) >> (kWordBits - EntrySubBits(entry))));
         if (EntryKind(entry) == kItemLiterals) {  // one literal, its whole code in the entry
           bits <<= EntryLength(entry);
           count -= EntryLength(entry);
@@ -358,14 +361,15 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
       if (EntryKind(entry) != kItemEscape || (store == hot_start && !have_literal)) break;
       // The count byte follows the escape (at most kLookupBits + kSubBits
       // bits: with a 32-bit buffer they may not all be there); a short run
-      // that keeps within the group limit is stored eight bytes at a time.
+      // that keeps within the group limit is stored 16 bytes at a time (SSE2).
       if (kLookupBits + kSubBits + 8 > kHotItemBits && EntryLength(entry) + 8 > count) break;
       BitWord after = bits << EntryLength(entry);
       uint32_t run = static_cast<uint32_t>(after >> (kWordBits - 8));
       if (run == kRunCountMore || static_cast<ptrdiff_t>(run) > group_end - store) break;
       uint8_t byte = store != hot_start ? store[-1] : previous;
-      uint64_t pattern = byte * 0x0101010101010101ull;
-      for (uint32_t i = 0; i < run; i += 8) std::memcpy(store + i, &pattern, 8);
+      const __m128i pattern = _mm_set1_epi8(static_cast<char>(byte));
+      for (uint32_t i = 0; i < run; i += kRunStore)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(store + i), pattern);
       store += run;
       bits = after << 8;
       count -= EntryLength(entry) + 8;
@@ -381,7 +385,7 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
         if (in_end - in < kWordBytes) break;
         in += RefillFrom(in, &bits, &count);
       }
-      LookupEntry entry = entries[bits >> (kWordBits - kLookupBits)];
+      EntryHalves entry = ReadEntry(entries + (bits >> (kWordBits - kLookupBits)));
       if (EntryLiterals(entry) == 0) break;
       TakeLiterals(entry);
     }
@@ -396,12 +400,13 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
 
     // One item the careful way, on the 64-bit view: it may need a whole
     // code's bits.
+    // It also loads more of the file when the hot path has run out of window.
     FastStream wide = Widen(WordStream{next, bits, count, past_end});
-    if (wide.count < kCodeBits) RefillWide(&wide);
-    LookupEntry entry = entries[wide.bits >> (64 - kLookupBits)];
+    if (wide.count < kCodeBits || wide.next + 8 > window_bytes) RefillWide(&wide);
+    EntryHalves entry = ReadEntry(entries + (wide.bits >> (64 - kLookupBits)));
     if (EntryKind(entry) == kItemSub)
-      entry = sub[EntrySubStart(entry) +
-                  ((wide.bits << kLookupBits) >> (64 - EntrySubBits(entry)))];
+      entry = ReadEntry(sub + EntrySubStart(entry) +
+                        ((wide.bits << kLookupBits) >> (64 - EntrySubBits(entry))));
     int kind = EntryKind(entry);
     int length = kind == kItemLiterals ? EntryFirstLength(entry) : EntryLength(entry);
     uint8_t symbol = EntryByte(entry, 0);
