@@ -298,7 +298,6 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
     window_bytes = reader->window_bytes;
   };
 
-
   uint8_t* buffer = BufferBeingFilled(sink, out);
   uint32_t fill = 0;
   uint64_t produced = 0;
@@ -399,8 +398,8 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
     }
 
     // One item the careful way, on the 64-bit view: it may need a whole
-    // code's bits.
-    // It also loads more of the file when the hot path has run out of window.
+    // code's bits. It also loads more of the file when the hot path has run
+    // out of window.
     FastStream wide = Widen(WordStream{next, bits, count, past_end});
     if (wide.count < kCodeBits || wide.next + 8 > window_bytes) RefillWide(&wide);
     EntryHalves entry = ReadEntry(entries + (wide.bits >> (64 - kLookupBits)));

@@ -35,8 +35,9 @@ enum LookupKind : uint8_t {
   kItemSub,       // decided by the second-level table at sub_start
 };
 
-// One entry is one 64-bit word, so the hot loop does one load per lookup and
-// shifts the bit buffer by the entry's low byte:
+// One entry is one 64-bit word (two 32-bit loads on a 32-bit target), so the
+// hot loop does one lookup per item and shifts the bit buffer by the entry's
+// low byte:
 //   byte 0     bits the item takes: all the literals, or the escape (the full
 //              code length in a second-level entry)
 //   byte 1     number of literals, 0 for the other kinds
