@@ -1,7 +1,9 @@
 // Fuzz target: the archive as a damaged or hostile file would reach the
-// updater. Opens the bytes, checks the parsed header, reads every entry's
-// header and decodes its data with the fast decoder into a recording sink
-// that reports progress, checking every promise the decoder makes.
+// updater. Opens the bytes (finding the trailer from their end), checks the
+// parsed header, reads every entry's header and decodes its data with the
+// fast decoder into a recording sink that reports progress, checking every
+// promise the decoder makes; an archive that decodes whole is then checked
+// against its trailer and read a second time, as the updater may.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

@@ -6,8 +6,9 @@
 #
 # New inputs go to build/fuzz/corpus/<target>/ (the seeds in fuzz/corpus/
 # stay as they are); a crash, leak, sanitizer report or slow input is kept
-# in build/fuzz/artifacts/ and fails the script. Prints one line per target
-# with executions and coverage, and ends in "N passed, N failed".
+# in build/fuzz/artifacts/ and fails the script, and so does a target that
+# ran no input. Prints one line per target with executions and coverage,
+# and ends in "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -51,7 +52,7 @@ pids=()
 for target in "${targets[@]}"; do
   mkdir -p "$build/corpus/$target"
   "$build/bin/fuzz_$target" "$build/corpus/$target" "fuzz/corpus/${target%_narrow}" \
-    -max_total_time="$seconds" -max_len=24576 -timeout=20 -rss_limit_mb=2048 -detect_leaks=0 \
+    -max_total_time="$seconds" -max_len=24576 -timeout=20 -rss_limit_mb=2048 -detect_leaks=1 \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
     >"$build/fuzz_$target.log" 2>&1 &
   pids+=($!)
@@ -63,7 +64,12 @@ for i in "${!targets[@]}"; do
   wait "${pids[$i]}" || status=$?
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$')
   coverage=$(grep -E '^#[0-9]+' "$log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+')
-  if [ "$status" -eq 0 ]; then
+  # A target that ran no input at all (it could not start fuzzing) proves
+  # nothing, whatever its status.
+  if [ "$status" -eq 0 ] && [ "${runs:-0}" -eq 0 ]; then
+    failed=$((failed + 1))
+    echo "FAIL fuzz $target: no input was run, see $log"
+  elif [ "$status" -eq 0 ]; then
     passed=$((passed + 1))
     echo "PASS fuzz $target: ${seconds}s, ${runs:-?} runs, ${coverage:-no coverage line}"
   else

@@ -17,9 +17,10 @@ packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locale
           # code page 932), icons (converted to 24-bit bitmaps with PIL); the
           # Windows DLLs come with wine32
           manpages-ja python3-pil oxygen-icon-theme
-          # the archive trailer's digest and signatures on the host (libcrypto);
+          # the archive trailer's digest and signatures on the host (libcrypto;
+          # openssl reads the public key a key build embeds, and makes keys);
           # Authenticode signing of the release programs
-          libssl-dev osslsigncode
+          libssl-dev openssl osslsigncode
           # zlib for the 32-bit Windows benchmark (linked statically)
           libz-mingw-w64-dev)
 

@@ -8,17 +8,42 @@
 
 namespace {
 
+// The bytes a source may deliver next: none past the trailer.
+size_t AllowedCount(const ArchiveReader* reader, size_t count) {
+  uint64_t left = reader->data_end - reader->delivered;
+  return count > left ? static_cast<size_t>(left) : count;
+}
+
 size_t ReadFromFile(void* context, uint8_t* destination, size_t count) {
-  return PlatformReadFile(static_cast<PlatformFile>(context), destination, count);
+  ArchiveReader* reader = static_cast<ArchiveReader*>(context);
+  count = AllowedCount(reader, count);
+  if (count == 0) return 0;
+  count = PlatformReadFile(reader->file, destination, count);
+  reader->delivered += count;
+  return count;
 }
 
 size_t ReadFromMemory(void* context, uint8_t* destination, size_t count) {
-  MemorySource* memory = static_cast<MemorySource*>(context);
+  ArchiveReader* reader = static_cast<ArchiveReader*>(context);
+  MemorySource* memory = &reader->memory;
   size_t left = memory->size - memory->offset;
-  if (count > left) count = left;
+  count = AllowedCount(reader, count > left ? left : count);
   if (count > 0) std::memcpy(destination, memory->bytes + memory->offset, count);
   memory->offset += count;
+  reader->delivered += count;
   return count;
+}
+
+// The digest of the bytes before the trailer: made by the platform as the
+// file is read (behind the reader, of the very bytes it handed over), or at
+// once for bytes in memory. False when none can be had.
+bool DigestOfRead(ArchiveReader* reader, uint8_t* digest) {
+  if (reader->file != nullptr) return PlatformFinishReadDigest(reader->file, digest);
+  uint64_t size = reader->memory.size < reader->data_end ? reader->memory.size : reader->data_end;
+  PlatformDigest running;
+  PlatformStartDigest(&running);
+  PlatformAddToDigest(&running, reader->memory.bytes, static_cast<size_t>(size));
+  return PlatformFinishDigest(&running, digest);
 }
 
 // Reads one code: its length byte, then the code itself, left-aligned.
@@ -73,18 +98,43 @@ OpenResult ParseOrClose(ArchiveReader* reader) {
   return result;
 }
 
+// Starts a read from the beginning of the source attached (nothing
+// delivered; a file with a trailer hashed as it is read) and parses the
+// header; a malformed trailer refuses the archive before anything of it is
+// read.
+OpenResult StartReading(ArchiveReader* reader, BlockSource source) {
+  if (reader->trailer.form == kTrailerMalformed) {
+    CloseArchive(reader);
+    std::memset(&reader->header, 0, sizeof reader->header);
+    ClearLookupTable(&reader->lookup);
+    return kArchiveBadTrailer;
+  }
+  reader->data_end = reader->trailer.offset;
+  reader->delivered = 0;
+  bool verified = reader->trailer.form == kTrailerFound;
+  if (verified && reader->file != nullptr) PlatformDigestWhileReading(reader->file, reader->data_end);
+  StartBitReader(&reader->bits, source, reader);
+  return ParseOrClose(reader);
+}
+
 }  // namespace
 
-// Opens path through the platform and parses the header. kArchiveMissing
-// when the file cannot be opened (nothing read); kArchiveBadHeader when the
-// header is malformed or truncated (the file is closed again).
+// Opens path through the platform, finds the trailer from the file's end
+// and parses the header. kArchiveMissing when the file cannot be opened
+// (nothing read); kArchiveBadHeader when the header is malformed or
+// truncated, kArchiveBadTrailer when the trailer is (the file is closed
+// again).
 OpenResult OpenArchive(ArchiveReader* reader, const char* path) {
   CloseArchive(reader);
   reader->file = PlatformOpenForReading(path);
   StartBitReader(&reader->bits, nullptr, nullptr);
   if (reader->file == nullptr) return kArchiveMissing;
-  StartBitReader(&reader->bits, ReadFromFile, reader->file);
-  return ParseOrClose(reader);
+  uint8_t tail[kTrailerTailSize];
+  uint64_t size = UINT64_MAX;
+  size_t got = 0;
+  if (!PlatformReadFileTail(reader->file, tail, sizeof tail, &size, &got)) size = UINT64_MAX;
+  ParseTrailer(tail, got, size, &reader->trailer);
+  return StartReading(reader, ReadFromFile);
 }
 
 // As OpenArchive over bytes in memory, which must stay valid while the
@@ -92,8 +142,41 @@ OpenResult OpenArchive(ArchiveReader* reader, const char* path) {
 OpenResult OpenArchiveInMemory(ArchiveReader* reader, const uint8_t* bytes, size_t size) {
   CloseArchive(reader);
   reader->memory = MemorySource{bytes, bytes == nullptr ? 0 : size, 0};
-  StartBitReader(&reader->bits, ReadFromMemory, &reader->memory);
-  return ParseOrClose(reader);
+  size_t tail = reader->memory.size < kTrailerTailSize ? reader->memory.size : kTrailerTailSize;
+  ParseTrailer(bytes + reader->memory.size - tail, tail, reader->memory.size, &reader->trailer);
+  return StartReading(reader, ReadFromMemory);
+}
+
+OpenResult ReadArchiveAgain(ArchiveReader* reader) {
+  if (reader->file != nullptr) {
+    if (!PlatformRewindFile(reader->file)) return kArchiveMissing;
+    return StartReading(reader, ReadFromFile);
+  }
+  reader->memory.offset = 0;
+  return StartReading(reader, ReadFromMemory);
+}
+
+bool FinishArchiveRead(ArchiveReader* reader) {
+  BitReader* bits = &reader->bits;
+  uint64_t end = ReaderBitPosition(bits);
+  bool intact = !bits->overrun;
+  if (reader->trailer.form == kTrailerFound) {
+    intact = intact && end <= 8 * reader->data_end && 8 * reader->data_end - end < 8;
+  } else if (intact) {
+    // A trailer whose footer was damaged or cut off would stand at the next
+    // byte: its start magic, or as much of it as the file still holds.
+    uint64_t next_byte = (end + 7) / 8;
+    uint64_t left = reader->data_end - next_byte;  // data_end: the file's size, when known
+    SetReaderBitPosition(bits, 8 * next_byte);
+    uint8_t next[sizeof kTrailerStartMagic];
+    PeekBits(bits, 8 * sizeof next, next);
+    size_t compared = left < sizeof next ? static_cast<size_t>(left) : sizeof next;
+    intact = compared == 0 || std::memcmp(next, kTrailerStartMagic, compared) != 0;
+  }
+  if (reader->trailer.form != kTrailerFound) return intact;
+  uint8_t digest[kDigestSize];
+  return DigestOfRead(reader, digest) && intact &&
+         std::memcmp(digest, TrailerDigest(reader->trailer), kDigestSize) == 0;
 }
 
 // Closes the file, if one is open, and detaches the bit reader from its

@@ -27,6 +27,7 @@ enum OpenResult {
   kArchiveOpened,     // header parsed, position at the first entry record
   kArchiveMissing,    // the file cannot be opened; nothing was read
   kArchiveBadHeader,  // a code length of 0 or over 32, or the file ends inside the header
+  kArchiveBadTrailer, // a trailer footer whose trailer does not agree with it
 };
 
 // The mask with the top length bits set (length 0..32).
@@ -46,3 +47,19 @@ OpenResult OpenArchiveInMemory(ArchiveReader* reader, const uint8_t* bytes, size
 // Closes the file (if any); later reads see the end of the file. The header
 // stays as it was read.
 void CloseArchive(ArchiveReader* reader);
+
+// Reads the archive open in reader again from its start, through the same
+// open file (or the same memory), and parses its header again; the trailer
+// found at the first opening stays. kArchiveMissing when the file cannot be
+// read from its start again.
+OpenResult ReadArchiveAgain(ArchiveReader* reader);
+
+// Ends a read of the whole archive; the position must be after the last
+// entry. True when the bytes read are intact: with a trailer, the entries
+// end in the byte before it and the digest of every byte before it is the
+// one it holds (on a second read too: ReadArchiveAgain keeps the trailer
+// found first); without one, nothing after the last entry begins like a
+// trailer. The digest of a file is made while it is read (the platform
+// hashes behind the reader); bytes in memory are hashed here. An archive
+// without a trailer is not hashed at all.
+bool FinishArchiveRead(ArchiveReader* reader);

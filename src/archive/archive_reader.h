@@ -15,6 +15,7 @@
 #include "archive/bit_reader.h"
 #include "archive/entry_decoder.h"
 #include "archive/lookup_table.h"
+#include "archive/trailer.h"
 #include "platform/platform.h"
 
 // Bytes of an archive opened in memory, delivered block by block.
@@ -28,6 +29,11 @@ struct ArchiveReader {
   // ---- where the bytes come from ----
   PlatformFile file = nullptr;  // the open archive file, or nullptr
   MemorySource memory;          // an archive opened in memory
+
+  // ---- the trailer, and the digest of what is read ----
+  ArchiveTrailer trailer;               // found from the file's end when it was opened
+  uint64_t data_end = 0;                // bytes the bit stream gets: those before the trailer
+  uint64_t delivered = 0;               // bytes it has got so far
 
   // ---- the bit stream ----
   BitReader bits;  // window, read position, end of input

@@ -4,13 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/exit_status.h"
+#include "console/run_log.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr size_t kPrintBufferSize = 4096;
+constexpr unsigned kDonePauseMs = 5000;
 
 StopHook g_stop_hook = nullptr;  // the run's rollback, once it may have changed something
+bool g_unattended = false;       // /quiet: no pauses, a status per stop
 
 // Runs the stop hook once; a stop raised while it runs finds none.
 void RunStopHook() {
@@ -19,28 +23,39 @@ void RunStopHook() {
   if (hook != nullptr) hook();
 }
 
-// Formats into a local buffer and writes it with line feeds widened to CR LF.
-// The longest message holds two paths of a few hundred bytes, far below the
-// buffer; a longer result is cut rather than overrun.
-void PrintFormatted(MessageId id, va_list args) {
-  char formatted[kPrintBufferSize];
-  int length = vsnprintf(formatted, sizeof formatted, MessageText(id), args);
-  if (length < 0) return;
-  size_t count = static_cast<size_t>(length) < sizeof formatted ? static_cast<size_t>(length)
-                                                                : sizeof formatted - 1;
+// Writes the formatted text with line feeds widened to CR LF.
+void WriteWidened(const char* formatted) {
   char widened[2 * kPrintBufferSize];
   size_t out = 0;
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; formatted[i] != '\0'; ++i) {
     if (formatted[i] == '\n') widened[out++] = '\r';
     widened[out++] = formatted[i];
   }
   PlatformWriteConsole(widened, out);
 }
 
-// An interrupt during the pause ends it: the run is already undone.
-[[noreturn]] void PauseAndExit(unsigned pause_ms) {
-  PlatformSleep(pause_ms);
-  PlatformExit(1);
+// Formats the message into text (kPrintBufferSize bytes). The longest
+// message holds two paths of a few hundred bytes, far below the buffer; a
+// longer result is cut rather than overrun.
+void FormatText(char* text, MessageId id, va_list args) {
+  if (vsnprintf(text, kPrintBufferSize, MessageText(id), args) < 0) text[0] = '\0';
+}
+
+// Logs the end and ends the process; the pause is made only when someone
+// may be reading the console. An interrupt during the pause ends it: the
+// run is already undone.
+[[noreturn]] void EndRun(int status, unsigned pause_ms) {
+  LogEnd(status);
+  if (!g_unattended) PlatformSleep(pause_ms);
+  PlatformExit(status);
+}
+
+// A stop: the message is logged, the run undone, then the message shown.
+[[noreturn]] void Stop(MessageId id, const char* text, unsigned pause_ms) {
+  LogStop(text);
+  RunStopHook();
+  WriteWidened(text);
+  EndRun(g_unattended ? ScriptStatusOf(id) : 1, pause_ms);
 }
 
 // The next input byte; an interrupt while waiting ends the run.
@@ -53,17 +68,24 @@ int NextInputByte() {
 }  // namespace
 
 void PrintMessage(MessageId id, ...) {
+  char text[kPrintBufferSize];
   va_list args;
   va_start(args, id);
-  PrintFormatted(id, args);
+  FormatText(text, id, args);
   va_end(args);
+  WriteWidened(text);
 }
 
 void SetStopHook(StopHook hook) { g_stop_hook = hook; }
 
+void SetUnattended(bool unattended) { g_unattended = unattended; }
+
 void InterruptStop() {
+  LogStop("interrupted");
   RunStopHook();
-  PlatformExit(1);
+  int status = g_unattended ? kStatusInterrupted : 1;
+  LogEnd(status);
+  PlatformExit(status);
 }
 
 void CheckInterrupt() {
@@ -71,22 +93,24 @@ void CheckInterrupt() {
 }
 
 void FatalStop(MessageId id, ...) {
-  RunStopHook();
+  char text[kPrintBufferSize];
   va_list args;
   va_start(args, id);
-  PrintFormatted(id, args);
+  FormatText(text, id, args);
   va_end(args);
-  PauseAndExit(kFatalPauseMs);
+  Stop(id, text, kFatalPauseMs);
 }
 
 void ErrorStop(MessageId id, ...) {
-  RunStopHook();
+  char text[kPrintBufferSize];
   va_list args;
   va_start(args, id);
-  PrintFormatted(id, args);
+  FormatText(text, id, args);
   va_end(args);
-  PauseAndExit(kErrorPauseMs);
+  Stop(id, text, kErrorPauseMs);
 }
+
+void FinishRun() { EndRun(kStatusUpdated, kDonePauseMs); }
 
 int ReadAnswerKey(const char* accepted) {
   for (;;) {

@@ -17,7 +17,12 @@ void PrintMessage(MessageId id, ...);
 using StopHook = void (*)();
 void SetStopHook(StopHook hook);
 
-// Prints the message, pauses 5000 ms, ends the process with status 1.
+// An unattended run (/quiet) makes no pause at its end, and each stop ends
+// it with the status of its message (exit_status.h) instead of 1.
+void SetUnattended(bool unattended);
+
+// Prints the message, pauses 5000 ms, ends the process with status 1. The
+// message goes to the run's log too.
 [[noreturn]] void FatalStop(MessageId id, ...);
 
 // Prints the message, pauses 10000 ms, ends the process with status 1.
@@ -27,6 +32,10 @@ void SetStopHook(StopHook hook);
 // hook and ends the process with status 1 at once, without a message or a
 // pause.
 [[noreturn]] void InterruptStop();
+
+// The end of a complete run: logs it, pauses 5000 ms and ends the process
+// with status 0.
+[[noreturn]] void FinishRun();
 
 // Ends the run through InterruptStop when an interrupt has arrived; the run
 // calls it where stopping is safe.

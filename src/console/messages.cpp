@@ -26,6 +26,26 @@ const char* const kCatalogue[kMessageCount] = {
     /* MSG_PROGRESS_EMPTY */ "□□□□□□□□□□□□□□□□□□□□□□□□□\r",
     /* MSG_PROGRESS_CELL */ "■",
     /* MSG_DECODE_ERROR */ "展開でエラーが発生しました。\n",
+    /* MSG_NO_VALID_SIGNATURE */ "\n 3D Perinwoodアップデートファイル[3pupdate.z]に正しい署名がありません\n",
+    /* MSG_ANOTHER_RUNNING */ "\n 別のアップデートが実行中です。終わってからもう一度実行して下さい。\n",
+    /* MSG_LOG_FAILED */ "\n ログファイル[%s]に書き込めません。ログなしで続けます。\n",
+    /* MSG_USAGE */
+    "\n 使い方: 3pupdate [/quiet] [/overwrite-newer] [/downgrade] [/log=ファイル] [/?]\n"
+    "\n"
+    "  /quiet           何も質問せず、一時停止もしません。より新しい日付のファイルは\n"
+    "                   そのまま残し、バージョンダウンは中止します。\n"
+    "  /overwrite-newer より新しい日付のファイルも質問せずに上書きします。\n"
+    "  /downgrade       バージョンダウンを質問せずに行います。\n"
+    "  /log=ファイル    実行の記録をファイルの末尾に追加します（UTF-8）。\n"
+    "  /?               この説明を表示します。\n"
+    "\n"
+    " /quiet のときの終了コード:\n"
+    "  0 アップデート完了          1 その他の中止\n"
+    "  2 インストールされていない  3 アップデートファイルがない\n"
+    "  4 アップデートファイルの破損または拒否\n"
+    "  5 バージョンが合わない、またはバージョンダウンの中止\n"
+    "  6 書き込みができない（元に戻しました）\n"
+    "  7 中断                      8 別のアップデートが実行中\n",
 };
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include "archive/archive_reader.h"
 #include "console/console.h"
+#include "control/archive_trust.h"
+#include "console/run_log.h"
 #include "control/registry_lookup.h"
 #include "control/version_gate.h"
 #include "install/entry_cache.h"
@@ -14,7 +16,7 @@
 namespace {
 
 constexpr const char* kArchiveName = "3pupdate.z";
-constexpr unsigned kDonePauseMs = 5000;
+constexpr const char* kProgramVersion = "1.1";  // the updater's own, for the log
 
 // The one run of the process: what the driver found, and what it hands the
 // installer.
@@ -33,27 +35,69 @@ struct RunState {
 RunState g_run;
 ArchiveReader g_archive;  // the archive of the run
 
-// Opens the archive and parses its header; stops the run when the file is
-// missing or its header is outside the format.
-void OpenUpdateArchive() {
-  switch (OpenArchive(&g_archive, kArchiveName)) {
+// Stops the run unless the archive's header has been read: when the file
+// cannot be read or its header or trailer is outside the format.
+void StopUnlessOpened(OpenResult result) {
+  switch (result) {
     case kArchiveOpened: return;
     case kArchiveMissing: FatalStop(MSG_ARCHIVE_MISSING);
-    case kArchiveBadHeader: ErrorStop(MSG_DECODE_ERROR);
+    case kArchiveBadHeader:
+    case kArchiveBadTrailer: ErrorStop(MSG_DECODE_ERROR);
   }
+}
+
+// Opens the archive and parses its header; a build that carries a key
+// refuses an archive that key did not sign, before anything else.
+void OpenUpdateArchive() {
+  StopUnlessOpened(OpenArchive(&g_archive, kArchiveName));
+  RequireTrustedSigner(&g_archive);
 }
 
 // A damaged archive must change nothing: every entry is decoded once before
 // anything is asked or changed (its data kept in memory, or, with stage, in
 // staged files that only the real run puts anywhere). When the decoded data
-// was too large to keep, the archive is opened afresh for the real run.
+// was too large to keep, the archive is read again for the real run, through
+// the same open file. The bytes read must be intact (the trailer's digest).
 void CheckWholeArchive(bool stage) {
   const InstallContext* stage_beside = stage ? &g_run.install : nullptr;
-  if (!CheckEntries(&g_archive, g_archive.header.entry_count, stage_beside)) {
+  if (!CheckEntries(&g_archive, g_archive.header.entry_count, stage_beside) ||
+      !FinishArchiveRead(&g_archive)) {
     ErrorStop(MSG_DECODE_ERROR);
   }
   if (EntriesCached()) return;
-  OpenUpdateArchive();
+  StopUnlessOpened(ReadArchiveAgain(&g_archive));
+}
+
+// What the options say before the run starts: the usage text alone, or how
+// the dialogue goes (pauses, statuses) and the log.
+void StartRun(const RunOptions& options) {
+  if (options.usage) {
+    PrintMessage(MSG_USAGE);
+    PlatformExit(0);
+  }
+  SetUnattended(options.quiet);
+  if (options.log_path != nullptr) OpenRunLog(options.log_path, kProgramVersion);
+}
+
+// Two runs on one installation would interleave their files; the second
+// stops before it reads or writes anything of the update.
+void TakeInstallationLock() {
+  NoteLogFolder(g_run.install_directory);
+  if (PlatformTakeRunLock(g_run.install_directory) == kRunLockBusy) {
+    FatalStop(MSG_ANOTHER_RUNNING);
+  }
+}
+
+// How a newer installed file is treated from the first entry on: asked
+// about, or (/quiet) kept, or (/overwrite-newer) overwritten.
+OverwriteMode FirstOverwriteMode(const RunOptions& options) {
+  if (options.overwrite_newer) return kOverwriteAll;
+  return options.quiet ? kSkipAll : kAsk;
+}
+
+DowngradeAnswer DowngradeAnswerOf(const RunOptions& options) {
+  if (options.downgrade) return kAcceptDowngrade;
+  return options.quiet ? kRefuseDowngrade : kAskDowngrade;
 }
 
 // The stop hook: staged files that no entry took up go, and what the run
@@ -65,22 +109,26 @@ void UndoRun() {
 
 }  // namespace
 
-void RunUpdate() {
+void RunUpdate(const RunOptions& options) {
   PlatformWatchInterrupts();
+  StartRun(options);
   if (QueryInstallDir(g_run.install_directory) == -1) FatalStop(MSG_NOT_INSTALLED);
+  TakeInstallationLock();
   PlatformGetWindowsDirectory(g_run.windows_directory, sizeof g_run.windows_directory);
-  g_run.install = {g_run.install_directory, g_run.windows_directory, kAsk};
+  g_run.install = {g_run.install_directory, g_run.windows_directory, FirstOverwriteMode(options)};
   OpenUpdateArchive();
   QueryInstalledVersion(g_run.installed_version);
+  NoteLogVersions(g_run.installed_version, g_archive.header.version);
+  DowngradeAnswer downgrade = DowngradeAnswerOf(options);
   // From here on every stop and every interrupt first undoes the run: the
   // check may stage files, and the entries change the machine. Files are
   // staged only when the version gate will not stop the run or ask first.
   SetStopHook(UndoRun);
-  CheckWholeArchive(IsPlainUpdate(g_archive.header.version, g_run.installed_version));
+  CheckWholeArchive(IsPlainUpdate(g_archive.header.version, g_run.installed_version, downgrade));
   g_run.archive_version = g_archive.header.version;
   g_run.entry_count = g_archive.header.entry_count;
 
-  CheckVersion(g_run.archive_version, g_run.installed_version);
+  CheckVersion(g_run.archive_version, g_run.installed_version, downgrade);
   PrintMessage(MSG_UPDATE_BANNER, g_run.archive_version, static_cast<int>(g_run.entry_count));
 
   for (int i = 0; i < g_run.entry_count; ++i) {
@@ -89,12 +137,15 @@ void RunUpdate() {
     PrintMessage(MSG_ENTRY_END);
   }
   DropStagedFiles();
+  // A second read must have read the very bytes the check verified.
+  if (!EntriesCached() && !FinishArchiveRead(&g_archive)) ErrorStop(MSG_DECODE_ERROR);
   CommitPending();
   SetStopHook(nullptr);
-  LaunchQueuedViewers(g_run.windows_directory);
+  // An unattended run has nobody to close a viewer (under a distribution
+  // tool's service account it would not even be seen).
+  if (!options.quiet) LaunchQueuedViewers(g_run.windows_directory);
 
   PrintMessage(MSG_UPDATE_DONE);
   CloseArchive(&g_archive);
-  PlatformSleep(kDonePauseMs);
-  PlatformExit(0);
+  FinishRun();
 }

@@ -2,6 +2,7 @@
 
 #include "archive/archive_reader.h"
 #include "console/console.h"
+#include "console/run_log.h"
 #include "install/destination.h"
 #include "install/entry_cache.h"
 #include "install/entry_output.h"
@@ -79,6 +80,17 @@ void PassOverData(ArchiveReader* reader, uint32_t size, bool kept) {
   }
 }
 
+// What the log says of an entry: a kept file is a newer one left in place;
+// an entry skipped otherwise had no destination or no readable file status.
+LogDecision LogDecisionOf(WriteChoice choice) {
+  switch (choice.decision) {
+    case kWrite: return kLogWritten;
+    case kOverwrite: return kLogOverwritten;
+    case kSkip: break;
+  }
+  return choice.newer ? kLogKept : kLogSkipped;
+}
+
 }  // namespace
 
 void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
@@ -94,7 +106,7 @@ void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
   ComposeResult composed = ComposeDestinationPath(context, header.kind, header.name, path);
   if (composed == kPathTooLong) ErrorStop(MSG_CANNOT_WRITE, path);
 
-  WriteChoice choice = {kSkip, kInvalidFileAttributes};
+  WriteChoice choice = {kSkip, kInvalidFileAttributes, false};
   const char* base_name = path;
   if (composed == kPathComposed) {
     char folder[kFolderSize];
@@ -116,5 +128,6 @@ void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
     }
     FinishEntryOutput(&output, header.modification_time);
   }
+  LogEntry(composed == kPathComposed ? path : header.name, LogDecisionOf(choice), header.size);
   if (composed == kPathComposed) QueueViewer(header.kind, path);
 }

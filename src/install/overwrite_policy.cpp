@@ -34,7 +34,7 @@ WriteDecision DecideForNewerFile(const char* path, OverwriteMode* mode) {
 }  // namespace
 
 WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode) {
-  WriteChoice choice = {kWrite, kInvalidFileAttributes};
+  WriteChoice choice = {kWrite, kInvalidFileAttributes, false};
   PendingView pending = {0, kInvalidFileAttributes};
   bool is_pending = FindPending(path, &pending);
   int64_t file_time = pending.last_write_time;
@@ -47,6 +47,7 @@ WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mod
     }
   }
   if (static_cast<int64_t>(entry_time) >= file_time) return choice;
+  choice.newer = true;
   choice.decision = DecideForNewerFile(path, mode);
   if (choice.decision == kOverwrite) {
     choice.saved_attributes = is_pending ? pending.attributes : PlatformGetFileAttributes(path);

@@ -11,6 +11,7 @@ enum WriteDecision { kSkip = 0, kWrite = 1, kOverwrite = 2 };
 struct WriteChoice {
   WriteDecision decision;
   uint32_t saved_attributes;  // the file's attribute word; meaningful for Overwrite
+  bool newer;                 // the destination holds a file newer than the entry
 };
 
 // Probes the destination and compares its last-write time with the entry's;

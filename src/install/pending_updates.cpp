@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/run_log.h"
 #include "install/destination.h"
 #include "platform/platform.h"
 
@@ -195,6 +196,9 @@ void LaunchQueuedViewers(const char* windows_directory) {
 
 void RollBackPending() {
   if (g_pending.committed) return;
+  if (g_pending.count > 0 || g_pending.folder_count > 0) {
+    LogRollback(g_pending.count, g_pending.folder_count);
+  }
   for (int i = g_pending.count; i-- > 0;) UndoOne(&g_pending.files[i]);
   for (int i = g_pending.folder_count; i-- > 0;) PlatformRemoveDirectory(g_pending.folders[i]);
   g_pending.count = 0;

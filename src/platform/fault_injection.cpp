@@ -1,6 +1,6 @@
 // The fault injector: reads the plan from UPDATER_FAULTS
 // ("write=3,close=1,held=1-4") at the first call after a reset and counts
-// the calls of each kind.
+// the calls of each kind; and the test builds' pause log.
 //
 // Portable C++ only: both platform implementations share this file.
 #include "platform/fault_injection.h"
@@ -32,7 +32,7 @@ FaultInjector g_faults = {};
 const char* const kFaultNames[kFaultKindCount] = {
     "open_read", "query_time", "get_attributes", "set_attributes", "create_directory",
     "create_temp", "write", "close", "set_times", "replace", "held",
-    "code_page", "replace_halfway", "restore", "flush", "kill", "interrupt"};
+    "code_page", "replace_halfway", "restore", "flush", "kill", "interrupt", "log"};
 
 // Reads the decimal number in [text, end) into *value. False when it is
 // empty, holds anything but digits, or is zero or absurdly large.
@@ -102,3 +102,12 @@ bool InjectFault(FaultKind kind) {
 }
 
 void ResetFaultInjection() { g_faults = FaultInjector{}; }
+
+void LogTestPause(uint32_t milliseconds) {
+  const char* log = getenv("UPDATER_PAUSE_LOG");
+  if (log == nullptr || log[0] == '\0') return;
+  FILE* file = fopen(log, "ab");
+  if (file == nullptr) return;
+  fprintf(file, "%u\n", static_cast<unsigned>(milliseconds));
+  fclose(file);
+}

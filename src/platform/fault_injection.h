@@ -15,6 +15,8 @@
 // reads the variable nor carries its name.
 #pragma once
 
+#include <cstdint>
+
 enum FaultKind {
   kFaultOpenRead,        // opening a file for reading (archive, probe)
   kFaultQueryTime,       // the file-status query
@@ -33,6 +35,7 @@ enum FaultKind {
   kFaultFlush,           // flushing the output file to the disk
   kFaultKill,            // the process killed (no chance to act) before a replace
   kFaultInterrupt,       // the run asks whether an interrupt arrived: from this one on, it has
+  kFaultLog,             // opening the run's log, or appending one line to it
   kFaultKindCount
 };
 
@@ -42,6 +45,12 @@ bool InjectFault(FaultKind kind);
 
 // Forgets the counts and reads the plan again (unit tests).
 void ResetFaultInjection();
+
+// Appends one line with a pause's milliseconds to the file that
+// UPDATER_PAUSE_LOG names (nothing when it is unset), so that tests check
+// the pauses exactly instead of timing the run.
+void LogTestPause(uint32_t milliseconds);
 #else
 inline bool InjectFault(FaultKind) { return false; }
+inline void LogTestPause(uint32_t) {}
 #endif

@@ -12,8 +12,10 @@
 // holds what the side's own files need to reach a path (the machine's folder
 // mapping; the long "\\?\" form), declared in posix_internal.h and
 // win32_internal.h. What both sides share sits in platform/ itself: the
-// holder's retries (holder_retry.h) and the ring that staged files are
-// written through (stage_ring.h, stage_ring.cpp).
+// holder's retries (holder_retry.h), the ring that staged files are
+// written through (stage_ring.h, stage_ring.cpp), the ring the archive is
+// read and hashed through (read_ring.h, read_ring.cpp) and the name of the
+// run lock (run_lock_name.h).
 //
 // Paths are Windows paths in the ANSI code page (C:\a\b, \a, a\b); results are
 // Windows-shaped (0 / true for success) so the callers read like the Win32
@@ -67,6 +69,25 @@ PlatformFile PlatformOpenForReading(const char* path);
 // file or on a read error.
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count);
 void PlatformCloseFile(PlatformFile file);
+// The file's size, and its last bytes (count, or all of a shorter file) into
+// tail, *got their number; the next read starts at the beginning again.
+// False when the file cannot be measured or read; it is then read from its
+// beginning as if this had not been called.
+bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64_t* file_size,
+                          size_t* got);
+// Puts the read position back at the beginning, for a second read through
+// the same open file (nobody can replace it meanwhile on Windows, where it is
+// open without write or delete sharing). False when that fails. A digest
+// being made of the file is dropped.
+bool PlatformRewindFile(PlatformFile file);
+// From the file's beginning (nothing read yet since it was opened or
+// rewound), makes the SHA-256 of its first limit bytes as they are read, on
+// a thread of its own where one can start (read_ring.h): of the very bytes
+// the reads hand over.
+void PlatformDigestWhileReading(PlatformFile file, uint64_t limit);
+// Reads on to the limit (or the file's end), waits for the digest and
+// writes it (kDigestSize bytes). False when none was being made.
+bool PlatformFinishReadDigest(PlatformFile file, uint8_t* out);
 
 // ---- File status, attributes, folders, times: files.cpp ---------------------
 
@@ -192,6 +213,41 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
 // replace). False leaves both as they were.
 bool PlatformRestoreBackup(const char* backup, const char* destination);
 
+// ---- Digests and signatures: crypto.cpp -------------------------------------
+//
+// SHA-256 and ECDSA P-256 verification from the system's own library (CNG's
+// bcrypt.dll on Windows, OpenSSL's libcrypto on the host); the program holds
+// no hashing or elliptic-curve code of its own.
+
+constexpr size_t kDigestSize = 32;       // a SHA-256 digest
+constexpr size_t kPublicPointSize = 65;  // a P-256 public key: 0x04, X, Y (32 bytes each)
+constexpr size_t kSignatureSize = 64;    // an ECDSA P-256 signature: r, s (32 bytes each)
+
+// A running SHA-256, kept in its owner's memory (no allocation that an
+// owner could leak): each side places its state in the bytes.
+constexpr size_t kDigestStateSize = 128;
+struct PlatformDigest {
+  alignas(8) uint8_t state[kDigestStateSize];
+  bool running;  // started and neither finished nor dropped
+};
+
+// Starts a SHA-256 digest; false (and not running) when the system cannot
+// give one.
+bool PlatformStartDigest(PlatformDigest* digest);
+// Adds count bytes to a running digest (nothing otherwise).
+void PlatformAddToDigest(PlatformDigest* digest, const void* bytes, size_t count);
+// Writes the digest of everything added (kDigestSize bytes) and ends it.
+// False when it was not running or the system failed; out is then zero.
+bool PlatformFinishDigest(PlatformDigest* digest, uint8_t* out);
+// Ends a digest that is not wanted any more (one not running is fine).
+void PlatformDropDigest(PlatformDigest* digest);
+
+// True when signature (r, s) is a valid ECDSA P-256 signature by the key at
+// public_point over the SHA-256 of message. False for anything else: a bad
+// signature, a point that is not on the curve, a system failure.
+bool PlatformVerifySignature(const uint8_t* public_point, const uint8_t* message, size_t size,
+                             const uint8_t* signature);
+
 // ---- Memory: memory.cpp -----------------------------------------------------
 
 // Address space for up to size bytes, nullptr when there is none that large.
@@ -230,6 +286,38 @@ void PlatformWatchInterrupts();
 
 // True once an interrupt has arrived.
 bool PlatformInterrupted();
+
+// ---- One run at a time, the run's log, the clock: run.cpp ------------------
+
+enum RunLockResult {
+  kRunLockTaken,        // this process holds the lock until it ends
+  kRunLockBusy,         // another process holds it
+  kRunLockUnavailable,  // no lock could be made (the run goes on without one)
+};
+
+// Takes the machine-wide lock that names the installation folder (the same
+// folder spelled in another ASCII case, with '/' or a trailing separator,
+// names the same lock). It is let go when the process ends, in any way: a
+// lock left by a killed process counts as free.
+RunLockResult PlatformTakeRunLock(const char* install_directory);
+
+struct PlatformLogRecord;
+using PlatformLog = PlatformLogRecord*;
+
+// Opens path (created when missing) for appending; nullptr when it cannot be
+// opened. Other processes may read and append meanwhile.
+PlatformLog PlatformOpenLog(const char* path);
+// Appends count bytes in one write, at the end of the file. False on failure.
+bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count);
+void PlatformCloseLog(PlatformLog log);
+
+// Converts count bytes of code page 932 text to UTF-8 in out (at most
+// capacity bytes); returns the bytes written. What has no Unicode form shows
+// as '?'.
+size_t PlatformToUtf8(const char* text, size_t count, char* out, size_t capacity);
+
+// The time now, in seconds since 1970-01-01 00:00:00 UTC.
+int64_t PlatformTimeNow();
 
 // ---- Console: console.cpp ---------------------------------------------------
 

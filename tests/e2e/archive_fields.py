@@ -10,6 +10,8 @@ functions give its fields one by one, for archives no encoder would write.
 
 from __future__ import annotations
 
+import hashlib
+import struct
 import subprocess
 from pathlib import Path
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
@@ -91,3 +93,11 @@ def make(description: str, build_dir: Path, scratch: Path) -> bytes:
     if completed.returncode != 0:
         raise ValueError('make_archive: ' + completed.stderr.decode(errors='replace'))
     return output.read_bytes()
+
+
+def with_trailer(archive: bytes) -> bytes:
+    """The archive followed by an unsigned trailer (the layout in
+    src/archive/trailer.h): start magic, version 1, no flags, the SHA-256 of
+    every byte before it, its length and the end magic."""
+    return (archive + b'3puTRLR\x1a' + bytes([1, 0]) + hashlib.sha256(archive).digest() +
+            struct.pack('>I', 54) + b'3puTEND\x1a')

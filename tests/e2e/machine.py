@@ -31,7 +31,7 @@ from __future__ import annotations
 
 import dataclasses
 from pathlib import Path
-from typing import Dict, List, Optional, Set
+from typing import Callable, Dict, List, Optional, Set
 
 
 DEFAULT_WINDOWS_DIRECTORY = b'C:\\windows'
@@ -51,6 +51,7 @@ class RunOptions:
     work_root: Path             # where the target may keep shared things (e.g. a Wine prefix)
     timeout: float = 60.0       # seconds per run
     wine_dir: Optional[Path] = None   # where Wine prefixes go (default build/wine)
+    keys_dir: Optional[Path] = None   # the signing keys scenarios name (vendor.key, other.key)
 
 
 @dataclasses.dataclass
@@ -88,9 +89,10 @@ class Machine:
     interrupt: Optional[str] = None
     args: List[bytes] = dataclasses.field(default_factory=list)
     env: Dict[str, str] = dataclasses.field(default_factory=dict)     # extra environment
-    # How many viewer launches the scenario expects: the target waits (a few
-    # seconds at most) for that many recorder lines, since viewers are
+    # How many viewer launches the scenario expects: the Wine target waits (a
+    # few seconds at most) for that many recorder lines, since viewers are
     # started detached and may still be running when the program has ended.
+    # The host target waits for every program the run started instead.
     viewer_wait: int = 0
     # Host target only, for the hardening checks: a deadline other than the
     # runner's; sh redirections applied to the program ('<&- >&-' closes
@@ -105,11 +107,22 @@ class Machine:
     pipe_to: List[str] = dataclasses.field(default_factory=list)
     stdin_file: Optional[Path] = None
     served_files: Dict[bytes, List[bytes]] = dataclasses.field(default_factory=dict)
+    # Called with the machine folder once the program first waits for input
+    # (nothing typed yet); stdin is typed after it (a file changed while the
+    # program waits at a question).
+    when_waiting: Optional[Callable[[Path], None]] = None
     # Wine target only: files another program holds open during the run, and
     # DOS attributes (read-only 1, hidden 2, system 4) set before it.
     holds: List[bytes] = dataclasses.field(default_factory=list)
     shared_holds: List[bytes] = dataclasses.field(default_factory=list)  # sharing everything
     attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
+    # Two runs at once: when first_run is set, the program (no arguments) is
+    # started first on the same machine with those bytes typed; once it has
+    # read them and waits for more, it is killed (first_kill) before the
+    # run, or else gets first_input and the end of its input after it.
+    first_run: Optional[bytes] = None
+    first_input: bytes = b''
+    first_kill: bool = False
 
 
 @dataclasses.dataclass
@@ -145,7 +158,11 @@ class Result:
     timed_out: bool = False
     stderr: bytes = b''                     # the program's diagnostics, for failure reports
     seconds: float = 0.0                    # how long the program ran
+    pauses_real: bool = False               # the program waited out its pauses
     peak_memory_kb: int = 0                 # its peak resident memory (host target; 0: unknown)
     # Wine target: the DOS attributes after the run of the files named in
     # Machine.attributes and of any file asked for, -1 when it is gone.
     attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
+    # The first run's output and exit status, when there was one to finish.
+    first_stdout: Optional[bytes] = None
+    first_exit_status: Optional[int] = None

@@ -54,6 +54,10 @@ def pack_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> byte
     output = scratch / 'packed.z'
     command = [str(tool), 'create', '-o', str(output), '-V', scenario.archive_version or b'',
                '--raw']
+    for option in scenario.pack_options:
+        previous = command[-1]
+        command.append(str(options.keys_dir / (option.decode() + '.key'))
+                       if previous == b'--sign' else option)
     for number, entry in enumerate(scenario.entries):
         source = scratch / f'entry{number}'
         source.write_bytes(entry.data)
@@ -64,18 +68,47 @@ def pack_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> byte
     return output.read_bytes()
 
 
+def edit_archive(data: bytes, edits) -> bytes:
+    """The archive after the scenario's edits, in order."""
+    out = bytearray(data)
+    for kind, at, value in edits:
+        if kind == 'cut':
+            del out[len(out) - at:]
+            continue
+        offset = at + len(out) if at < 0 else at
+        if not 0 <= offset <= len(out) - (kind == 'flip'):
+            raise ScenarioError(f'archive-edit {kind} {at}: outside the {len(out)}-byte archive')
+        if kind == 'flip':
+            out[offset] ^= 0x80 >> value
+        else:
+            out[offset:offset] = value
+    return bytes(out)
+
+
 def build_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> Optional[bytes]:
     if scenario.archive_bytes is not None:
-        return scenario.archive_bytes
-    if scenario.packer == '3ppack':
-        return pack_archive(scenario, options, scratch)
-    description = archive_description(scenario)
-    if description is None:
-        return None
-    try:
-        return archive_fields.make(description, options.host_build_dir, scratch)
-    except ValueError as error:
-        raise ScenarioError(str(error)) from None
+        data = scenario.archive_bytes
+    elif scenario.packer == '3ppack':
+        data = pack_archive(scenario, options, scratch)
+    else:
+        description = archive_description(scenario)
+        if description is None:
+            return None
+        try:
+            data = archive_fields.make(description, options.host_build_dir, scratch)
+        except ValueError as error:
+            raise ScenarioError(str(error)) from None
+    return edit_archive(data, scenario.archive_edits)
+
+
+def make_keys(options: RunOptions) -> None:
+    """The signing keys scenarios name (vendor, other), made once per run
+    unless --keys names a folder that holds them."""
+    for name in ('vendor', 'other'):
+        if not (options.keys_dir / f'{name}.key').exists():
+            options.keys_dir.mkdir(parents=True, exist_ok=True)
+            subprocess.run([str(options.host_build_dir / 'bin' / '3ppack'), 'keygen', '-o',
+                            str(options.keys_dir / name)], check=True, capture_output=True)
 
 
 def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Machine:
@@ -93,7 +126,8 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
                    args=list(scenario.args), env=dict(scenario.env),
                    viewer_wait=len(scenario.expect_viewers), holds=list(scenario.holds),
                    shared_holds=list(scenario.shared_holds),
-                   attributes=dict(scenario.attributes))
+                   attributes=dict(scenario.attributes), first_run=scenario.first_run,
+                   first_input=scenario.first_input, first_kill=scenario.first_kill)
 
 
 # ---- judging a result ---------------------------------------------------------------
@@ -132,9 +166,42 @@ def parents(path: bytes):
     return {b'\\'.join(parts[:i]).lower() for i in range(2, len(parts))}
 
 
+LOG_TIME = re.compile(rb'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ')
+
+
+def check_logs(scenario: Scenario, result: Result) -> List[str]:
+    """The logs named by expect-log: UTF-8 text, time stamps read as TIME."""
+    problems = []
+    for path, wanted in scenario.expect_logs.items():
+        key = find(result.files, path)
+        if key is None:
+            problems.append(f'missing log {show(path)}')
+            continue
+        got = LOG_TIME.sub(b'TIME', result.files[key].content)
+        want = wanted.decode('cp932').encode('utf-8')
+        if got != want:
+            problems.append(f'log {show(path)} differs:\n' + '\n'.join(difflib.unified_diff(
+                want.decode().splitlines(), got.decode(errors='replace').splitlines(),
+                'expected', 'actual', lineterm='', n=1)))
+    return problems
+
+
+def check_first_run(scenario: Scenario, result: Result) -> List[str]:
+    if scenario.first_result is None:
+        return []
+    problems = []
+    if result.first_exit_status != scenario.first_result[0]:
+        problems.append(f'first run: exit status {result.first_exit_status}, '
+                        f'expected {scenario.first_result[0]}')
+    if scenario.first_stdout is not None and result.first_stdout != scenario.first_stdout:
+        problems += ['first run: ' + line for line in
+                     stdout_diff(scenario.first_stdout, result.first_stdout or b'')]
+    return problems
+
+
 def check_files(scenario: Scenario, result: Result) -> List[str]:
     problems = []
-    named = set()
+    named = {path.lower() for path in scenario.expect_logs}
     for path, wanted in scenario.expect_files.items():
         key = find(result.files, path)
         named.add(path.lower())
@@ -197,13 +264,20 @@ def judge(scenario: Scenario, result: Result) -> List[str]:
         problems.append(f'exit status {result.exit_status}, expected {scenario.exit_status}')
     if result.pause_total_ms is not None and result.pause_total_ms != scenario.pause_ms:
         problems.append(f'pauses total {result.pause_total_ms} ms, expected {scenario.pause_ms}')
+    elif (result.pauses_real and not scenario.interrupt and
+          result.seconds * 1000 < scenario.pause_ms - PAUSE_TOLERANCE_MS):
+        problems.append(f'the run took {result.seconds:.2f} s, shorter than its pauses')
     problems += check_files(scenario, result)
+    problems += check_logs(scenario, result)
+    problems += check_first_run(scenario, result)
     problems += check_folders(scenario, result)
     if sorted(result.viewer_launches) != sorted(scenario.expect_viewers):
         listed = lambda tails: ', '.join(f'[{show(t)}]' for t in tails) or 'none'
         problems.append(f'viewer launches differ:\n    expected {listed(scenario.expect_viewers)}'
                         f'\n    actual   {listed(result.viewer_launches)}')
     problems += [f'sanitizer report: {mark.decode()}' for mark in SANITIZER_MARKS if mark in result.stderr]
+    if FAULT_PLAN_UNREAD in result.stderr:
+        problems.append('the fault plan has an item the injector does not read')
     for path, want in scenario.expect_attributes.items():
         found = result.attributes.get(path)
         if found != want:
@@ -228,6 +302,12 @@ REFUSED_ALONE = TEXTS['DECODE_ERROR']
 # What a sanitizer prints when it finds a fault; the run fails whatever else it did.
 SANITIZER_MARKS = (b'ERROR: AddressSanitizer', b'runtime error:', b'ERROR: LeakSanitizer',
                    b'SUMMARY: UndefinedBehaviorSanitizer')
+# How much earlier than its logged pauses a run that really waits may end
+# (timer granularity).
+PAUSE_TOLERANCE_MS = 100
+# What the fault injector prints for a plan item it cannot read: a mistyped
+# plan injects nothing, so the run would test nothing.
+FAULT_PLAN_UNREAD = b'UPDATER_FAULTS: ignoring'
 
 
 def cross_check_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> List[str]:
@@ -294,6 +374,9 @@ def main(argv=None) -> int:
                         help='folder of *.scn files (wine_only: the Wine-only cases)')
     parser.add_argument('--work-dir', type=Path, default=REPO_ROOT / 'build',
                         help='where machine folders and Wine prefixes go (e2e/, wine/)')
+    parser.add_argument('--keys', type=Path, default=None,
+                        help='folder of the signing keys vendor.key and other.key '
+                             '(default: made for the run)')
     args = parser.parse_args(argv)
 
     try:
@@ -307,6 +390,8 @@ def main(argv=None) -> int:
     options = RunOptions(repo_root=REPO_ROOT, host_build_dir=args.build_dir.resolve(),
                          win32_build_dir=args.win32_build_dir.resolve(), work_root=work_root,
                          timeout=args.timeout, wine_dir=args.work_dir.resolve() / 'wine')
+    options.keys_dir = args.keys.resolve() if args.keys else work_root / 'keys'
+    make_keys(options)
     target = importlib.import_module(f'targets.{args.target}')
     try:
         if len(inspect.signature(target.prepare).parameters) >= 2:

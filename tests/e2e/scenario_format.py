@@ -44,9 +44,24 @@ Archive (3pupdate.z in the working folder), one of:
                                    `3ppack create` after `archive-packer 3ppack`);
                                    archive-count N and archive-cut-bits N adjust
                                    a make_archive build
+    archive-pack OPTION...         more options for `3ppack create`: --no-trailer,
+                                   --sign NAME (the runner's key NAME: vendor, other)
+    archive-edit flip OFFSET BIT   then flips bit BIT (0 the highest) of byte OFFSET
+                                   (a negative OFFSET counts from the end)
+    archive-edit insert OFFSET = V inserts V's bytes in front of byte OFFSET
+    archive-edit cut N             drops the last N bytes
+    first-run [kill] = V           two runs at once: the program (no arguments) is
+                                   started first, V typed; once it waits for more,
+                                   it is killed (kill) before the scenario's run,
+                                   or gets first-input = V and the end of its
+                                   input after it; first-stdout = V and
+                                   first-result R then say how it ended
 Expectations:
-    stdout = V;  result ok|fatal|error|interrupted
-                                   (exit 0 + 5000 ms, 1 + 5000, 1 + 10000, 1 + no pause)
+    stdout = V;  result ok|fatal|error|interrupted|quiet N
+                                   (exit 0 + 5000 ms, 1 + 5000, 1 + 10000, 1 + no pause,
+                                   N + no pause)
+    expect-log PATH = V            the file holds V's text in UTF-8, each time
+                                   stamp (2026-12-09T08:30:00Z) read as TIME
     expect-file PATH [mtime N] [readonly] = V;  expect-absent PATH;  expect-folder PATH
     expect-viewer = V              one recorded viewer command-line tail
     expect-attributes PATH = N     Wine only: the file's DOS attributes after the run
@@ -102,6 +117,8 @@ class Scenario:
     archive_count: Optional[int] = None
     archive_cut_bits: Optional[int] = None
     packer: str = 'make_archive'
+    pack_options: List[bytes] = dataclasses.field(default_factory=list)
+    archive_edits: List[Tuple[str, int, object]] = dataclasses.field(default_factory=list)
     entries: List[Entry] = dataclasses.field(default_factory=list)
     stdout: Optional[bytes] = None
     exit_status: Optional[int] = None
@@ -115,6 +132,12 @@ class Scenario:
     shared_holds: List[bytes] = dataclasses.field(default_factory=list)
     attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
     expect_attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
+    expect_logs: Dict[bytes, bytes] = dataclasses.field(default_factory=dict)
+    first_run: Optional[bytes] = None
+    first_kill: bool = False
+    first_input: bytes = b''
+    first_stdout: Optional[bytes] = None
+    first_result: Optional[Tuple[int, int]] = None
 
     @property
     def name(self) -> str:
@@ -414,6 +437,18 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
         if options[0][1] not in ('make_archive', '3ppack'):
             raise ScenarioError('archive-packer make_archive|3ppack')
         s.packer = options[0][1]
+    elif keyword == 'archive-pack':
+        s.pack_options = [_word(item) for item in options]
+    elif keyword == 'archive-edit':
+        kind = options[0][1] if options else ''
+        if kind == 'flip' and len(options) == 3:
+            s.archive_edits.append(('flip', _int(options[1]), _int(options[2])))
+        elif kind == 'insert' and len(options) == 2 and value:
+            s.archive_edits.append(('insert', _int(options[1]), value))
+        elif kind == 'cut' and len(options) == 2:
+            s.archive_edits.append(('cut', _int(options[1]), None))
+        else:
+            raise ScenarioError('archive-edit flip OFFSET BIT | insert OFFSET = V | cut N')
     elif keyword == 'archive-cut-bits':
         s.archive_cut_bits = _int(options[0])
     elif keyword == 'entry':
@@ -425,8 +460,20 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
                                    value or b'', extra.get('size')))
     elif keyword == 'stdout':
         s.stdout = value
-    elif keyword == 'result':
-        s.exit_status, s.pause_ms = RESULTS[options[0][1]]
+    elif keyword in ('result', 'first-result'):
+        result = (_int(options[1]), 0) if options[0][1] == 'quiet' else RESULTS[options[0][1]]
+        if keyword == 'result':
+            s.exit_status, s.pause_ms = result
+        else:
+            s.first_result = result
+    elif keyword == 'first-run':
+        s.first_run, s.first_kill = value, options == [['word', 'kill']]
+    elif keyword == 'first-input':
+        s.first_input = value
+    elif keyword == 'first-stdout':
+        s.first_stdout = value
+    elif keyword == 'expect-log':
+        s.expect_logs[_word(options[0])] = value
     elif keyword == 'expect-file':
         path, mtime, readonly = _file_options(options)
         s.expect_files[path] = FileSpec(path, value, mtime or 0, readonly)

@@ -25,7 +25,7 @@ sys.path.insert(0, str(ROOT / 'tests' / 'e2e'))
 import archive_fields  # noqa: E402
 from machine import FileSpec, FileState, Machine, RegistryValue, Result, RunOptions  # noqa: E402
 from scenario_format import PRODUCT_KEY, fill, load_defines  # noqa: E402
-from run_scenarios import SANITIZER_MARKS  # noqa: E402
+from run_scenarios import FAULT_PLAN_UNREAD, SANITIZER_MARKS  # noqa: E402
 from targets import host  # noqa: E402
 
 T = load_defines()
@@ -125,13 +125,14 @@ def changes(result: Result) -> Dict[bytes, Optional[FileState]]:
 
 def check_clean_end(result: Result, context: str = '') -> None:
     """What every run must show: it ended by itself with status 0 or 1, no
-    sanitizer report, no temporary file left."""
+    sanitizer report, a fault plan read whole, no temporary file left."""
     prefix = context + ': ' if context else ''
     expect(not result.timed_out, prefix + 'hung (killed after the deadline)')
     expect(result.exit_status in (0, 1), prefix + 'exit status %r, stderr %r'
            % (result.exit_status, result.stderr[-600:]))
     for mark in SANITIZER_MARKS:
         expect(mark not in result.stderr, prefix + 'sanitizer report: %r' % result.stderr[-1500:])
+    expect(FAULT_PLAN_UNREAD not in result.stderr, prefix + 'fault plan not read: %r' % result.stderr[-300:])
     temps = [p for p in result.files if re.fullmatch(rb'~3pu.*\.(tmp|bak)', p.rsplit(b'\\', 1)[-1], re.I)]
     expect(not temps, prefix + 'temporary files left: %r' % temps)
 

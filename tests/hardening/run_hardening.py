@@ -2,7 +2,9 @@
 """Runs every hardening check: fault injection, hostile archives, a hostile
 console, memory checking, against the host build and the sanitizer build.
 Prints one line per check and "N passed, N failed" last; exits 1 on any
-failure.
+failure, and on any skipped check (one that cannot run here, such as the
+real full disk without a tmpfs) unless HARDEN_ALLOW_SKIP=1 says a skip is
+acceptable on this machine.
 
     python3 tests/hardening/run_hardening.py [--build host] [--sanitize sanitize]
                                              [--filter TEXT] [--jobs 2]
@@ -78,7 +80,10 @@ def main() -> int:
                 print('FAIL %s (%.1fs)\n    %s' % (name, seconds, problem.replace('\n', '\n    ')), flush=True)
     print('%(passed)d passed, %(failed)d failed' % counts +
           (', %d skipped' % counts['skipped'] if counts['skipped'] else ''))
-    return 1 if counts['failed'] or not chosen else 0
+    skips_fail = counts['skipped'] and os.environ.get('HARDEN_ALLOW_SKIP') != '1'
+    if skips_fail:
+        print('a skipped check fails the run (HARDEN_ALLOW_SKIP=1 accepts skips)')
+    return 1 if counts['failed'] or skips_fail or not chosen else 0
 
 
 if __name__ == '__main__':

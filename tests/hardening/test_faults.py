@@ -15,7 +15,8 @@ import tempfile
 from typing import Dict, Tuple
 
 from checks import (ARCHIVE, ENTRY_TIME, NEW_TIME, P, T, Failure, Skip, archive, cannot_write, check,
-                    check_stop, check_unchanged, expect, file, machine, run)
+                    check_clean_end, check_stop, check_unchanged, expect, file, fill, machine, run)
+import archive_fields  # noqa: E402 (found through checks)
 
 NEW, OLD, KEEP, PIC = P + b'new.txt', P + b'old.txt', P + b'keep.txt', P + b'bitmap\\pic.bmp'
 
@@ -144,6 +145,32 @@ for _kind in CALLS:
     check('fault ' + _kind + ' at every call')(_fault_case(_kind))
 
 
+# The run's log on a disk that refuses it from some call on: whichever
+# call that is (the open, the start line, a line per entry, the end), the
+# update completes, the failure is reported once, and the log keeps the
+# lines before it.
+LOG_CALLS = 1 + 1 + len(ORDER) + 1
+LOG_FAILED = fill(T['LOG_FAILED'], b'C:\\update.log')
+
+
+@check('fault log at every call: reported once, the update completes')
+def log_fault(ctx):
+    # From each call to one past the last: the last plan fails no call.
+    for call in range(1, LOG_CALLS + 2):
+        context = 'log=%d-%d' % (call, LOG_CALLS + 1)
+        result = run(fault_machine(env={'UPDATER_FAULTS': context}, args=[b'/log=C:\\update.log']),
+                     ctx.build)
+        check_clean_end(result, context)
+        expect(result.exit_status == 0 and T['UPDATE_DONE'] in result.stdout,
+               '%s: status %r' % (context, result.exit_status))
+        reports = result.stdout.count(LOG_FAILED)
+        expect(reports == (1 if call <= LOG_CALLS else 0), '%s: reported %d times' % (context, reports))
+        log = result.files.get(b'C:\\update.log')
+        lines = log.content.count(b'\r\n') if log else 0
+        expect(lines == min(max(call - 2, 0), LOG_CALLS - 1), '%s: the log holds %d lines' % (context, lines))
+        check_files(result, {p: 'new' for p in ORDER}, context)
+
+
 @check('fault plan: clean run and a combined plan')
 def combined(ctx):
     result = run(fault_machine(), ctx.build)
@@ -159,43 +186,65 @@ BIG = P + b'big.bin'
 BIG_BEFORE = file(b'newer', NEW_TIME)
 
 
-def changing_machine(served: bool = True, **options):
-    """The check pass reads a sound archive; the real run reads one cut in
-    the middle of the last entry's data, an overwrite of a newer read-only
-    file. The first entry decodes to 300 MB, more than the check keeps in
-    memory; it has an unknown kind (no destination, so nothing is staged for
-    it and it is never written), and the real run reads the archive again.
-    Only a file swapped between the two reads can fail this way."""
+def changing_archives():
+    """A sound archive with its trailer, and the same archive with the last
+    entry's data changed (the same bytes in another order, so the same code
+    table and size), its trailer kept:
+    keep.txt, a newer read-only file (asked, answered y); big.bin, which
+    decodes to 300 MB, more than the check keeps in memory, of an unknown
+    kind (no destination: nothing is staged or written for it), so that the
+    real run reads the archive again; then new.txt."""
     rng = random.Random(9)
-    keep = bytes(rng.randrange(256) for _ in range(6000))
-    sound = archive(b'1.01', [(b'x', b'big.bin', ENTRY_TIME, [(0, 300 * 1000 * 1000 - 1)]),
-                              (b'i', b'new.txt', ENTRY_TIME, CONTENT[NEW]),
-                              (b'i', b'keep.txt', ENTRY_TIME, keep)])
-    files = {KEEP: BEFORE[KEEP], BIG: BIG_BEFORE}
-    if not served:
-        return machine(sound, files, stdin=b'y\n', **options)
-    return machine(None, files, stdin=b'y\n', served_files={ARCHIVE: [sound, sound[:len(sound) - 2500]]},
-                   **options)
+    tail = bytes(rng.randrange(256) for _ in range(6000))
+    made = [archive(b'1.01', [(b'i', b'keep.txt', ENTRY_TIME, CONTENT[KEEP]),
+                              (b'x', b'big.bin', ENTRY_TIME, [(0, 300 * 1000 * 1000 - 1)]),
+                              (b'i', b'new.txt', ENTRY_TIME, tail + ending)])
+            for ending in (b'xy', b'yx')]
+    expect(len(made[0]) == len(made[1]) and made[0] != made[1] and made[0][:1 << 20] == made[1][:1 << 20],
+           'the two archives must differ in the last entry only')
+    # The sound one with its trailer; the changed one keeps that trailer.
+    sound = archive_fields.with_trailer(made[0])
+    return sound, made[1] + sound[len(made[1]):]
 
 
-def check_changing_archive(result, context: str) -> None:
+CHANGING_FILES = {KEEP: BEFORE[KEEP], BIG: BIG_BEFORE}
+
+
+def changing_machine(sound: bytes, changed: bytes, **options):
+    """The sound archive, rewritten in place as changed while the program
+    waits at keep.txt's question. By then the real run reads the archive a
+    second time, through the file it has open (Windows would refuse the
+    write: the file is open without write sharing; Linux lets it through)."""
+    def change_in_place(root):
+        with open(root / 'drive_c' / 'update' / '3pupdate.z', 'r+b') as stream:
+            stream.write(changed)
+            stream.truncate()
+    return machine(sound, CHANGING_FILES, stdin=b'y\n', when_waiting=change_in_place, **options)
+
+
+def check_swapped_back(result, context: str) -> None:
     check_stop(result, T['DECODE_ERROR'], context)
-    # The bar of the abandoned file had begun: the failure came mid-entry.
-    expect(result.stdout.count(T['PROGRESS_EMPTY']) == 2, context + ': last entry never started')
     expect(result.files.get(BIG) == BIG_BEFORE, context + ': big.bin changed')
-    expect(NEW not in result.files, context + ': the first entry was not undone')
+    expect(NEW not in result.files, context + ': new.txt was left')
     expect(result.files.get(KEEP) == BEFORE[KEEP], '%s: keep.txt is %r' % (context, result.files.get(KEEP)))
 
 
-@check('a large archive swapped after the check: decoding failure mid-overwrite; second open failing')
+@check('a large archive changed in place between its two reads: rolled back; one that cannot be read twice')
 def changing_archive(ctx):
+    sound, changed = changing_archives()
     for build in ctx.builds:
-        check_changing_archive(run(changing_machine(), build), build)
-    # The second read of such an archive failing to open: the run stops
+        result = run(changing_machine(sound, changed), build)
+        check_swapped_back(result, build)
+        # The whole update had been written: the change shows only in the
+        # digest of the second read, compared before the commit.
+        expect(result.stdout.count(T['PROGRESS_EMPTY']) == 2, build + ': new.txt never written')
+    # An archive that cannot be read from its start again (a pipe, which has
+    # no end to find a trailer from: served without one): the run stops
     # before anything is written.
-    result = run(changing_machine(served=False, env={'UPDATER_FAULTS': 'open_read=2'}), ctx.build)
-    check_stop(result, T['ARCHIVE_MISSING'], 'second open fails')
-    check_unchanged(result, 'second open fails')
+    plain = sound[:len(sound) - 54]
+    result = run(machine(None, CHANGING_FILES, stdin=b'y\n', served_files={ARCHIVE: [plain]}), ctx.build)
+    check_stop(result, T['ARCHIVE_MISSING'], 'read twice from a pipe')
+    check_unchanged(result, 'read twice from a pipe')
 
 
 @check('a real full disk (a 1 MiB tmpfs) in the middle of an entry')
@@ -255,8 +304,10 @@ def valgrind(ctx):
     quiet(result, 'decoding failure')
     # A decoding failure in the middle of a written entry (the archive swapped
     # after the check): the output is abandoned and the old file kept.
-    result = run(changing_machine(wrapper=VALGRIND, timeout=120), ctx.build)
-    check_changing_archive(result, 'abandoned entry under valgrind')
+    sound, _ = changing_archives()
+    result = run(changing_machine(sound, sound[:len(sound) - 2500], wrapper=VALGRIND, timeout=120),
+                 ctx.build)
+    check_swapped_back(result, 'abandoned entry under valgrind')
     quiet(result, 'abandoned entry')
 
 

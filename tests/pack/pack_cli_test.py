@@ -64,7 +64,7 @@ def destination(root, kind, name):
 
 def round_trip(tmp, entries, version="1.00", extra=()):
     """entries: (kind, name, bytes, time). Creates through a manifest, then checks
-    list --json, test and a byte-exact extract with times."""
+    list --json, test and a byte-exact extract with times, by either decoder."""
     lines = []
     for i, (kind, name, data, time) in enumerate(entries):
         source = write(os.path.join(tmp, "src", f"{i}.bin"), data)
@@ -80,12 +80,13 @@ def round_trip(tmp, entries, version="1.00", extra=()):
         check((got["kind"], got["name"], got["size"], got["time"]) == (kind, name, len(data), time),
               f"listed {got} for {(kind, name, len(data), time)}")
     run("test", archive)
-    out = os.path.join(tmp, "x")
-    run("extract", archive, "-C", out)
-    for kind, name, data, time in entries:
-        path = destination(out, kind, name)
-        check(read(path) == data, f"extracted {path} differs")
-        check(int(os.stat(path).st_mtime) == time, f"time of {path}")
+    for decoder in ("fast", "plain"):
+        out = os.path.join(tmp, "x-" + decoder)
+        run("extract", *(["--plain"] if decoder == "plain" else []), archive, "-C", out)
+        for kind, name, data, time in entries:
+            path = destination(out, kind, name)
+            check(read(path) == data, f"extracted {path} differs ({decoder} decoder)")
+            check(int(os.stat(path).st_mtime) == time, f"time of {path}")
     return archive
 
 
@@ -287,8 +288,10 @@ def test_catches_header_damage():
         runs = write(os.path.join(tmp, "r"), b"A" * 700 + b"BC" * 3)
         empty = write(os.path.join(tmp, "e"), b"")
         archive = os.path.join(tmp, "a.z")
+        # The plain format: what its own structure tells (with the trailer,
+        # its digest catches every flip).
         run("create", "-o", archive, "-V", "1.5", "-t", "9", "-e", "I", text, "t.txt",
-            "-e", "b", runs, "r.bmp", "-e", "W", empty, "e.ini")
+            "-e", "b", runs, "r.bmp", "-e", "W", empty, "e.ini", "--no-trailer")
         original = read(archive)
         fields, symbols, _ = field_map(original)
         damaged = os.path.join(tmp, "d.z")
@@ -328,10 +331,17 @@ def test_catches_every_truncation_and_trailing_bytes():
         uncaught = []
         for size in range(len(original)):
             write(damaged, original[:size])
-            if run("test", damaged, expect=None).returncode != 1:
+            # Cut at the trailer's start, it is the plain format: whole.
+            if run("test", damaged, expect=None).returncode != 1 and size != len(original) - 54:
                 uncaught.append(size)
         check(not uncaught, f"truncations to {uncaught[:10]} bytes pass")
-        # Trailing bytes: the updater reads past them, so only --strict fails.
+        # Trailing bytes after an archive without a trailer: the updater reads
+        # past them, so only --strict fails. After a trailer they are damage.
+        write(damaged, original + b"\x00")
+        check(run("test", damaged, expect=1).returncode == 1, "bytes after the trailer pass")
+        run("create", "-o", archive, "-V", "1", "-e", "I", source, "s", "-e", "I", empty, "e",
+            "--no-trailer")
+        original = read(archive)
         write(damaged, original + b"\x00")
         result = run("test", damaged)
         check(b"warning" in result.stdout and b"goes on" in result.stdout, result.stdout)

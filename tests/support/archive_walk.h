@@ -133,7 +133,34 @@ struct WalkRecord {
   uint16_t entry_count = 0;
   std::vector<DecodeRecord> entries;  // up to the first failure
   std::string broken;                 // the first broken promise; empty when none
+  bool intact = false;                // every entry decoded and FinishArchiveRead held
 };
+
+// Ends a walk that decoded every entry: the trailer's checks, then a second
+// read of the same bytes, which must find them as intact as the first.
+inline void FinishWalk(ArchiveReader* reader, WalkRecord* walk) {
+  uint64_t end = ReaderBitPosition(&reader->bits);
+  walk->intact = FinishArchiveRead(reader);
+  if (walk->intact && reader->trailer.form == kTrailerFound) {
+    NoteBroken(&walk->broken, end <= 8 * reader->trailer.offset && 8 * reader->trailer.offset - end < 8,
+               "an intact archive whose entries do not end where its trailer begins");
+  }
+  if (ReadArchiveAgain(reader) != kArchiveOpened) {
+    NoteBroken(&walk->broken, false, "an archive that opened does not open a second time");
+    return;
+  }
+  for (int i = 0; i < reader->header.entry_count; ++i) {
+    EntryHeader header;
+    DecodeSink sink = {nullptr, nullptr, UINT64_MAX, nullptr};
+    static DecodeOutput out;
+    if (!ReadEntryHeader(reader, &header) || DecodeEntryData(reader, header.size, &sink, &out) != kDecodeDone) {
+      NoteBroken(&walk->broken, false, "a second read of the same bytes does not decode");
+      return;
+    }
+  }
+  NoteBroken(&walk->broken, FinishArchiveRead(reader) == walk->intact,
+             "a second read of the same bytes is judged otherwise");
+}
 
 // Checks what the header parser promises about the table it built.
 inline void CheckHeader(const ArchiveHeader& header, std::string* broken) {
@@ -180,6 +207,10 @@ inline WalkRecord WalkArchive(ArchiveReader* reader, const uint8_t* bytes, size_
     walk.entries.back().header_read = true;
     walk.entries.back().header = header;
     if (walk.entries.back().result != kDecodeDone) break;
+  }
+  if (walk.entries.size() == walk.entry_count &&
+      (walk.entries.empty() || walk.entries.back().result == kDecodeDone)) {
+    FinishWalk(reader, &walk);
   }
   CloseArchive(reader);
   return walk;

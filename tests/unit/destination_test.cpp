@@ -1,9 +1,12 @@
 // Destination paths, their split, and the folder chain in an emulated machine.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -99,11 +102,21 @@ TEST_F(FolderChain, ShiftJisSecondByteMakesAComponentOfItsOwn) {
 }
 
 TEST_F(FolderChain, OneComponentMakesNothing) {
+  // From inside the machine folder, so that a folder made relative to the
+  // current directory shows up in it too.
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(machine_.c_str()), 0);
   char folder[] = "D:";
   CreateFolderChain(folder);
   char empty[] = "";
   CreateFolderChain(empty);
-  EXPECT_TRUE(IsFolder("drive_d"));
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(machine_)) {
+    found.push_back(entry.path().lexically_relative(machine_).string());
+  }
+  EXPECT_EQ(found, std::vector<std::string>{"drive_d"});
+  ASSERT_EQ(chdir(previous), 0);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -411,3 +412,47 @@ TEST_F(PosixMachine, PausesAreLoggedUnscaled) {
 }
 
 }  // namespace
+
+// The archive is read through a ring of chunks that a second thread hashes
+// behind the reader: the bytes served must be the file's, in order, across
+// chunk boundaries and when the ring is full, and the digest must be that of
+// exactly the first limit bytes, again after a rewind.
+TEST_F(PosixMachine, ReadsAndHashesThroughTheChunkRing) {
+  std::string bytes;
+  uint32_t state = 1;
+  for (size_t i = 0; i < 5 * 256 * 1024 + 777; ++i) {
+    state = state * 1103515245u + 12345u;
+    bytes += static_cast<char>(state >> 24);
+  }
+  WriteHostFile(c_ + "/big.z", bytes);
+  auto digest_of = [&](size_t size) {
+    std::vector<uint8_t> out(kDigestSize);
+    PlatformDigest digest;
+    PlatformStartDigest(&digest);
+    PlatformAddToDigest(&digest, bytes.data(), size);
+    PlatformFinishDigest(&digest, out.data());
+    return out;
+  };
+  PlatformFile file = PlatformOpenForReading("C:\\big.z");
+  ASSERT_NE(file, nullptr);
+  for (uint64_t limit : {uint64_t{3 * 256 * 1024 + 5}, uint64_t{bytes.size()}}) {
+    PlatformDigestWhileReading(file, limit);
+    std::string read;
+    char piece[1000];
+    size_t got = 0;
+    while ((got = PlatformReadFile(file, piece, sizeof piece)) > 0) read.append(piece, got);
+    EXPECT_TRUE(read == bytes) << "limit " << limit;
+    std::vector<uint8_t> out(kDigestSize);
+    ASSERT_TRUE(PlatformFinishReadDigest(file, out.data()));
+    EXPECT_EQ(out, digest_of(limit));
+    ASSERT_TRUE(PlatformRewindFile(file));
+  }
+  // Finishing early reads on to the limit: the digest covers bytes not yet served.
+  PlatformDigestWhileReading(file, bytes.size());
+  char first[10];
+  EXPECT_EQ(PlatformReadFile(file, first, sizeof first), sizeof first);
+  std::vector<uint8_t> out(kDigestSize);
+  ASSERT_TRUE(PlatformFinishReadDigest(file, out.data()));
+  EXPECT_EQ(out, digest_of(bytes.size()));
+  PlatformCloseFile(file);
+}

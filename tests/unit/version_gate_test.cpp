@@ -22,11 +22,16 @@ TEST(MinorValue, RanksDigitsAndSuffixes) {
 // the run nor ask: no recorded version, another major part or a newer
 // installation all keep the check from writing anything.
 TEST(IsPlainUpdate, OnlyWhenTheGateNeitherStopsNorAsks) {
-  EXPECT_TRUE(IsPlainUpdate("1.01", "1.01"));
-  EXPECT_TRUE(IsPlainUpdate("1.02a", "1.02"));
-  EXPECT_FALSE(IsPlainUpdate("1.01", ""));
-  EXPECT_FALSE(IsPlainUpdate("2.01", "1.01"));
-  EXPECT_FALSE(IsPlainUpdate("1.01", "1.01a"));
+  EXPECT_TRUE(IsPlainUpdate("1.01", "1.01", kAskDowngrade));
+  EXPECT_TRUE(IsPlainUpdate("1.02a", "1.02", kAskDowngrade));
+  EXPECT_FALSE(IsPlainUpdate("1.01", "", kAskDowngrade));
+  EXPECT_FALSE(IsPlainUpdate("2.01", "1.01", kAskDowngrade));
+  EXPECT_FALSE(IsPlainUpdate("1.01", "1.01a", kAskDowngrade));
+  EXPECT_FALSE(IsPlainUpdate("1.01", "1.01a", kRefuseDowngrade));
+  // A downgrade accepted in advance asks nothing, but another major part
+  // still stops.
+  EXPECT_TRUE(IsPlainUpdate("1.01", "1.01a", kAcceptDowngrade));
+  EXPECT_FALSE(IsPlainUpdate("2.01", "1.01", kAcceptDowngrade));
 }
 
 TEST(MinorValue, HighBytesCountNegative) {

@@ -15,6 +15,11 @@ bool OpenArchiveFile(ArchiveReader* reader, const std::string& path, FileBytes* 
   // beyond what one tool run can hold in memory is not worth reading.
   if (!ReadWholeFile(path, UINT64_C(1) << 40, bytes, error)) return false;
   OpenResult opened = OpenArchiveInMemory(reader, bytes->data.get(), bytes->size);
+  if (opened == kArchiveBadTrailer) {
+    *error = "'" + path + "': the archive's trailer is damaged (its footer does not agree with "
+             "the bytes before it)";
+    return false;
+  }
   if (opened != kArchiveOpened) {
     *error = "'" + path + "': the archive header is malformed (a code length outside 1 to 32, "
              "or the file ends inside the header at bit " +
@@ -22,6 +27,20 @@ bool OpenArchiveFile(ArchiveReader* reader, const std::string& path, FileBytes* 
     return false;
   }
   return true;
+}
+
+TrailerStatus FinishWalk(ArchiveReader* reader) {
+  TrailerStatus status;
+  status.form = reader->trailer.form;
+  status.intact = FinishArchiveRead(reader);
+  status.is_signed = reader->trailer.form == kTrailerFound && reader->trailer.is_signed;
+  if (status.is_signed) {
+    const uint8_t* id = TrailerKeyId(reader->trailer);
+    char hex[2 * kKeyIdSize + 1];
+    for (size_t i = 0; i < kKeyIdSize; ++i) snprintf(hex + 2 * i, 3, "%02x", id[i]);
+    status.key_id = hex;
+  }
+  return status;
 }
 
 WalkStep WalkNextEntry(ArchiveReader* reader, int index, DecodeSink* sink, DecodeOutput* out,

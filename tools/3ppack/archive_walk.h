@@ -38,6 +38,18 @@ bool OpenArchiveFile(ArchiveReader* reader, const std::string& path, FileBytes* 
 WalkStep WalkNextEntry(ArchiveReader* reader, int index, DecodeSink* sink, DecodeOutput* out,
                        WalkedEntry* entry);
 
+// The trailer of an archive walked to its end, for list and test.
+struct TrailerStatus {
+  TrailerForm form;      // none, or found (a malformed one does not open)
+  bool intact;           // FinishArchiveRead: the digest matches, nothing stands between
+  bool is_signed;
+  std::string key_id;    // hex, when signed
+};
+
+// Ends the walk of reader (after its last entry) and says what its trailer
+// holds and whether the bytes are intact.
+TrailerStatus FinishWalk(ArchiveReader* reader);
+
 // The seconds as UTC in ISO 8601 form, 1998-07-09T16:00:00Z.
 std::string FormatUtc(int64_t seconds);
 

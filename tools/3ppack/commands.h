@@ -8,6 +8,7 @@ int RunList(int argc, char** argv);
 int RunTest(int argc, char** argv);
 int RunExtract(int argc, char** argv);
 int RunDiff(int argc, char** argv);
+int RunKeygen(int argc, char** argv);
 
 // Prints the listing of the archive open in reader (read from a file or
 // packed in memory): version, entry count and one line per entry, or the same as

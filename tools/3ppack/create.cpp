@@ -12,6 +12,7 @@
 #include "3ppack/cp932.h"
 #include "3ppack/encoder.h"
 #include "3ppack/pack_files.h"
+#include "3ppack/signing.h"
 #include "archive/archive_reader.h"
 
 namespace {
@@ -20,6 +21,7 @@ void PrintCreateUsage() {
   fprintf(stderr,
           "usage: 3ppack create -o FILE -V VERSION [-m MANIFEST]... [-e KIND SOURCE NAME]...\n"
           "                     [-E KIND SOURCE NAME SECONDS]... [-t SECONDS] [-L N] [--raw]\n"
+          "                     [--no-trailer | --sign KEY]\n"
           "(3ppack --help tells more)\n");
 }
 
@@ -28,6 +30,9 @@ void PrintCreateUsage() {
 int ParseCreateArguments(int argc, char** argv, PackOptions* options) {
   int entry_number = 0;
   for (int i = 0; i < argc; ++i) {
+    int taken = ParseTrailerOption("create", argc, argv, &i, options);
+    if (taken < 0) return 2;
+    if (taken > 0) continue;
     std::string arg = argv[i];
     auto need = [&](int count) {
       if (i + count < argc) return true;
@@ -82,6 +87,30 @@ int ParseCreateArguments(int argc, char** argv, PackOptions* options) {
   }
   return 0;
 }
+
+}  // namespace
+
+int ParseTrailerOption(const char* command, int argc, char** argv, int* i, PackOptions* options) {
+  std::string arg = argv[*i];
+  if (arg == "--no-trailer") {
+    options->trailer = false;
+  } else if (arg == "--sign") {
+    if (*i + 1 >= argc) {
+      fprintf(stderr, "3ppack %s: --sign needs a private key file\n", command);
+      return -1;
+    }
+    options->sign_key = argv[++*i];
+  } else {
+    return 0;
+  }
+  if (!options->trailer && !options->sign_key.empty()) {
+    fprintf(stderr, "3ppack %s: --sign needs the trailer; drop --no-trailer\n", command);
+    return -1;
+  }
+  return 1;
+}
+
+namespace {
 
 // The stored form of a name or the version: code page 932, or the bytes as
 // given with --raw.
@@ -187,6 +216,10 @@ int PackEntries(const char* command, const PackOptions& options) {
   }
   PackResult result;
   if (!EncodeArchive(version, entries, options.length_limit, &result, &error)) {
+    fprintf(stderr, "3ppack %s: %s\n", command, error.c_str());
+    return 1;
+  }
+  if (options.trailer && !AppendTrailer(&result.bytes, options.sign_key, &error)) {
     fprintf(stderr, "3ppack %s: %s\n", command, error.c_str());
     return 1;
   }

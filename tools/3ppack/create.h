@@ -31,7 +31,14 @@ struct PackOptions {
   std::vector<SourceEntry> entries;       // in archive order
   bool dry_run = false;                   // list what would be packed, write nothing
   bool json = false;                      // that list as JSON
+  bool trailer = true;                    // append the trailer (--no-trailer: the plain format)
+  std::string sign_key;                   // --sign: the private key that signs the trailer
 };
+
+// Takes the trailer options (--no-trailer, --sign KEY) at argv[*i] for
+// command, moving *i past a value. Returns 1 when it took one, 0 when the
+// argument is not one of them, -1 after printing what is wrong.
+int ParseTrailerOption(const char* command, int argc, char** argv, int* i, PackOptions* options);
 
 // Checks every entry and reads its source, encodes the archive and writes it
 // in one step (with dry_run: prints it as list does instead). Any refusal

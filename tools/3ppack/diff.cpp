@@ -43,6 +43,7 @@ struct NewFile {
 void PrintDiffUsage() {
   fprintf(stderr,
           "usage: 3ppack diff OLD NEW -o FILE -V VERSION [--view PATTERN]... [--strict]\n"
+          "                   [--no-trailer | --sign KEY]\n"
           "       3ppack diff OLD NEW -V VERSION --dry-run [--json] [--view PATTERN]...\n"
           "(3ppack --help tells more)\n");
 }
@@ -50,6 +51,9 @@ void PrintDiffUsage() {
 int ParseDiffArguments(int argc, char** argv, DiffOptions* options) {
   std::vector<std::string> roots;
   for (int i = 0; i < argc; ++i) {
+    int taken = ParseTrailerOption("diff", argc, argv, &i, &options->pack);
+    if (taken < 0) return 2;
+    if (taken > 0) continue;
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
     if ((arg == "-o" || arg == "-V" || arg == "--view") && !has_value) {

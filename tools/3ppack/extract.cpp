@@ -3,7 +3,9 @@
 //   B -> DIR/install/bitmap/NAME   I -> DIR/install/NAME
 //   S -> DIR/windows/system/NAME   W -> DIR/windows/NAME
 // Backslashes in names make subfolders; names that would leave DIR are
-// refused.
+// refused. --plain decodes with the plain reference decoder instead of the
+// updater's fast one, so that tests can hold the updater's output against a
+// reading that does not go through its lookup tables.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -75,10 +77,13 @@ void WriteBuffer(void* context, const uint8_t* bytes, size_t count) {
 
 int RunExtract(int argc, char** argv) {
   std::string path, dir;
+  DecodeFunction decode = DecodeEntryData;
   for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "-C" && i + 1 < argc) {
       dir = argv[++i];
+    } else if (arg == "--plain") {
+      decode = DecodeEntryDataLinear;
     } else if (path.empty() && !arg.empty() && arg[0] != '-') {
       path = arg;
     } else {
@@ -87,7 +92,7 @@ int RunExtract(int argc, char** argv) {
     }
   }
   if (path.empty() || dir.empty()) {
-    fprintf(stderr, "usage: 3ppack extract FILE -C DIR\n");
+    fprintf(stderr, "usage: 3ppack extract [--plain] FILE -C DIR\n");
     return 2;
   }
   FileBytes bytes;
@@ -95,6 +100,20 @@ int RunExtract(int argc, char** argv) {
   ArchiveReader reader;
   if (!OpenArchiveFile(&reader, path, &bytes, &error)) {
     fprintf(stderr, "3ppack extract: %s\n", error.c_str());
+    return 1;
+  }
+  // Nothing is written from an archive whose bytes are damaged: a first pass
+  // decodes every entry and checks the trailer's digest.
+  bool intact = true;
+  for (int i = 0; i < reader.header.entry_count && intact; ++i) {
+    DecodeSink sink = {nullptr, nullptr, UINT64_MAX, nullptr};
+    DecodeOutput out;
+    WalkedEntry entry;
+    intact = WalkNextEntry(&reader, i, &sink, &out, &entry) == kWalkEntry;
+  }
+  if (!intact || !FinishWalk(&reader).intact || ReadArchiveAgain(&reader) != kArchiveOpened) {
+    fprintf(stderr, "3ppack extract: '%s' is damaged (run 3ppack test); nothing extracted\n",
+            path.c_str());
     return 1;
   }
   const ArchiveHeader& header = reader.header;
@@ -126,7 +145,7 @@ int RunExtract(int argc, char** argv) {
       return 1;
     }
     if (writing) sink = {WriteBuffer, nullptr, UINT64_MAX, &file};
-    DecodeResult result = DecodeEntryData(&reader, entry.header.size, &sink, &out);
+    DecodeResult result = decode(&reader, entry.header.size, &sink, &out);
     bool decoded = result == kDecodeDone && out.produced == entry.header.size;
     if (writing) {
       if (decoded) WriteExtractFile(&file, out.buffer, out.fill);

@@ -103,6 +103,31 @@ int ListOpenArchive(ArchiveReader* reader, const char* command, bool json) {
     }
     PrintEntry(entry, json);
   }
-  if (json) printf("\n  ]\n}\n");
-  return status;
+  if (status != 0) {
+    if (json) printf("\n  ]\n}\n");
+    return status;
+  }
+  TrailerStatus trailer = FinishWalk(reader);
+  const char* digest = trailer.intact ? "ok" : "MISMATCH";
+  if (json) {
+    printf("\n  ],\n  \"trailer\": ");
+    if (trailer.form != kTrailerFound) {
+      printf("null\n}\n");
+    } else {
+      printf("{\"digest\": \"%s\", \"signed\": %s, \"key_id\": %s}\n}\n",
+             trailer.intact ? "ok" : "mismatch", trailer.is_signed ? "true" : "false",
+             trailer.is_signed ? JsonString(trailer.key_id).c_str() : "null");
+    }
+  } else if (trailer.form != kTrailerFound) {
+    printf("trailer: none\n");
+  } else if (trailer.is_signed) {
+    printf("trailer: SHA-256 %s, signed, key id %s\n", digest, trailer.key_id.c_str());
+  } else {
+    printf("trailer: SHA-256 %s, unsigned\n", digest);
+  }
+  if (!trailer.intact) {
+    fprintf(stderr, "3ppack %s: the archive's bytes are damaged; run 3ppack test\n", command);
+    return 1;
+  }
+  return 0;
 }

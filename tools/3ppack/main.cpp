@@ -15,8 +15,9 @@ void PrintUsage(FILE* stream) {
           "       3ppack diff OLD NEW -o FILE -V VERSION [--view PATTERN]... [--strict]\n"
           "       3ppack diff OLD NEW -V VERSION --dry-run [--json] [--view PATTERN]...\n"
           "       3ppack list FILE [--json]\n"
-          "       3ppack test [--strict] FILE\n"
-          "       3ppack extract FILE -C DIR\n"
+          "       3ppack test [--strict] [--key PUBLIC_KEY] FILE\n"
+          "       3ppack extract [--plain] FILE -C DIR\n"
+          "       3ppack keygen -o NAME\n"
           "\n"
           "create  packs the entries, in order, into FILE (written whole or not at all).\n"
           "        KIND: B (installation's bitmap folder), I (installation folder),\n"
@@ -37,12 +38,24 @@ void PrintUsage(FILE* stream) {
           "        --strict makes them a failure. --dry-run lists what would be\n"
           "        packed, as list does, and writes nothing.\n"
           "list    shows the version and, per entry, kind, size, time (UTC), data bits, name.\n"
-          "test    decodes every entry and reports the first fault; exit status 1 on one.\n"
+          "test    decodes every entry, checks the trailer's digest, and reports the\n"
+          "        first fault; exit status 1 on one.\n"
           "        What the updater reads all the same (a table that is not prefix-free,\n"
           "        a run past the size, an unknown kind, bytes after the last entry)\n"
           "        is a warning; --strict makes it a fault.\n"
+          "        With --key, a valid signature by that public key is required too.\n"
           "extract writes the entries under DIR: install/, install/bitmap/, windows/,\n"
-          "        windows/system/, with their times.\n");
+          "        windows/system/, with their times, once the whole archive has\n"
+          "        decoded and its trailer's digest matches. --plain decodes with the\n"
+          "        slow reference decoder instead of the updater's.\n"
+          "keygen  writes NAME.key (ECDSA P-256 private key, PKCS#8 PEM) and NAME.pub\n"
+          "        (its public key, PEM).\n"
+          "\n"
+          "create and diff end the archive with a trailer: a SHA-256 digest of every\n"
+          "byte before it, which updaters check before they change anything\n"
+          "(updaters that do not know it ignore it). --sign KEY adds an ECDSA P-256\n"
+          "signature by that private key (PEM); --no-trailer writes the plain format.\n"
+          "list shows the trailer; test checks its digest.\n");
 }
 
 }  // namespace
@@ -63,6 +76,7 @@ int main(int argc, char** argv) {
   if (strcmp(command, "list") == 0) return RunList(argc - 2, argv + 2);
   if (strcmp(command, "test") == 0) return RunTest(argc - 2, argv + 2);
   if (strcmp(command, "extract") == 0) return RunExtract(argc - 2, argv + 2);
+  if (strcmp(command, "keygen") == 0) return RunKeygen(argc - 2, argv + 2);
   PrintUsage(stderr);
   return 2;
 }

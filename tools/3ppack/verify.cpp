@@ -2,9 +2,10 @@
 // the format and every entry decodes to its end within the file), and that it
 // reads it as its maker meant: a sound code table, every entry decoding to
 // exactly its size, a destination for every kind letter, and nothing after
-// the last entry but the filler bits of the last byte. What the updater would
-// refuse is a fault; the rest is a warning, and a fault too with --strict.
-// Reports the first fault found.
+// the last entry but the filler bits of the last byte (and the trailer, whose
+// digest must match). What the updater would refuse is a fault; the rest is a
+// warning, and a fault too with --strict. With --key, a valid signature by
+// that key is required. Reports the first fault found.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -13,6 +14,7 @@
 #include "3ppack/archive_walk.h"
 #include "3ppack/commands.h"
 #include "3ppack/cp932.h"
+#include "3ppack/signing.h"
 #include "archive/archive_reader.h"
 
 namespace {
@@ -115,14 +117,32 @@ bool NoteUnsound(const std::string& path, const std::string& finding, bool stric
 }  // namespace
 
 int RunTest(int argc, char** argv) {
-  bool strict = argc == 2 && std::string(argv[0]) == "--strict";
-  if (argc != (strict ? 2 : 1) || argv[argc - 1][0] == '-') {
-    fprintf(stderr, "usage: 3ppack test [--strict] FILE\n");
+  bool strict = false;
+  std::string path, key_path;
+  bool usage = false;
+  for (int i = 0; i < argc && !usage; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--strict") {
+      strict = true;
+    } else if (arg == "--key" && i + 1 < argc) {
+      key_path = argv[++i];
+    } else if (path.empty() && !arg.empty() && arg[0] != '-') {
+      path = arg;
+    } else {
+      usage = true;
+    }
+  }
+  if (usage || path.empty()) {
+    fprintf(stderr, "usage: 3ppack test [--strict] [--key PUBLIC_KEY] FILE\n");
     return 2;
   }
-  std::string path = argv[argc - 1];
-  FileBytes bytes;
+  uint8_t point[kPublicPointSize];
   std::string fault;
+  if (!key_path.empty() && !ReadPublicKeyFile(key_path, point, &fault)) {
+    fprintf(stderr, "3ppack test: %s\n", fault.c_str());
+    return 2;
+  }
+  FileBytes bytes;
   ArchiveReader reader;
   if (!OpenArchiveFile(&reader, path, &bytes, &fault)) {
     printf("%s: FAULT: %s\n", path.c_str(), fault.c_str());
@@ -144,14 +164,43 @@ int RunTest(int argc, char** argv) {
     total += entry.produced;
   }
   uint64_t end = ReaderBitPosition(&reader.bits);
-  uint64_t file_bits = 8ull * bytes.size;
-  if (end > file_bits || file_bits - end >= 8) {
-    std::string finding = "the last entry ends at bit " + std::to_string(end) +
-                          " but the file goes on to bit " + std::to_string(file_bits);
+  uint64_t data_bits = 8ull * reader.trailer.offset;
+  bool has_trailer = reader.trailer.form == kTrailerFound;
+  if (end > data_bits || data_bits - end >= 8) {
+    std::string finding = "the last entry ends at bit " + std::to_string(end) + " but the " +
+                          (has_trailer ? "trailer begins" : "file goes on to") + " bit " +
+                          std::to_string(data_bits);
+    // The updater ignores bytes after the last entry, but not in front of a
+    // trailer: there they are damage.
+    if (has_trailer) {
+      printf("%s: FAULT: %s\n", path.c_str(), finding.c_str());
+      return 1;
+    }
     if (!NoteUnsound(path, finding, strict)) return 1;
   }
-  printf("%s: ok: version %s, %u entries, %llu bytes of data\n", path.c_str(),
+  TrailerStatus trailer = FinishWalk(&reader);
+  if (!trailer.intact) {
+    printf("%s: FAULT: %s\n", path.c_str(),
+           has_trailer ? "the trailer's SHA-256 does not match the archive's bytes"
+                       : "a trailer follows the last entry, but its footer is damaged");
+    return 1;
+  }
+  std::string trust = has_trailer ? "SHA-256 ok" : "no trailer";
+  if (trailer.is_signed) trust += ", signed, key id " + trailer.key_id;
+  if (!key_path.empty()) {
+    switch (CheckTrailerSignature(reader.trailer, point)) {
+      case kSignatureValid: trust += ", signature valid"; break;
+      case kSignatureMissing: fault = "the archive is not signed"; break;
+      case kSignatureOtherKey: fault = "the archive is signed by another key"; break;
+      case kSignatureBad: fault = "the signature does not hold"; break;
+    }
+    if (!fault.empty()) {
+      printf("%s: FAULT: %s (--key %s)\n", path.c_str(), fault.c_str(), key_path.c_str());
+      return 1;
+    }
+  }
+  printf("%s: ok: version %s, %u entries, %llu bytes of data, %s\n", path.c_str(),
          Cp932ForDisplay(header.version).c_str(), header.entry_count,
-         static_cast<unsigned long long>(total));
+         static_cast<unsigned long long>(total), trust.c_str());
   return 0;
 }

@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,15 +20,32 @@
 #include "platform/holder_retry.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
+#include "platform/read_ring.h"
 
 struct PlatformFileRecord {
-  FILE* stream;  // buffered binary reading
-  char* buffer;  // the stream's buffer, owned here (nullptr: the default one)
+  int descriptor;        // open for reading
+  ReadRing ring;         // the chunks reads are served from, hashed behind
+  pthread_t hasher;      // the ring's hasher thread, once started
 };
 
 namespace {
 
-constexpr size_t kReadBufferSize = size_t{256} << 10;
+struct ReadSync {
+  pthread_mutex_t lock;    // guards every ring's shared counts
+  pthread_cond_t changed;  // a count moved, or a hasher is to stop
+};
+
+ReadSync g_read_sync = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER};
+
+// The files whose hasher thread runs, so that the end of the process can
+// end them first (the updater holds one archive at a time).
+constexpr int kMaxHashedFiles = 4;
+PlatformFile g_hashed_files[kMaxHashedFiles];
+
+void* RunReadThread(void* ring) {
+  RunReadHasher(static_cast<ReadRing*>(ring));
+  return nullptr;
+}
 
 // Opens the mapped path as a buffered binary stream; a folder does not open,
 // as on Windows. nullptr on any failure.
@@ -49,34 +69,115 @@ bool StatWindowsPath(const char* path, char* host, struct stat* status) {
 
 }  // namespace
 
+// The archive is read front to back in small blocks, served from a ring of
+// large chunks (read_ring.h): a few hundred system calls for a large
+// archive instead of thousands, and the chunks can be hashed behind.
 PlatformFile PlatformOpenForReading(const char* path) {
   if (InjectFault(kFaultOpenRead)) return nullptr;
-  FILE* stream = OpenStreamForReading(path);
-  if (stream == nullptr) return nullptr;
-  PlatformFile file = static_cast<PlatformFile>(malloc(sizeof(PlatformFileRecord)));
+  char host[kHostPathSize];
+  if (!MapWindowsPath(path, host)) return nullptr;
+  int descriptor = open(host, O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) return nullptr;
+  struct stat status;
+  PlatformFile file = nullptr;
+  if (fstat(descriptor, &status) == 0 && !S_ISDIR(status.st_mode)) {
+    file = static_cast<PlatformFile>(calloc(1, sizeof(PlatformFileRecord)));
+  }
   if (file == nullptr) {
-    fclose(stream);
+    close(descriptor);
     return nullptr;
   }
-  file->stream = stream;
-  // The archive is read front to back in small blocks: a large buffer makes
-  // that a few hundred system calls for a large archive instead of thousands.
-  // The C library takes a size only together with a buffer of the caller's.
-  file->buffer = static_cast<char*>(malloc(kReadBufferSize));
-  if (file->buffer != nullptr) setvbuf(stream, file->buffer, _IOFBF, kReadBufferSize);
+  file->descriptor = descriptor;
   return file;
 }
 
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count) {
   if (file == nullptr) return 0;
-  return fread(destination, 1, count, file->stream);
+  return ReadThroughRing(file, &file->ring, destination, count);
+}
+
+// The size comes from fstat and the tail from pread, which leaves the read
+// position alone. A pipe or a device has no size to go by.
+bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64_t* file_size,
+                          size_t* got) {
+  *got = 0;
+  struct stat status;
+  if (file == nullptr || fstat(file->descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return false;
+  }
+  *file_size = static_cast<uint64_t>(status.st_size);
+  size_t want = *file_size < count ? static_cast<size_t>(*file_size) : count;
+  off_t at = static_cast<off_t>(*file_size - want);
+  while (*got < want) {
+    ssize_t read_now = pread(file->descriptor, tail + *got, want - *got, at + static_cast<off_t>(*got));
+    if (read_now <= 0) return false;
+    *got += static_cast<size_t>(read_now);
+  }
+  return true;
+}
+
+bool PlatformRewindFile(PlatformFile file) {
+  if (file == nullptr) return false;
+  ResetReadRing(&file->ring);
+  return lseek(file->descriptor, 0, SEEK_SET) == 0;
+}
+
+void PlatformDigestWhileReading(PlatformFile file, uint64_t limit) {
+  if (file != nullptr) StartRingDigest(file, &file->ring, limit);
+}
+
+bool PlatformFinishReadDigest(PlatformFile file, uint8_t* out) {
+  if (file == nullptr) return false;
+  return FinishRingDigest(file, &file->ring, out);
 }
 
 void PlatformCloseFile(PlatformFile file) {
   if (file == nullptr) return;
-  fclose(file->stream);
-  free(file->buffer);
+  CloseReadRing(file, &file->ring);
+  close(file->descriptor);
   free(file);
+}
+
+// ---- the read ring's own (read_ring.h) ----
+
+size_t ReadFileChunk(PlatformFile file, uint8_t* destination, size_t count) {
+  for (;;) {
+    ssize_t got = read(file->descriptor, destination, count);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return 0;
+  }
+}
+
+void LockReadRings() { pthread_mutex_lock(&g_read_sync.lock); }
+void UnlockReadRings() { pthread_mutex_unlock(&g_read_sync.lock); }
+void WaitForReadChange() { pthread_cond_wait(&g_read_sync.changed, &g_read_sync.lock); }
+void WakeReadWaiters() { pthread_cond_broadcast(&g_read_sync.changed); }
+
+// The hasher takes no signals: an interrupt must reach the main thread.
+bool StartReadThread(PlatformFile file, ReadRing* ring) {
+  int free_place = 0;
+  while (free_place < kMaxHashedFiles && g_hashed_files[free_place] != nullptr) ++free_place;
+  if (free_place == kMaxHashedFiles) return false;  // hashed by the reader itself
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  bool started = pthread_create(&file->hasher, nullptr, RunReadThread, ring) == 0;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (started) g_hashed_files[free_place] = file;
+  return started;
+}
+
+void JoinReadThread(PlatformFile file) {
+  pthread_join(file->hasher, nullptr);
+  for (PlatformFile& hashed : g_hashed_files) {
+    if (hashed == file) hashed = nullptr;
+  }
+}
+
+void StopReadHashers() {
+  for (PlatformFile file : g_hashed_files) {
+    if (file != nullptr) StopReadHasher(file, &file->ring);
+  }
 }
 
 bool PlatformProbeReadable(const char* path) {

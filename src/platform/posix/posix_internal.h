@@ -65,3 +65,5 @@ int InterruptWakeDescriptor();
 // Lets the writer of staged files finish what is queued and end (output.cpp):
 // the process ends with no thread of its own left running.
 void StopStageWriter();
+// Ends the hasher threads of the files being read (at the end of the process).
+void StopReadHashers();

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/fault_injection.h"
 #include "platform/holder_retry.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
@@ -42,20 +43,6 @@ double PauseScale() {
   double scale = strtod(text, &end);
   if (end == text || *end != '\0' || !(scale == scale)) return 1.0;
   return scale < 0 ? 0.0 : scale;
-}
-
-// Appends one line with the unscaled milliseconds to UPDATER_PAUSE_LOG, so
-// tests can check the pauses without waiting for them.
-void LogPause(uint32_t milliseconds) {
-  const char* log = getenv("UPDATER_PAUSE_LOG");
-  if (log == nullptr || log[0] == '\0') return;
-  int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  char line[16];
-  int length = snprintf(line, sizeof line, "%u\n", static_cast<unsigned>(milliseconds));
-  ssize_t ignored = write(fd, line, static_cast<size_t>(length));
-  (void)ignored;
-  close(fd);
 }
 
 // Sleeps milliseconds times the pause factor.
@@ -122,7 +109,7 @@ void PlatformStartProgram(const char* program, const char* command_line) {
 
 
 void PlatformSleep(uint32_t milliseconds) {
-  LogPause(milliseconds);
+  LogTestPause(milliseconds);
   SleepScaled(milliseconds);
 }
 
@@ -133,5 +120,6 @@ void PauseForHolder(uint32_t milliseconds) { SleepScaled(milliseconds); }
 [[noreturn]] void PlatformExit(int status) {
   FlushConsoleOutput();
   StopStageWriter();
+  StopReadHashers();
   exit(status);
 }

@@ -3,12 +3,20 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/fault_injection.h"
 #include "platform/holder_retry.h"
 #include "platform/platform.h"
+#include "platform/read_ring.h"
 #include "platform/win32/win32_internal.h"
+
+struct PlatformFileRecord {
+  HANDLE handle;   // open for reading, shared for reading only
+  ReadRing ring;   // the chunks reads are served from, hashed behind
+  HANDLE hasher;   // the ring's hasher thread, once started
+};
 
 namespace {
 
@@ -16,13 +24,11 @@ namespace {
 constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
 constexpr int64_t kTicksPerSecond = 10000000LL;
 constexpr size_t kWidePath = 1024;
-constexpr size_t kReadBufferSize = size_t{256} << 10;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // CreateDirectoryA refuses paths of this length and more: a folder must
 // leave room for an 8.3 name inside it within MAX_PATH.
 constexpr size_t kMaxAnsiFolderPath = 248;
 
-FILE* ToStream(PlatformFile file) { return reinterpret_cast<FILE*>(file); }
 
 FILETIME ToFileTime(int64_t seconds) {
   uint64_t ticks = static_cast<uint64_t>(seconds * kTicksPerSecond + kUnixEpochTicks);
@@ -49,22 +55,124 @@ bool IsHeldError(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
 
-// fopen(path, "rb"): the archive is read through the runtime's buffered
-// stream, with a buffer large enough that its small blocks cost few system
-// calls (the runtime allocates it). nullptr when the file cannot be opened
-// (or a fault is planned).
+// CreateFileA for reading with FILE_SHARE_READ alone: other programs may
+// read the archive but neither write, rename nor delete it while it is open,
+// so the bytes checked are the bytes installed. Reads are served from a
+// ring of large chunks (read_ring.h): few system calls, hashed behind the
+// reader. nullptr when the file cannot be opened (a folder does not open
+// without FILE_FLAG_BACKUP_SEMANTICS), or a fault is planned.
 PlatformFile PlatformOpenForReading(const char* path) {
   if (InjectFault(kFaultOpenRead)) return nullptr;
-  FILE* stream = std::fopen(path, "rb");
-  if (stream != nullptr) std::setvbuf(stream, nullptr, _IOFBF, kReadBufferSize);
-  return reinterpret_cast<PlatformFile>(stream);
+  HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  PlatformFile file = static_cast<PlatformFile>(std::calloc(1, sizeof(PlatformFileRecord)));
+  if (file == nullptr) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  file->handle = handle;
+  return file;
 }
 
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count) {
-  return std::fread(destination, 1, count, ToStream(file));
+  if (file == nullptr) return 0;
+  return ReadThroughRing(file, &file->ring, destination, count);
 }
 
-void PlatformCloseFile(PlatformFile file) { std::fclose(ToStream(file)); }
+namespace {
+
+bool SeekTo(HANDLE handle, uint64_t offset) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(handle, to, nullptr, FILE_BEGIN) != 0;
+}
+
+}  // namespace
+
+bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64_t* file_size,
+                          size_t* got) {
+  *got = 0;
+  LARGE_INTEGER size;
+  if (file == nullptr || GetFileType(file->handle) != FILE_TYPE_DISK ||
+      !GetFileSizeEx(file->handle, &size)) {
+    return false;
+  }
+  *file_size = static_cast<uint64_t>(size.QuadPart);
+  size_t want = *file_size < count ? static_cast<size_t>(*file_size) : count;
+  bool read = SeekTo(file->handle, *file_size - want);
+  while (read && *got < want) {
+    DWORD read_now = 0;
+    read = ReadFile(file->handle, tail + *got, static_cast<DWORD>(want - *got), &read_now, nullptr) &&
+           read_now > 0;
+    *got += read_now;
+  }
+  return SeekTo(file->handle, 0) && read;
+}
+
+bool PlatformRewindFile(PlatformFile file) {
+  if (file == nullptr) return false;
+  ResetReadRing(&file->ring);
+  return SeekTo(file->handle, 0);
+}
+
+void PlatformDigestWhileReading(PlatformFile file, uint64_t limit) {
+  if (file != nullptr) StartRingDigest(file, &file->ring, limit);
+}
+
+bool PlatformFinishReadDigest(PlatformFile file, uint8_t* out) {
+  if (file == nullptr) return false;
+  return FinishRingDigest(file, &file->ring, out);
+}
+
+void PlatformCloseFile(PlatformFile file) {
+  if (file == nullptr) return;
+  CloseReadRing(file, &file->ring);
+  CloseHandle(file->handle);
+  std::free(file);
+}
+
+// ---- the read ring's own (read_ring.h) ----
+
+namespace {
+
+struct ReadSync {
+  SRWLOCK lock;                // guards every ring's shared counts
+  CONDITION_VARIABLE changed;  // a count moved, or a hasher is to stop
+};
+
+ReadSync g_read_sync = {SRWLOCK_INIT, CONDITION_VARIABLE_INIT};
+
+DWORD WINAPI RunReadThread(void* ring) {
+  RunReadHasher(static_cast<ReadRing*>(ring));
+  return 0;
+}
+
+}  // namespace
+
+size_t ReadFileChunk(PlatformFile file, uint8_t* destination, size_t count) {
+  DWORD got = 0;
+  if (!ReadFile(file->handle, destination, static_cast<DWORD>(count), &got, nullptr)) return 0;
+  return got;
+}
+
+void LockReadRings() { AcquireSRWLockExclusive(&g_read_sync.lock); }
+void UnlockReadRings() { ReleaseSRWLockExclusive(&g_read_sync.lock); }
+void WaitForReadChange() {
+  SleepConditionVariableSRW(&g_read_sync.changed, &g_read_sync.lock, INFINITE, 0);
+}
+void WakeReadWaiters() { WakeAllConditionVariable(&g_read_sync.changed); }
+
+bool StartReadThread(PlatformFile file, ReadRing* ring) {
+  file->hasher = CreateThread(nullptr, 0, RunReadThread, ring, 0, nullptr);
+  return file->hasher != nullptr;
+}
+
+void JoinReadThread(PlatformFile file) {
+  WaitForSingleObject(file->hasher, INFINITE);
+  CloseHandle(file->hasher);
+  file->hasher = nullptr;
+}
 
 // The existence probe: a file that opens for binary reading exists. A file
 // held open without read sharing, or a folder, counts as absent.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/fault_injection.h"
 #include "platform/holder_retry.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
@@ -37,8 +38,12 @@ void PlatformStartProgram(const char* program, const char* command_line) {
   CloseHandle(started.hProcess);
 }
 
-// An interrupt ends the pause at once.
-void PlatformSleep(uint32_t milliseconds) { WaitForInterrupt(milliseconds); }
+// An interrupt ends the pause at once. The test program logs the pause
+// first, as the host build does; the shipped one has no log.
+void PlatformSleep(uint32_t milliseconds) {
+  LogTestPause(milliseconds);
+  WaitForInterrupt(milliseconds);
+}
 
 void PauseForHolder(uint32_t milliseconds) { Sleep(milliseconds); }
 

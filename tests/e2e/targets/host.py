@@ -30,7 +30,6 @@ from machine import (DEFAULT_WINDOWS_DIRECTORY, FileState, Machine, Result, RunO
 
 HIVE_FOLDERS = {'HKLM': b'HKEY_LOCAL_MACHINE', 'HKCU': b'HKEY_CURRENT_USER'}
 VIEWER_WAIT_SECONDS = 5.0
-VIEWER_GRACE_SECONDS = 0.1
 
 
 class Context:
@@ -138,11 +137,29 @@ def _read_lines(path: Path) -> list:
         return []
 
 
-def _wait_for_viewers(log: Path, expected: int) -> None:
+def _carried_by_any_process(variable: bytes) -> bool:
+    """True while a live process has variable (NAME=VALUE) in its environment."""
+    for pid in os.listdir('/proc'):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f'/proc/{pid}/environ', 'rb') as handle:
+                if variable in handle.read().split(b'\0'):
+                    return True
+        except OSError:
+            pass
+    return False
+
+
+def _wait_for_viewers(log: str) -> None:
+    """Waits, once the program has ended, until every program it started
+    has ended too. They are started detached (a session of their own, not
+    our children), but each inherits the run's own UPDATER_VIEWER_LOG, and
+    all of them exist by the time the program has ended."""
+    variable = b'UPDATER_VIEWER_LOG=' + os.fsencode(log)
     deadline = time.monotonic() + VIEWER_WAIT_SECONDS
-    while len(_read_lines(log)) < expected and time.monotonic() < deadline:
+    while _carried_by_any_process(variable) and time.monotonic() < deadline:
         time.sleep(0.02)
-    time.sleep(VIEWER_GRACE_SECONDS)
 
 
 # Linux system calls in which a process waits for input (x86-64 and i386
@@ -178,26 +195,83 @@ def _waits_in_call(pid: int) -> bool:
     return False
 
 
-def interrupt_when_waiting(process: subprocess.Popen, signal_name: str, deadline: float,
-                           pid: Optional[int] = None) -> None:
-    """Once everything typed has been read and the program sits waiting for
-    more (seen the same way three times, 0.1 s apart), sends it the signal,
-    and a moment later ends its input. (Wine turns SIGINT into the console's
-    CTRL_C_EVENT, but its read of a pipe goes on waiting, where a console
-    read would end.)"""
+def wait_until_waiting(process: subprocess.Popen, deadline: float,
+                       pid: Optional[int] = None) -> bool:
+    """True once everything typed has been read and the program sits
+    waiting for more (seen the same way three times, 0.1 s apart); False
+    when it ended or the deadline passed first."""
     pid = pid or process.pid
     stable = 0
     while time.monotonic() < deadline and process.poll() is None:
         waiting = _pipe_holds(process.stdin.fileno()) == 0 and _waits_in_call(pid)
         stable = stable + 1 if waiting else 0
         if stable >= 3:
-            os.kill(pid, SIGNALS[signal_name])
-            # Then the input ends, as a console read that Ctrl-C cuts short
-            # does: the program must not take that for the end of the input.
-            time.sleep(INTERRUPT_INPUT_GRACE_SECONDS)
-            process.stdin.close()
-            return
+            return True
         time.sleep(0.1)
+    return False
+
+
+def interrupt_when_waiting(process: subprocess.Popen, signal_name: str, deadline: float,
+                           pid: Optional[int] = None) -> None:
+    """Once the program waits for input, sends it the signal, and a moment
+    later ends its input. (Wine turns SIGINT into the console's
+    CTRL_C_EVENT, but its read of a pipe goes on waiting, where a console
+    read would end.)"""
+    pid = pid or process.pid
+    if wait_until_waiting(process, deadline, pid):
+        os.kill(pid, SIGNALS[signal_name])
+        # Then the input ends, as a console read that Ctrl-C cuts short
+        # does: the program must not take that for the end of the input.
+        time.sleep(INTERRUPT_INPUT_GRACE_SECONDS)
+        process.stdin.close()
+
+
+# How long a killed first run is given to be gone for good (its locks
+# released) before the scenario's own run starts.
+KILLED_GRACE_SECONDS = 0.5
+
+
+def start_first_run(command: List[str], machine: Machine, scratch: Path, deadline: float,
+                    **popen) -> Optional[subprocess.Popen]:
+    """A first run of the program (no arguments) on the same machine, with
+    machine.first_run typed and its input left open; returns once it waits
+    for more. With machine.first_kill it is killed there, and None returned."""
+    if machine.first_run is None:
+        return None
+    with open(scratch / 'first-stdout', 'wb') as stdout:
+        first = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=stdout,
+                                 stderr=subprocess.DEVNULL, **popen)
+    first.stdin.write(machine.first_run)
+    first.stdin.flush()
+    wait_until_waiting(first, deadline)
+    if machine.first_kill:
+        first.kill()
+        first.wait()
+        first.stdin.close()
+        time.sleep(KILLED_GRACE_SECONDS)
+        return None
+    return first
+
+
+def finish_first_run(first: Optional[subprocess.Popen], machine: Machine, scratch: Path,
+                     deadline: float) -> Tuple[Optional[bytes], Optional[int]]:
+    """Types machine.first_input into the waiting first run, ends its input
+    and waits for it; its output and exit status (None when killed at the
+    deadline)."""
+    if first is None:
+        return None, None
+    try:
+        first.stdin.write(machine.first_input)
+        first.stdin.close()
+    except OSError:
+        pass
+    try:
+        status = first.wait(timeout=max(1.0, deadline - time.monotonic()))
+    except subprocess.TimeoutExpired:
+        first.kill()
+        first.wait()
+        status = None
+    return (scratch / 'first-stdout').read_bytes(), status
 
 
 def run(context: Context, machine: Machine) -> Result:
@@ -226,12 +300,17 @@ def run(context: Context, machine: Machine) -> Result:
     deadline = time.monotonic() + (machine.timeout or context.timeout)
 
     files_before, folders_before = snapshot_drives(root)
+    first_env = dict(env, UPDATER_PAUSE_LOG=str(scratch / 'first-pauses'))
+    first = start_first_run([str(context.program)], machine, scratch, deadline, env=first_env,
+                            cwd=windows_to_host(root, machine.working_folder),
+                            start_new_session=True)
     started = time.monotonic()
     with open(stdin_path, 'rb') as stdin, open(stdout_path, 'wb') as stdout, \
             open(stderr_path, 'wb') as stderr:
         # A group of its own, so that a hung run is ended with whatever it started.
         process = subprocess.Popen(command,
-                                   stdin=subprocess.PIPE if machine.interrupt else stdin,
+                                   stdin=subprocess.PIPE if machine.interrupt or machine.when_waiting
+                                   else stdin,
                                    stdout=subprocess.PIPE if machine.pipe_to else stdout,
                                    stderr=stderr, env=env,
                                    cwd=windows_to_host(root, machine.working_folder),
@@ -245,7 +324,12 @@ def run(context: Context, machine: Machine) -> Result:
                    for fifo, contents in served.items()]
         for feeder in feeders:
             feeder.start()
-        if machine.interrupt:
+        if machine.when_waiting:
+            if wait_until_waiting(process, deadline):
+                machine.when_waiting(root)
+            process.stdin.write(machine.stdin)
+            process.stdin.close()
+        elif machine.interrupt:
             process.stdin.write(machine.stdin)
             process.stdin.flush()
             interrupt_when_waiting(process, machine.interrupt, deadline)
@@ -257,7 +341,8 @@ def run(context: Context, machine: Machine) -> Result:
             feeder.join()
         if reader is not None:
             reader.wait(timeout=10)
-    _wait_for_viewers(viewer_log, machine.viewer_wait)
+    first_stdout, first_status = finish_first_run(first, machine, scratch, deadline)
+    _wait_for_viewers(env['UPDATER_VIEWER_LOG'])
 
     pause_total = sum(int(line) for line in _read_lines(pause_log) if line.strip())
     files, folders = snapshot_drives(root)
@@ -265,7 +350,8 @@ def run(context: Context, machine: Machine) -> Result:
                   pause_total_ms=pause_total, files_before=files_before, files=files,
                   folders_before=folders_before, folders=folders,
                   viewer_launches=_read_lines(viewer_log), timed_out=timed_out,
-                  stderr=stderr_path.read_bytes(), seconds=seconds, peak_memory_kb=peak)
+                  stderr=stderr_path.read_bytes(), seconds=seconds, peak_memory_kb=peak,
+                  first_stdout=first_stdout, first_exit_status=first_status)
 
 
 def _peak_memory_kb(pid: int) -> int:

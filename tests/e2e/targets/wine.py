@@ -1,4 +1,7 @@
-"""Wine target: runs build/win32/bin/3pupdate.exe inside Wine prefixes.
+"""Wine target: runs build/win32/bin/3pupdate-test.exe inside Wine prefixes:
+the shipped program's code with the fault injector (idle without a plan) and
+a log of its pauses (UPDATER_PAUSE_LOG), which the runner checks like the
+host build's; the pauses themselves stay real, and the run must last them.
 
 What Wine needs, learnt the hard way:
   * LANG/LC_ALL=ja_JP.UTF-8 makes the ANSI code page 932; names that the
@@ -18,6 +21,8 @@ What Wine needs, learnt the hard way:
   * Registry values get their exact bytes as REG_BINARY through one
     `regedit /S` import per scenario (`hex:` with no bytes for size 0); the
     same file first deletes what the previous scenario of that worker made.
+    regedit's exit status says nothing (always 0), so a last value, new
+    each time, is read back with `reg query` (0.1 s on a warm server).
   * Wine running as root opens a read-only file for writing: the program
     tests the attribute itself. Read-only is a file without write bits;
     hidden and system live in the extended attribute user.DOSATTRIB.
@@ -46,10 +51,11 @@ from typing import Dict, Iterable, List, Optional, Set, Tuple
 
 from machine import (DEFAULT_WINDOWS_DIRECTORY, FileState, Machine, Result, RunOptions,
                      TargetUnavailable)
-from targets.host import interrupt_when_waiting
+from targets.host import finish_first_run, interrupt_when_waiting, start_first_run
 
 LOCALE = 'ja_JP.UTF-8'
 HIVES = {'HKLM': 'HKEY_LOCAL_MACHINE', 'HKCU': 'HKEY_CURRENT_USER'}
+SENTINEL_KEY = 'HKEY_CURRENT_USER\\Software\\UpdaterTests'   # the runner's own, never the product's
 HARD_LINKED = ('windows/system32', 'windows/syswow64', 'windows/winsxs', 'windows/Microsoft.NET',
                'windows/mono', 'windows/globalization', 'windows/Fonts')
 VIEWER_WAIT_SECONDS = 8.0
@@ -438,10 +444,22 @@ def _set_registry(worker: Worker, machine: Machine, scratch: Path) -> None:
             worker.stale_entries.append(undo)
     for (hive, key), entries in by_key.items():
         lines += [b'[' + HIVES[hive].encode() + b'\\' + key + b']', *entries, b'']
+    # Wine's regedit exits 0 whatever happens (a file it cannot open, a key
+    # it cannot make), so the import ends in a value new each time, read
+    # back before the run: it shows that regedit read the file to its end.
+    sentinel = os.urandom(4)
+    lines += [b'[' + SENTINEL_KEY.encode() + b']',
+              b'"Import"=hex:' + b','.join(b'%02x' % b for b in sentinel), b'']
     reg_file = scratch / 'machine.reg'
     reg_file.write_bytes(b'\r\n'.join(lines) + b'\r\n')
     _run_quiet(['wine', 'regedit', '/S', 'Z:' + str(reg_file.resolve()).replace('/', '\\')],
                worker.env, 60)
+    answer = scratch / 'sentinel'
+    with open(answer, 'wb') as out:
+        subprocess.run(['wine', 'reg', 'query', SENTINEL_KEY, '/v', 'Import'], env=worker.env,
+                       stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL, timeout=60)
+    if sentinel.hex().upper().encode() not in answer.read_bytes().upper():
+        raise RuntimeError('the registry import did not take effect (regedit /S %s)' % reg_file)
 
 
 def _lay_out(worker: Worker, machine: Machine) -> None:
@@ -522,37 +540,43 @@ def _read_lines(path: Path) -> List[bytes]:
         return []
 
 
-def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[int], bool]:
+def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[int], bool, tuple]:
     env = dict(worker.env)
     env['UPDATER_VIEWER_LOG'] = 'Z:' + str((scratch / 'viewers').resolve()).replace('/', '\\')
     env.update(machine.env)
     args = [a.decode('cp932', errors='surrogateescape') for a in machine.args]
-    # Only the test program reads a fault plan; every other run is the
-    # shipped one's.
-    program = worker.context.test_program if 'UPDATER_FAULTS' in env else worker.context.program
+    env['UPDATER_PAUSE_LOG'] = 'Z:' + str((scratch / 'pauses').resolve()).replace('/', '\\')
+    # The test program: the shipped code with the fault injector and the
+    # pause log, which without a plan injects nothing. Its pauses are real.
+    program = worker.context.test_program
     held = [_hold(worker, path, scratch, i) for i, path in enumerate(machine.holds)]
     held += [_hold(worker, path, scratch, len(held) + i, ['share-all'])
              for i, path in enumerate(machine.shared_holds)]
+    cwd = windows_to_linux(worker.drives(), machine.working_folder)
+    deadline = time.monotonic() + worker.context.timeout
+    first_env = dict(env, UPDATER_PAUSE_LOG=env['UPDATER_PAUSE_LOG'] + '-first')
+    first = start_first_run(['wine', str(worker.context.program)], machine, scratch, deadline,
+                            env=first_env, cwd=cwd)
     try:
         with open(scratch / 'stdin', 'rb') as stdin, open(scratch / 'stdout', 'wb') as stdout, \
                 open(scratch / 'stderr', 'wb') as stderr:
             process = subprocess.Popen(
                 ['wine', str(program), *args],
                 stdin=subprocess.PIPE if machine.interrupt else stdin, stdout=stdout,
-                stderr=stderr, env=env,
-                cwd=windows_to_linux(worker.drives(), machine.working_folder))
+                stderr=stderr, env=env, cwd=cwd)
             if machine.interrupt:
                 process.stdin.write(machine.stdin)
                 process.stdin.flush()
                 interrupt_when_waiting(process, machine.interrupt,
                                        time.monotonic() + worker.context.timeout)
             try:
-                return process.wait(timeout=worker.context.timeout), False
+                status = process.wait(timeout=worker.context.timeout)
+                return status, False, finish_first_run(first, machine, scratch, deadline)
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
                 worker.stop_server()   # ends the Windows process still left in this prefix
-                return None, True
+                return None, True, (None, None)
             finally:
                 if process.stdin and not process.stdin.closed:
                     process.stdin.close()
@@ -605,7 +629,9 @@ def run(context: Context, machine: Machine, attributes_of: Iterable[bytes] = ())
                          if _interesting(worker, key, info)}
         files_before = _states(worker, before, wanted_before)
 
-        exit_status, timed_out = _execute(worker, machine, scratch)
+        started = time.monotonic()
+        exit_status, timed_out, (first_stdout, first_status) = _execute(worker, machine, scratch)
+        seconds = time.monotonic() - started
         _wait_for_viewers(scratch / 'viewers', machine.viewer_wait)
 
         after = Snapshot(worker)
@@ -620,10 +646,12 @@ def run(context: Context, machine: Machine, attributes_of: Iterable[bytes] = ())
             linux = windows_to_linux(worker.drives(), path)
             attributes[path] = dos_attributes(linux) if os.path.lexists(linux) else -1
         return Result(stdout=(scratch / 'stdout').read_bytes(), exit_status=exit_status,
-                      pause_total_ms=None, files_before=files_before, files=files,
+                      pause_total_ms=sum(int(line) for line in _read_lines(scratch / 'pauses')),
+                      pauses_real=True, seconds=seconds, files_before=files_before, files=files,
                       folders_before=before.folders, folders=after.folders,
                       viewer_launches=_read_lines(scratch / 'viewers'), timed_out=timed_out,
-                      stderr=(scratch / 'stderr').read_bytes(), attributes=attributes)
+                      stderr=(scratch / 'stderr').read_bytes(), attributes=attributes,
+                      first_stdout=first_stdout, first_exit_status=first_status)
     finally:
         try:
             worker.restore()

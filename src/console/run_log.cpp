@@ -1,0 +1,163 @@
+#include "console/run_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "console/console.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr size_t kLineSize = 2048;  // two 255-byte paths and a message fit many times over
+constexpr size_t kTextSize = 256;   // a folder or a version string of the start line
+
+struct RunLog {
+  PlatformLog file;             // nullptr: no log (none asked for, or it failed)
+  const char* path;             // as given, for the report
+  bool started;                 // the start line is written
+  // what the start line tells
+  const char* program_version;
+  char folder[kTextSize];       // empty until known
+  char installed[kTextSize];    // empty until the versions are known
+  char archive[kTextSize];
+  bool versions_known;
+};
+
+RunLog g_log = {};
+
+// Drops the log after a failure, with the one report.
+void GiveUpLog() {
+  PlatformCloseLog(g_log.file);
+  g_log.file = nullptr;
+  PrintMessage(MSG_LOG_FAILED, g_log.path);
+}
+
+// Converts one formatted line (code page 932) to UTF-8 and appends it with
+// CR LF, in one write.
+void WriteLine(const char* text) {
+  char utf8[3 * kLineSize];
+  size_t length = PlatformToUtf8(text, strlen(text), utf8, sizeof utf8 - 2);
+  utf8[length++] = '\r';
+  utf8[length++] = '\n';
+  if (!PlatformAppendLog(g_log.file, utf8, length)) GiveUpLog();
+}
+
+void WriteStartLine() {
+  g_log.started = true;
+  char time_text[64];
+  FormatLogTime(PlatformTimeNow(), time_text, sizeof time_text);
+  char line[kLineSize];
+  int used =
+      snprintf(line, sizeof line, "%s 3pupdate %s started", time_text, g_log.program_version);
+  if (g_log.folder[0] != '\0') {
+    used += snprintf(line + used, sizeof line - used, ": folder [%s]", g_log.folder);
+  }
+  if (g_log.versions_known) {
+    snprintf(line + used, sizeof line - used, ", installed [%s], archive [%s]", g_log.installed,
+             g_log.archive);
+  }
+  WriteLine(line);
+}
+
+// Formats a line and writes it, after the start line.
+void LogLine(const char* format, ...) {
+  if (g_log.file == nullptr) return;
+  if (!g_log.started) WriteStartLine();
+  if (g_log.file == nullptr) return;
+  char line[kLineSize];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  WriteLine(line);
+}
+
+}  // namespace
+
+void OpenRunLog(const char* path, const char* program_version) {
+  g_log.path = path;
+  g_log.program_version = program_version;
+  g_log.file = PlatformOpenLog(path);
+  if (g_log.file == nullptr) PrintMessage(MSG_LOG_FAILED, path);
+}
+
+void NoteLogFolder(const char* install_directory) {
+  snprintf(g_log.folder, sizeof g_log.folder, "%s", install_directory);
+}
+
+void NoteLogVersions(const char* installed_version, const char* archive_version) {
+  snprintf(g_log.installed, sizeof g_log.installed, "%s", installed_version);
+  snprintf(g_log.archive, sizeof g_log.archive, "%s", archive_version);
+  g_log.versions_known = true;
+}
+
+void LogEntry(const char* destination, LogDecision decision, uint32_t size) {
+  static const char* const kDecisions[] = {"written", "overwritten", "kept", "skipped"};
+  LogLine("%s [%s] %lu bytes", kDecisions[decision], destination, static_cast<unsigned long>(size));
+}
+
+void LogStop(const char* message) {
+  if (g_log.file == nullptr) return;
+  // Each line feed of the dialogue, with the blanks around it, becomes one
+  // blank; other blanks (a path's) stay. A double-byte character is copied
+  // whole.
+  char plain[kLineSize];
+  size_t out = 0;
+  bool at_break = true;
+  for (const char* p = message; *p != '\0' && out + 3 < sizeof plain; ++p) {
+    unsigned char byte = static_cast<unsigned char>(*p);
+    if (byte == '\n' || byte == '\r') {
+      while (out > 0 && plain[out - 1] == ' ') --out;
+      at_break = true;
+      continue;
+    }
+    if (at_break && byte == ' ') continue;
+    if (at_break && out > 0) plain[out++] = ' ';
+    at_break = false;
+    plain[out++] = *p;
+    if (((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC)) && p[1] != '\0') {
+      plain[out++] = *++p;
+    }
+  }
+  plain[out] = '\0';
+  LogLine("stopped: %s", plain);
+}
+
+void LogRollback(int files, int folders) {
+  LogLine("rolled back: %d file%s, %d folder%s", files, files == 1 ? "" : "s", folders,
+          folders == 1 ? "" : "s");
+}
+
+void LogEnd(int status) {
+  if (g_log.file == nullptr) return;
+  char time_text[64];
+  FormatLogTime(PlatformTimeNow(), time_text, sizeof time_text);
+  LogLine("%s ended: status %d", time_text, status);
+  if (g_log.file != nullptr) PlatformCloseLog(g_log.file);
+  g_log.file = nullptr;
+}
+
+// The civil date from the day count (proleptic Gregorian calendar, days
+// since 1970-01-01), in whole 400-year eras.
+void FormatLogTime(int64_t seconds, char* out, size_t size) {
+  int64_t days = seconds / 86400;
+  int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  days += 719468;
+  int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  int64_t day_of_era = days - era * 146097;
+  int64_t year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  int64_t month_index = (5 * day_of_year + 2) / 153;
+  int64_t day = day_of_year - (153 * month_index + 2) / 5 + 1;
+  int64_t month = month_index < 10 ? month_index + 3 : month_index - 9;
+  int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+  snprintf(out, size, "%04lld-%02d-%02dT%02d:%02d:%02dZ", static_cast<long long>(year),
+           static_cast<int>(month), static_cast<int>(day), static_cast<int>(rest / 3600),
+           static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+}

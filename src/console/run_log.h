@@ -1,0 +1,46 @@
+// The run's log (/log=FILE): UTF-8 lines appended to a file, for the people
+// who roll an update out to many machines. Without an open log every call
+// here does nothing.
+//
+//   2026-12-09T08:30:00Z 3pupdate 1.1 started: folder [C:\Perinwood], installed [1.01], archive [1.02]
+//   written [C:\Perinwood\a.txt] 6 bytes
+//   kept [C:\Perinwood\b.txt] 5 bytes
+//   stopped: 書き込みができません。[C:\Perinwood\c.txt]の書き込み許可を調べて下さい。
+//   rolled back: 2 files, 1 folder
+//   2026-12-09T08:30:01Z ended: status 6
+//
+// The start line is written before the first other line, with what the run
+// knows by then; the texts come in code page 932 and go out as UTF-8. A log
+// that cannot be opened or written is reported once (MSG_LOG_FAILED) and the
+// run goes on without it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum LogDecision { kLogWritten, kLogOverwritten, kLogKept, kLogSkipped };
+
+// Opens path for appending; program_version goes into the start line.
+void OpenRunLog(const char* path, const char* program_version);
+
+// What the start line tells, as the run learns it.
+void NoteLogFolder(const char* install_directory);
+void NoteLogVersions(const char* installed_version, const char* archive_version);
+
+// One entry: its destination (or its name when it has none), what was done
+// and its size.
+void LogEntry(const char* destination, LogDecision decision, uint32_t size);
+
+// A stop: message is the text the console shows (code page 932, line feeds
+// and blanks around it dropped, lines joined with one blank).
+void LogStop(const char* message);
+
+// The run's files and folders taken back.
+void LogRollback(int files, int folders);
+
+// The last line: the exit status, with the time.
+void LogEnd(int status);
+
+// "2026-12-09T08:30:00Z": seconds since 1970-01-01 UTC as the log shows
+// them (out: at least 32 bytes).
+void FormatLogTime(int64_t seconds, char* out, size_t size);

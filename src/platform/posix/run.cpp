@@ -1,0 +1,121 @@
+// One run at a time, the run's log and the clock, on the emulated machine.
+//
+// The lock is an flock on the file locks/3pupdate-<hash> in the machine
+// folder: the machine's own namespace, as the Global one is a Windows
+// machine's. The kernel lets go of it when the process ends, however it
+// ends, so a killed run blocks nobody. The descriptor is closed on exec, so
+// a viewer started later does not inherit the lock.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_internal.h"
+#include "platform/run_lock_name.h"
+
+struct PlatformLogRecord {
+  int fd;  // opened for appending
+};
+
+namespace {
+int g_run_lock_fd = -1;  // held until the process ends
+}
+
+RunLockResult PlatformTakeRunLock(const char* install_directory) {
+  const char* machine = MachineFolder();
+  char name[kRunLockNameSize];
+  FormatRunLockName(install_directory, name);
+  char path[kHostPathSize];
+  if (machine == nullptr || strlen(machine) + sizeof "/locks/" + sizeof name >= sizeof path) {
+    return kRunLockUnavailable;
+  }
+  strcpy(path, machine);
+  strcat(path, "/locks");
+  mkdir(path, 0777);
+  strcat(path, "/");
+  strcat(path, name);
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return kRunLockUnavailable;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    bool busy = errno == EWOULDBLOCK;
+    close(fd);
+    return busy ? kRunLockBusy : kRunLockUnavailable;
+  }
+  g_run_lock_fd = fd;
+  return kRunLockTaken;
+}
+
+PlatformLog PlatformOpenLog(const char* path) {
+  char host[kHostPathSize];
+  if (InjectFault(kFaultLog) || !MapWindowsPath(path, host)) return nullptr;
+  int fd = open(host, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  // A folder does not open, nor does a read-only file (refused even for
+  // root here, as Windows refuses an administrator).
+  struct stat status;
+  if (fstat(fd, &status) != 0 || S_ISDIR(status.st_mode) || !HasWriteBits(status)) {
+    close(fd);
+    return nullptr;
+  }
+  PlatformLog log = static_cast<PlatformLog>(malloc(sizeof(PlatformLogRecord)));
+  if (log == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  log->fd = fd;
+  return log;
+}
+
+bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count) {
+  if (InjectFault(kFaultLog)) return false;
+  while (count > 0) {
+    ssize_t wrote = write(log->fd, bytes, count);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    bytes += wrote;
+    count -= static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+void PlatformCloseLog(PlatformLog log) {
+  close(log->fd);
+  free(log);
+}
+
+size_t PlatformToUtf8(const char* text, size_t count, char* out, size_t capacity) {
+  static iconv_t converter = iconv_open("UTF-8", "CP932");
+  char* in = const_cast<char*>(text);
+  char* next = out;
+  size_t out_left = capacity;
+  while (count > 0 && out_left > 0) {
+    if (converter == reinterpret_cast<iconv_t>(-1)) {
+      // No converter: ASCII stays, every other byte shows as '?'.
+      *next++ = (static_cast<unsigned char>(*in) < 0x80) ? *in : '?';
+      ++in;
+      --count;
+      --out_left;
+      continue;
+    }
+    if (iconv(converter, &in, &count, &next, &out_left) != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) break;
+    // A byte or pair that has no Unicode form (or a lead byte at the end).
+    size_t skip = (IsLeadByte(static_cast<unsigned char>(*in)) && count >= 2) ? 2 : 1;
+    in += skip;
+    count -= skip;
+    *next++ = '?';
+    --out_left;
+    iconv(converter, nullptr, nullptr, nullptr, nullptr);
+  }
+  return static_cast<size_t>(next - out);
+}
+
+int64_t PlatformTimeNow() { return static_cast<int64_t>(time(nullptr)); }

@@ -1,0 +1,109 @@
+// One run at a time, the run's log and the clock.
+//
+// The lock is a named mutex in the Global namespace, so that runs in other
+// sessions of a terminal server see it too (a name without the prefix lives
+// in the session's own namespace). The handle is kept until the process
+// ends; the system then releases the mutex, and a run that was killed
+// leaves it abandoned, which the next run takes as free (when no other
+// process has it open, it is gone altogether). Unlike a file mapping, a
+// mutex in the Global namespace needs no privilege to be created. A mutex
+// that another user's run made and this one may not open
+// (ERROR_ACCESS_DENIED) is held by a run all the same.
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
+#include "platform/run_lock_name.h"
+#include "platform/win32/win32_internal.h"
+
+struct PlatformLogRecord {
+  HANDLE handle;  // opened for appending only
+};
+
+namespace {
+constexpr UINT kShiftJis = 932;
+constexpr size_t kWideScratch = 2048;
+HANDLE g_run_lock = nullptr;  // held until the process ends
+}  // namespace
+
+RunLockResult PlatformTakeRunLock(const char* install_directory) {
+  char name[sizeof "Global\\" + kRunLockNameSize];
+  lstrcpyA(name, "Global\\");
+  FormatRunLockName(install_directory, name + sizeof "Global\\" - 1);
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+  if (mutex == nullptr) {
+    return GetLastError() == ERROR_ACCESS_DENIED ? kRunLockBusy : kRunLockUnavailable;
+  }
+  switch (WaitForSingleObject(mutex, 0)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:
+      g_run_lock = mutex;
+      return kRunLockTaken;
+    case WAIT_TIMEOUT:
+      CloseHandle(mutex);
+      return kRunLockBusy;
+    default:
+      CloseHandle(mutex);
+      return kRunLockUnavailable;
+  }
+}
+
+// With FILE_APPEND_DATA alone every write goes to the end of the file and
+// never overwrites what is there, wherever another writer has moved it
+// meanwhile; others may read and append while the run goes on. Each line is
+// one write.
+PlatformLog PlatformOpenLog(const char* path) {
+  if (InjectFault(kFaultLog)) return nullptr;
+  HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  PlatformLog log = static_cast<PlatformLog>(std::malloc(sizeof(PlatformLogRecord)));
+  if (log == nullptr) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  log->handle = handle;
+  return log;
+}
+
+bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count) {
+  if (InjectFault(kFaultLog)) return false;
+  DWORD wrote = 0;
+  return WriteFile(log->handle, bytes, static_cast<DWORD>(count), &wrote, nullptr) &&
+         wrote == count;
+}
+
+void PlatformCloseLog(PlatformLog log) {
+  CloseHandle(log->handle);
+  std::free(log);
+}
+
+// Through UTF-16. A Windows without code page 932 keeps ASCII and shows
+// every other byte as '?'.
+size_t PlatformToUtf8(const char* text, size_t count, char* out, size_t capacity) {
+  wchar_t wide[kWideScratch];
+  int length = 0;
+  if (count > 0 && count < kWideScratch && IsValidCodePage(kShiftJis)) {
+    length = MultiByteToWideChar(kShiftJis, 0, text, static_cast<int>(count), wide, kWideScratch);
+  }
+  if (length > 0) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, length, out, static_cast<int>(capacity),
+                                    nullptr, nullptr);
+    if (bytes > 0) return static_cast<size_t>(bytes);
+  }
+  size_t used = 0;
+  for (; used < count && used < capacity; ++used) {
+    out[used] = (static_cast<unsigned char>(text[used]) < 0x80) ? text[used] : '?';
+  }
+  return used;
+}
+
+// Seconds since 1970-01-01 UTC: FILETIME counts 100 ns from 1601.
+int64_t PlatformTimeNow() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
+}
