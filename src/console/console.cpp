@@ -110,7 +110,9 @@ void ErrorStop(MessageId id, ...) {
   Stop(id, text, kErrorPauseMs);
 }
 
-void FinishRun() { EndRun(kStatusUpdated, kDonePauseMs); }
+void FinishRun(bool left_something) {
+  EndRun(left_something ? kStatusOtherStop : kStatusUpdated, kDonePauseMs);
+}
 
 int ReadAnswerKey(const char* accepted) {
   for (;;) {

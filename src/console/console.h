@@ -34,8 +34,9 @@ void SetUnattended(bool unattended);
 [[noreturn]] void InterruptStop();
 
 // The end of a complete run: logs it, pauses 5000 ms and ends the process
-// with status 0.
-[[noreturn]] void FinishRun();
+// with status 0, or 1 when the run named a file it left where it should not
+// (left_something).
+[[noreturn]] void FinishRun(bool left_something);
 
 // Ends the run through InterruptStop when an interrupt has arrived; the run
 // calls it where stopping is safe.

@@ -1,12 +1,14 @@
 // The exit statuses of an unattended run (/quiet), which scripts act on. An
 // interactive run ends with 0 after a complete update and 1 after any stop.
+// Either ends with 1 after a complete update that names a file it could not
+// delete or put back.
 #pragma once
 
 #include "console/messages.h"
 
 enum ScriptStatus {
   kStatusUpdated = 0,         // the update is complete
-  kStatusOtherStop = 1,       // a stop that no row below names
+  kStatusOtherStop = 1,       // a stop that no row below names; a complete run that left a file
   kStatusNotInstalled = 2,    // no installation found
   kStatusArchiveMissing = 3,  // no 3pupdate.z in the current folder
   kStatusArchiveRefused = 4,  // the archive is damaged or refused

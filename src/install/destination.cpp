@@ -38,16 +38,17 @@ void CreateFolderChain(char* folder) {
   char prefix[kFolderSize + 1];
   bool first = true;
   size_t used = 0;
+  size_t first_made = 0;
   for (char* component = strtok(folder, "\\"); component != nullptr;
        component = strtok(nullptr, "\\")) {
     size_t length = strlen(component);
     if (used + length + 1 >= sizeof prefix) return;  // cannot happen for a 255-byte path
+    if (!first) prefix[used++] = '\\';
     memcpy(prefix + used, component, length);
     used += length;
     prefix[used] = '\0';
-    if (!first && PlatformCreateDirectory(prefix)) NoteCreatedFolder(prefix);
+    if (!first && PlatformCreateDirectory(prefix) && first_made == 0) first_made = used;
     first = false;
-    prefix[used++] = '\\';
-    prefix[used] = '\0';
   }
+  if (used > 0) NoteFolderChain(prefix, first_made);
 }

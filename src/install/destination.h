@@ -34,6 +34,7 @@ const char* SplitDestinationPath(const char* path, char* folder);
 
 // Creates every folder of the chain after the first component, outermost
 // first, treating runs of backslashes as one. Cuts folder into pieces in
-// place. A folder that cannot be made is passed over; each one made is
-// recorded, so that a rollback removes it again.
+// place. A folder that cannot be made is passed over. The chain is recorded
+// (NoteFolderChain) with the outermost folder made here, so that a rollback
+// removes what this made again and a complete run looks there for litter.
 void CreateFolderChain(char* folder);

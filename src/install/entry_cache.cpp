@@ -4,6 +4,7 @@
 
 #include "archive/archive_reader.h"
 #include "install/destination.h"
+#include "install/pending_updates.h"
 #include "platform/platform.h"
 
 namespace {
@@ -154,7 +155,9 @@ StagedFile* StagedFileAt(int index) { return &g_cache.entries[index].staged; }
 
 void DropStagedFile(int index) {
   StagedFile* staged = &g_cache.entries[index].staged;
-  if (staged->output != nullptr) PlatformDiscardStagedFile(staged->output);
+  if (staged->output != nullptr && !PlatformDiscardStagedFile(staged->output)) {
+    ReportLeftOver(staged->path);
+  }
   staged->output = nullptr;
 }
 

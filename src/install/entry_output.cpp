@@ -9,13 +9,17 @@
 
 namespace {
 
+constexpr size_t kCompareBlock = 16 * 1024;
+
 // Undoes what the entry did so far: its temporary file goes.
 void DropTempFile(EntryOutput* output) {
   if (output->stream != nullptr) {
     PlatformAbandonOutput(output->stream);
     output->stream = nullptr;
   }
-  if (output->temp_path[0] != '\0') PlatformDeleteFile(output->temp_path);
+  if (output->temp_path[0] != '\0' && !PlatformDeleteFile(output->temp_path)) {
+    ReportLeftOver(output->temp_path);
+  }
   output->temp_path[0] = '\0';
 }
 
@@ -26,32 +30,62 @@ void DropTempFile(EntryOutput* output) {
 
 // True when the file at path could be opened for writing now (no other
 // program holds it). A read-only file that is to be overwritten loses the
-// bit only for the test.
-bool IsFileFree(const char* path) {
+// bit only for the test; when the bit cannot be set again, the file is not
+// what the run may leave, and the run stops.
+bool IsFileFree(EntryOutput* output) {
+  const char* path = output->destination;
   uint32_t attributes = PlatformGetFileAttributes(path);
   if (attributes == kInvalidFileAttributes || !(attributes & kAttributeReadOnly)) {
     return PlatformCanWriteExisting(path);
   }
-  PlatformSetFileAttributes(path, attributes & ~kAttributeReadOnly);
+  if (!PlatformSetFileAttributes(path, attributes & ~kAttributeReadOnly)) return false;
   bool free = PlatformCanWriteExisting(path);
-  PlatformSetFileAttributes(path, attributes);
+  if (!PlatformSetFileAttributes(path, attributes)) StopCannotWrite(output);
   return free;
 }
 
-// False when the destination could not be replaced: a folder, a read-only
-// file under Write (or one whose attribute word could not be read for
-// Overwrite), or a file another program holds. A destination with a pending
-// file is judged by the word that file will have.
-bool IsDestinationWritable(const char* path, WriteChoice choice) {
-  PendingView pending;
-  uint32_t attributes =
-      FindPending(path, &pending) ? pending.attributes : PlatformGetFileAttributes(path);
-  if (attributes == kInvalidFileAttributes) return PlatformCanWriteExisting(path);
-  if (attributes & kAttributeDirectory) return false;
-  bool may_replace_read_only =
-      choice.decision == kOverwrite && choice.saved_attributes != kInvalidFileAttributes;
-  if ((attributes & kAttributeReadOnly) && !may_replace_read_only) return false;
-  return IsFileFree(path);
+// A read-only file under Write that may already be up to date: whether it
+// may stay is known only once the entry's bytes are.
+bool MayStayReadOnly(const WriteChoice& choice) {
+  return choice.decision == kWrite && choice.may_be_current &&
+         (choice.attributes & kAttributeReadOnly);
+}
+
+// False when the destination could not be replaced: a folder or a link, a
+// read-only file under Write (unless it may be up to date), a file whose
+// attribute word could not be read for Overwrite, or a file another program
+// holds. A destination with a pending file is judged by the word that file
+// will have. The word of a destination not seen before is read here.
+bool IsDestinationWritable(EntryOutput* output) {
+  WriteChoice* choice = &output->choice;
+  if (choice->attributes == kInvalidFileAttributes) {
+    if (choice->decision == kOverwrite) return false;  // its word would be lost
+    choice->attributes = PlatformGetFileAttributes(output->destination);
+  }
+  uint32_t attributes = choice->attributes;
+  if (attributes == kInvalidFileAttributes) return PlatformCanWriteExisting(output->destination);
+  if (attributes & (kAttributeDirectory | kAttributeReparsePoint)) return false;
+  if (MayStayReadOnly(*choice)) return true;
+  if ((attributes & kAttributeReadOnly) && choice->decision != kOverwrite) return false;
+  return IsFileFree(output);
+}
+
+// True when the files at a and b hold the same bytes.
+bool HoldSameBytes(const char* a, const char* b) {
+  PlatformFile first = PlatformOpenForReading(a);
+  PlatformFile second = PlatformOpenForReading(b);
+  bool same = first != nullptr && second != nullptr;
+  static uint8_t block_a[kCompareBlock];
+  static uint8_t block_b[kCompareBlock];
+  while (same) {
+    size_t got = PlatformReadFile(first, block_a, kCompareBlock);
+    same = PlatformReadFile(second, block_b, kCompareBlock) == got &&
+           memcmp(block_a, block_b, got) == 0;
+    if (got == 0) break;
+  }
+  PlatformCloseFile(first);
+  PlatformCloseFile(second);
+  return same;
 }
 
 }  // namespace
@@ -63,7 +97,7 @@ void OpenEntryOutput(EntryOutput* output, const char* destination, const char* b
   output->destination = destination;
   output->choice = choice;
   output->written_behind = false;
-  if (!IsDestinationWritable(destination, choice)) StopCannotWrite(output);
+  if (!IsDestinationWritable(output)) StopCannotWrite(output);
   if (staged != nullptr && staged->output != nullptr) {
     PlatformOutput stream = staged->output;
     staged->output = nullptr;
@@ -95,7 +129,16 @@ void FinishEntryOutput(EntryOutput* output, int32_t modification_time) {
   PlatformOutput stream = output->stream;
   output->stream = nullptr;
   if (!PlatformCloseOutput(stream)) StopCannotWrite(output);
-  PlatformSetFileTimes(output->temp_path, modification_time);
+  if (output->choice.may_be_current) {
+    // A file that holds the entry's bytes with the entry's time is up to
+    // date and stays as it is, read-only or not.
+    if (HoldSameBytes(output->temp_path, output->destination)) {
+      DropTempFile(output);
+      return;
+    }
+    if (MayStayReadOnly(output->choice)) StopCannotWrite(output);
+  }
+  if (!PlatformSetFileTimes(output->temp_path, modification_time)) StopCannotWrite(output);
   AddPending(output->destination, output->temp_path, modification_time, output->choice);
 }
 

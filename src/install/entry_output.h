@@ -18,11 +18,12 @@ struct EntryOutput {
   bool written_behind;              // a staged file: its bytes are written already
 };
 
-// Checks that the destination can be written (not a folder, not read-only
-// under Write, not in use), creates the temporary file beside it (or takes
-// up staged, when it holds one: staged then holds none), prints the file's
-// header line with its base name and starts the bar. Stops the run with
-// MSG_CANNOT_WRITE when any of that fails.
+// Checks that the destination can be written (not a folder or a link, not
+// read-only under Write unless it may be up to date, not in use), creates
+// the temporary file beside it (or takes up staged, when it holds one:
+// staged then holds none), prints the file's header line with its base name
+// and starts the bar. Stops the run with MSG_CANNOT_WRITE when any of that
+// fails.
 void OpenEntryOutput(EntryOutput* output, const char* destination, const char* base_name,
                      WriteChoice choice, StagedFile* staged);
 
@@ -33,8 +34,11 @@ void OpenEntryOutput(EntryOutput* output, const char* destination, const char* b
 void WriteEntryBytes(EntryOutput* output, const uint8_t* bytes, size_t count);
 
 // Flushes and closes the temporary file, gives it the entry's time and adds
-// it to the pending result. A failed write, flush or close stops the run with
-// MSG_CANNOT_WRITE.
+// it to the pending result. A destination that already holds the entry's
+// bytes with its time is up to date: the temporary file goes and the
+// destination stays as it is. A failed write, flush, close or time, or a
+// read-only destination under Write that is not up to date, stops the run
+// with MSG_CANNOT_WRITE.
 void FinishEntryOutput(EntryOutput* output, int32_t modification_time);
 
 // Gives up the entry after a decoding failure: removes the temporary file and

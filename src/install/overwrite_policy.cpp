@@ -34,23 +34,25 @@ WriteDecision DecideForNewerFile(const char* path, OverwriteMode* mode) {
 }  // namespace
 
 WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode) {
-  WriteChoice choice = {kWrite, kInvalidFileAttributes, false};
+  WriteChoice choice = {kWrite, kInvalidFileAttributes, false, false};
   PendingView pending = {0, kInvalidFileAttributes};
   bool is_pending = FindPending(path, &pending);
   int64_t file_time = pending.last_write_time;
-  if (!is_pending) {
+  if (is_pending) {
+    choice.attributes = pending.attributes;
+  } else {
     if (!PlatformProbeReadable(path)) return choice;
     if (!PlatformQueryLastWriteTime(path, &file_time)) {
       PrintMessage(MSG_BAD_FILE_HANDLE);
       choice.decision = kSkip;
       return choice;
     }
+    // Read once, before anything of the run touches the file.
+    choice.attributes = PlatformGetFileAttributes(path);
+    choice.may_be_current = static_cast<int64_t>(entry_time) == file_time;
   }
   if (static_cast<int64_t>(entry_time) >= file_time) return choice;
   choice.newer = true;
   choice.decision = DecideForNewerFile(path, mode);
-  if (choice.decision == kOverwrite) {
-    choice.saved_attributes = is_pending ? pending.attributes : PlatformGetFileAttributes(path);
-  }
   return choice;
 }

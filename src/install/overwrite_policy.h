@@ -10,8 +10,11 @@ enum WriteDecision { kSkip = 0, kWrite = 1, kOverwrite = 2 };
 
 struct WriteChoice {
   WriteDecision decision;
-  uint32_t saved_attributes;  // the file's attribute word; meaningful for Overwrite
-  bool newer;                 // the destination holds a file newer than the entry
+  uint32_t attributes;  // the destination's word when first seen (a pending file's: the
+                        // word it will have); invalid: none seen. Saved for Overwrite
+  bool newer;           // the destination holds a file newer than the entry
+  bool may_be_current;  // a file on the disk with the entry's time: if it holds
+                        // the entry's bytes too, it is up to date and stays
 };
 
 // Probes the destination and compares its last-write time with the entry's;
@@ -19,8 +22,9 @@ struct WriteChoice {
 // file (its time and attribute word). Only a strictly newer file is
 // protected: by *mode, or by asking (Yes/No/All/SkipAll, read byte by byte;
 // All and SkipAll set *mode for the rest of the run; the end of input answers
-// no and leaves it as it was). For Overwrite the attribute word is saved, to
-// be given to the new file; nothing on the disk changes here (the commit
-// clears the read-only bit when it replaces the file). A failed status query
-// after a successful probe prints MSG_BAD_FILE_HANDLE and skips the entry.
+// no and leaves it as it was). The attribute word of a file found is read
+// here, once: an overwritten file's is given to the new file, and a rollback
+// gives any destination's back; nothing on the disk changes here. A failed
+// status query after a successful probe prints MSG_BAD_FILE_HANDLE and skips
+// the entry.
 WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode);

@@ -1,5 +1,6 @@
 #include "install/pending_updates.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -11,9 +12,10 @@
 namespace {
 
 constexpr int kMaxPending = 255;          // one per entry at most
-constexpr int kMaxCreatedFolders = 1024;  // more are left in place on a rollback
 constexpr size_t kViewerProgramSize = 256 + 12;  // the Windows folder, "\\notepad.exe"
 constexpr size_t kViewerCommandSize = kViewerProgramSize + 1 + 520;
+constexpr size_t kOwnNameLength = 12;     // "~3puXXXX.tmp"
+constexpr int kMaxNamedLeft = 2 * kMaxPending;  // a staged and a written file per entry
 
 enum PendingState {
   kStaged,    // the new file waits under its temporary name
@@ -27,32 +29,57 @@ struct PendingFile {
   char backup_path[kMaxTempPath];   // the old file during the commit; empty: none
   int64_t time;                     // the new file's last-write time
   uint32_t original_attributes;     // the destination's word before the run; invalid: no file
-  uint32_t final_attributes;        // set after the commit; invalid: as the replace leaves it
+  uint32_t final_attributes;        // the word the replace gives the new file
   PendingState state;
+};
+
+// The folder of one entry's destination, as the chain of folders to it was
+// made: the run writes there, and may have made its outer part.
+struct FolderChain {
+  char folder[kFolderSize];  // components joined by one backslash
+  size_t first_made;         // length of the outermost folder this run made; 0: none
 };
 
 struct PendingUpdates {
   // the new files, in archive order
   int count;
   PendingFile files[kMaxPending];
-  // the folders this run made, outermost first
-  int folder_count;
-  char folders[kMaxCreatedFolders][kFolderSize];
+  // the folders of the entries, in archive order
+  int chain_count;
+  FolderChain chains[kMaxPending];
   // the viewers a complete run starts, in archive order
   int viewer_count;
   char viewers[kMaxPending][kMaxDestinationPath + 1];
   bool committed;  // every file is in place: nothing is undone any more
+  bool left_over;  // something of the run stays where it should not
+  // the files named on the console as left: they stay as the console says
+  int named_left_count;
+  char named_left[kMaxNamedLeft][kMaxTempPath];
 };
 
 PendingUpdates g_pending;
 
-// Paths name one file when they match without regard to ASCII case.
+// True for a code page 932 lead byte: it and the byte after it are one
+// character, whatever that second byte is.
+bool IsLeadByte(char byte) {
+  unsigned char value = static_cast<unsigned char>(byte);
+  return (value >= 0x81 && value <= 0x9F) || (value >= 0xE0 && value <= 0xFC);
+}
+
+char FoldCase(char byte) { return (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte + 32) : byte; }
+
+// Paths name one file when they match without regard to ASCII case; a
+// two-byte character matches only itself, as the file system compares it.
 bool SamePath(const char* a, const char* b) {
   for (;; ++a, ++b) {
-    char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 32) : *a;
-    char y = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b + 32) : *b;
-    if (x != y) return false;
-    if (x == '\0') return true;
+    if (IsLeadByte(*a) && a[1] != '\0') {
+      if (a[0] != b[0] || a[1] != b[1]) return false;
+      ++a;
+      ++b;
+      continue;
+    }
+    if (FoldCase(*a) != FoldCase(*b)) return false;
+    if (*a == '\0') return true;
   }
 }
 
@@ -72,16 +99,20 @@ void ClearReadOnly(const char* path) {
   }
 }
 
-// Deletes a file that the run made and no longer needs.
+// Deletes a file that the run made and no longer needs, read-only or not.
+bool RemoveOwnFile(const char* path) {
+  if (PlatformDeleteFile(path)) return true;
+  ClearReadOnly(path);
+  return PlatformDeleteFile(path);
+}
+
+// The same for a file whose staying is only named on the console.
 void DeleteOwnFile(const char* path) {
-  if (!PlatformDeleteFile(path)) {
-    ClearReadOnly(path);
-    PlatformDeleteFile(path);
-  }
+  if (!RemoveOwnFile(path)) ReportLeftOver(path);
 }
 
 // Puts the old file of one destination back. A backup that cannot be moved
-// back is left where it is: it may be the only copy.
+// back is left where it is, and named: it may be the only copy.
 void UndoOne(PendingFile* file) {
   switch (file->state) {
     case kStaged:
@@ -89,15 +120,25 @@ void UndoOne(PendingFile* file) {
       break;
     case kInPlace:
       if (file->backup_path[0] == '\0') {
-        DeleteOwnFile(file->destination);  // there was no file before the run
+        // Only a file that had no old one goes; without a backup of an old
+        // file there is nothing to put back.
+        if (file->original_attributes == kInvalidFileAttributes) DeleteOwnFile(file->destination);
         break;
       }
       ClearReadOnly(file->destination);
-      if (!PlatformRestoreBackup(file->backup_path, file->destination)) return;
-      break;
+      [[fallthrough]];
     case kLeftOut:
-      if (!PlatformRestoreBackup(file->backup_path, file->destination)) return;
-      DeleteOwnFile(file->temp_path);
+      if (!PlatformRestoreBackup(file->backup_path, file->destination)) {
+        // The new file stays, with its own word; the user must know where
+        // the old one is.
+        if (file->state == kInPlace) {
+          PlatformSetFileAttributes(file->destination, file->final_attributes);
+        }
+        PrintMessage(MSG_UNDO_FAILED, file->destination, file->backup_path);
+        g_pending.left_over = true;
+        return;
+      }
+      if (file->state == kLeftOut) DeleteOwnFile(file->temp_path);
       break;
   }
   file->state = kStaged;
@@ -108,19 +149,89 @@ void UndoOne(PendingFile* file) {
   }
 }
 
+// Removes the folders a chain's entry made, deepest first, up to the
+// outermost one; a folder that still holds anything stays.
+void RemoveMadeFolders(FolderChain* chain) {
+  if (chain->first_made == 0) return;
+  char* folder = chain->folder;
+  for (size_t length = strlen(folder); length >= chain->first_made;) {
+    PlatformRemoveDirectory(folder);
+    while (length > 0 && folder[length - 1] != '\\') --length;
+    if (length == 0) break;
+    folder[--length] = '\0';
+  }
+}
+
+// How many folders a chain's entry made: the outermost one and each below it.
+int CountMadeFolders(const FolderChain& chain) {
+  if (chain.first_made == 0) return 0;
+  int count = 1;
+  for (const char* p = chain.folder + chain.first_made; *p != '\0'; ++p) count += *p == '\\';
+  return count;
+}
+
+// True for a name the run gives its own files: "~3pu", four hex digits,
+// ".tmp" or ".bak", in any case.
+bool IsOwnFileName(const char* name) {
+  if (strlen(name) != kOwnNameLength) return false;
+  for (size_t i = 0; i < 4; ++i) {
+    if (FoldCase(name[i]) != "~3pu"[i]) return false;
+  }
+  for (size_t i = 4; i < 8; ++i) {
+    if (!isxdigit(static_cast<unsigned char>(name[i]))) return false;
+  }
+  char extension[5];
+  for (size_t i = 0; i < 5; ++i) extension[i] = FoldCase(name[8 + i]);
+  return strcmp(extension, ".tmp") == 0 || strcmp(extension, ".bak") == 0;
+}
+
+// Deletes a file of the run's own name pattern that an earlier, killed run
+// left in a folder this run writes to. A file of this run that could not be
+// deleted is named on the console already, and stays as named.
+void DeleteLitter(void* context, const char* name) {
+  if (!IsOwnFileName(name)) return;
+  char path[kMaxTempPath];
+  if (snprintf(path, sizeof path, "%s\\%s", static_cast<const char*>(context), name) >=
+      static_cast<int>(sizeof path)) {
+    return;
+  }
+  for (int i = 0; i < g_pending.count; ++i) {
+    if (SamePath(g_pending.files[i].backup_path, path)) return;
+  }
+  for (int i = 0; i < g_pending.named_left_count; ++i) {
+    if (SamePath(g_pending.named_left[i], path)) return;
+  }
+  DeleteOwnFile(path);
+}
+
+// Clears the litter of earlier runs out of every folder this run writes
+// to, each folder once.
+void DeleteEarlierLitter() {
+  for (int i = 0; i < g_pending.chain_count; ++i) {
+    const char* folder = g_pending.chains[i].folder;
+    bool seen = false;
+    for (int k = 0; k < i && !seen; ++k) seen = SamePath(g_pending.chains[k].folder, folder);
+    if (!seen) PlatformListFiles(folder, DeleteLitter, const_cast<char*>(folder));
+  }
+}
+
 }  // namespace
+
+void ReportLeftOver(const char* path) {
+  PrintMessage(MSG_FILE_LEFT, path);
+  g_pending.left_over = true;
+  if (g_pending.named_left_count < kMaxNamedLeft) {
+    snprintf(g_pending.named_left[g_pending.named_left_count++], kMaxTempPath, "%s", path);
+  }
+}
+
+bool RunLeftSomething() { return g_pending.left_over; }
 
 bool FindPending(const char* path, PendingView* view) {
   const PendingFile* file = FindFile(path);
   if (file == nullptr) return false;
   view->last_write_time = file->time;
-  if (file->final_attributes != kInvalidFileAttributes) {
-    view->attributes = file->final_attributes;
-  } else if (file->original_attributes != kInvalidFileAttributes) {
-    view->attributes = file->original_attributes;
-  } else {
-    view->attributes = kAttributeArchive;  // what a newly written file reports
-  }
+  view->attributes = file->final_attributes;
   return true;
 }
 
@@ -133,19 +244,27 @@ void AddPending(const char* destination, const char* temp_path, int32_t modifica
     if (g_pending.count == kMaxPending) return;  // cannot happen: one per entry
     file = &g_pending.files[g_pending.count++];
     snprintf(file->destination, sizeof file->destination, "%s", destination);
-    file->original_attributes = PlatformGetFileAttributes(destination);
-    file->final_attributes = kInvalidFileAttributes;
+    file->original_attributes = choice.attributes;
     file->backup_path[0] = '\0';
     file->state = kStaged;
   }
   snprintf(file->temp_path, sizeof file->temp_path, "%s", temp_path);
   file->time = modification_time;
-  if (choice.decision == kOverwrite) file->final_attributes = choice.saved_attributes;
+  if (choice.attributes == kInvalidFileAttributes) {
+    file->final_attributes = kAttributeArchive;  // what a newly written file reports
+  } else {
+    // The word of the file it replaces (the one saved for Overwrite), with
+    // the archive bit added as any write sets it: backup programs look for
+    // it. (NORMAL means "no other bit" and may not be combined with one.)
+    file->final_attributes = (choice.attributes & ~kAttributeNormal) | kAttributeArchive;
+  }
 }
 
-void NoteCreatedFolder(const char* folder) {
-  if (g_pending.folder_count == kMaxCreatedFolders) return;
-  snprintf(g_pending.folders[g_pending.folder_count++], kFolderSize, "%s", folder);
+void NoteFolderChain(const char* folder, size_t first_made) {
+  if (g_pending.chain_count == kMaxPending) return;  // cannot happen: one per entry
+  FolderChain* chain = &g_pending.chains[g_pending.chain_count++];
+  snprintf(chain->folder, sizeof chain->folder, "%s", folder);
+  chain->first_made = first_made;
 }
 
 void QueueViewer(uint8_t kind, const char* path) {
@@ -157,8 +276,8 @@ void CommitPending() {
   for (int i = 0; i < g_pending.count; ++i) {
     CheckInterrupt();
     PendingFile* file = &g_pending.files[i];
-    ClearReadOnly(file->destination);
-    switch (PlatformReplaceKeepingBackup(file->temp_path, file->destination, file->backup_path)) {
+    switch (PlatformReplaceKeepingBackup(file->temp_path, file->destination,
+                                         file->final_attributes, file->backup_path)) {
       case kReplaced:
         file->state = kInPlace;
         break;
@@ -173,15 +292,15 @@ void CommitPending() {
   g_pending.committed = true;
   for (int i = 0; i < g_pending.count; ++i) {
     PendingFile* file = &g_pending.files[i];
-    if (file->final_attributes != kInvalidFileAttributes) {
-      // The saved word comes back with the archive bit added, as any write
-      // sets it: backup programs look for it. (NORMAL means "no other bit"
-      // and may not be combined with one.)
-      uint32_t saved = file->final_attributes & ~kAttributeNormal;
-      PlatformSetFileAttributes(file->destination, saved | kAttributeArchive);
+    if (file->backup_path[0] == '\0') continue;
+    if (RemoveOwnFile(file->backup_path)) {
+      file->backup_path[0] = '\0';
+    } else {
+      PrintMessage(MSG_BACKUP_LEFT, file->destination, file->backup_path);
+      g_pending.left_over = true;
     }
-    if (file->backup_path[0] != '\0') DeleteOwnFile(file->backup_path);
   }
+  DeleteEarlierLitter();
 }
 
 void LaunchQueuedViewers(const char* windows_directory) {
@@ -196,12 +315,12 @@ void LaunchQueuedViewers(const char* windows_directory) {
 
 void RollBackPending() {
   if (g_pending.committed) return;
-  if (g_pending.count > 0 || g_pending.folder_count > 0) {
-    LogRollback(g_pending.count, g_pending.folder_count);
-  }
+  int folders = 0;
+  for (int i = 0; i < g_pending.chain_count; ++i) folders += CountMadeFolders(g_pending.chains[i]);
+  if (g_pending.count > 0 || folders > 0) LogRollback(g_pending.count, folders);
   for (int i = g_pending.count; i-- > 0;) UndoOne(&g_pending.files[i]);
-  for (int i = g_pending.folder_count; i-- > 0;) PlatformRemoveDirectory(g_pending.folders[i]);
+  for (int i = g_pending.chain_count; i-- > 0;) RemoveMadeFolders(&g_pending.chains[i]);
   g_pending.count = 0;
-  g_pending.folder_count = 0;
+  g_pending.chain_count = 0;
   g_pending.viewer_count = 0;
 }

@@ -12,6 +12,7 @@
 // folders the run created are removed again, deepest first, when empty.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "install/overwrite_policy.h"
@@ -27,21 +28,40 @@ struct PendingView {
 bool FindPending(const char* path, PendingView* view);
 
 // Adds the finished temporary file of destination (closed, flushed, its times
-// set) to the pending result, in archive order. A destination that already
-// has one keeps its place in the list; the earlier temporary file is deleted.
+// set) to the pending result, in archive order, with the destination's word
+// as choice saw it before the run changed anything. A destination that
+// already has one keeps its place in the list; the earlier temporary file is
+// deleted.
 void AddPending(const char* destination, const char* temp_path, int32_t modification_time,
                 WriteChoice choice);
 
-// Records a folder that this run created (outermost first).
-void NoteCreatedFolder(const char* folder);
+// Records the folder of an entry's destination (components joined by one
+// backslash) and the length of its outermost part that this run made (0:
+// none): a rollback removes what was made, deepest first; a complete run
+// clears the folder of its own litter.
+void NoteFolderChain(const char* folder, size_t first_made);
+
+// Names on the console a file of the run that stays where it should not (a
+// temporary file that could not be deleted): the run then ends with status
+// 1, even when it is complete.
+void ReportLeftOver(const char* path);
+
+// True when the run left something that the update did not promise: a file
+// named by ReportLeftOver, a backup that could not be deleted or put back.
+bool RunLeftSomething();
 
 // Records the viewer that a complete run starts for an upper-case entry.
 void QueueViewer(uint8_t kind, const char* path);
 
-// Puts every pending file in place, in archive order. When a replace fails,
-// stops the run with MSG_CANNOT_WRITE naming that destination after rolling
+// Puts every pending file in place, in archive order, each with its final
+// attribute word (an overwritten file's saved word with the archive bit,
+// else the old file's word, else a new file's). When a replace fails, stops
+// the run with MSG_CANNOT_WRITE naming that destination after rolling
 // everything back. An interrupt that arrives meanwhile rolls back too. On
-// success the backups are deleted and nothing is left to undo.
+// success nothing is left to undo; the backups are deleted, and so are the
+// files of the run's own name pattern ("~3puXXXX.tmp", ".bak") that an
+// earlier run left in the folders this one writes to. What cannot be
+// deleted is named on the console (RunLeftSomething).
 void CommitPending();
 
 // Starts the queued viewers, in archive order (after a successful commit).

@@ -32,7 +32,8 @@ FaultInjector g_faults = {};
 const char* const kFaultNames[kFaultKindCount] = {
     "open_read", "query_time", "get_attributes", "set_attributes", "create_directory",
     "create_temp", "write", "close", "set_times", "replace", "held",
-    "code_page", "replace_halfway", "restore", "flush", "kill", "interrupt", "log"};
+    "code_page", "replace_halfway", "restore", "flush", "kill", "interrupt",
+    "flush_folder", "delete", "log"};
 
 // Reads the decimal number in [text, end) into *value. False when it is
 // empty, holds anything but digits, or is zero or absurdly large.

@@ -33,8 +33,10 @@ enum FaultKind {
   kFaultReplaceHalfway,  // the replace stops with the old file moved away, the new one not in
   kFaultRestore,         // moving a kept old file back into place
   kFaultFlush,           // flushing the output file to the disk
-  kFaultKill,            // the process killed (no chance to act) before a replace
+  kFaultKill,            // the process killed (no chance to act) before a replace or a deletion
   kFaultInterrupt,       // the run asks whether an interrupt arrived: from this one on, it has
+  kFaultFlushFolder,     // flushing a folder's entries after a file or folder is put in it (host)
+  kFaultDelete,          // deleting a file (a backup, a temporary file)
   kFaultLog,             // opening the run's log, or appending one line to it
   kFaultKindCount
 };

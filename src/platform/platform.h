@@ -98,6 +98,7 @@ constexpr uint32_t kAttributeSystem = 0x4;
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr uint32_t kAttributeArchive = 0x20;
 constexpr uint32_t kAttributeNormal = 0x80;
+constexpr uint32_t kAttributeReparsePoint = 0x400;  // a link: not a file the run may replace
 
 // The existence probe: true when path opens for binary reading (the stream is
 // closed at once).
@@ -107,12 +108,15 @@ bool PlatformProbeReadable(const char* path);
 // False when the query fails.
 bool PlatformQueryLastWriteTime(const char* path, int64_t* seconds);
 
-// GetFileAttributesA / SetFileAttributesA.
+// GetFileAttributesA / SetFileAttributesA. Neither follows a link at path:
+// a link reports kAttributeReparsePoint and its attributes are never set.
 uint32_t PlatformGetFileAttributes(const char* path);
 bool PlatformSetFileAttributes(const char* path, uint32_t attributes);
 
 // CreateDirectoryA with default security and an inheritable handle flag.
-// True only when this call made the folder.
+// True only when this call made the folder and its name is on the disk (the
+// parent folder flushed where the system allows it; a folder whose parent
+// cannot be flushed is removed again and counts as not made).
 bool PlatformCreateDirectory(const char* path);
 // RemoveDirectoryA: removes an empty folder; false for one that holds anything.
 bool PlatformRemoveDirectory(const char* path);
@@ -120,6 +124,11 @@ bool PlatformRemoveDirectory(const char* path);
 // Sets the last-access and last-write times of path to seconds (since
 // 1970-01-01 UTC); the creation time is left alone.
 bool PlatformSetFileTimes(const char* path, int64_t seconds);
+
+// Calls found(context, name) for every file (not folder) directly in folder,
+// with its name only. Nothing when the folder cannot be listed.
+void PlatformListFiles(const char* folder, void (*found)(void* context, const char* name),
+                       void* context);
 
 // True when an existing file at path could be opened for writing right now
 // (not in use by another process, not refused by the system), or when no file
@@ -186,9 +195,10 @@ bool PlatformTakeUpStagedFile(PlatformOutput output);
 // Stands for a write of count of the staged bytes (already written behind):
 // false once a write behind has failed, or when the injector fails the write.
 bool PlatformConfirmOutput(PlatformOutput output, size_t count);
-// Deletes a staged file that is not taken up, quietly, and releases the
-// output.
-void PlatformDiscardStagedFile(PlatformOutput output);
+// Deletes a staged file that is not taken up and releases the output. False
+// when the file could not be deleted (it stays under its temporary name);
+// the fault injector sees it as a deletion.
+bool PlatformDiscardStagedFile(PlatformOutput output);
 bool PlatformDeleteFile(const char* path);
 
 // What a replace that keeps the old file left on the disk. Whatever happens,
@@ -202,12 +212,17 @@ enum ReplaceOutcome {
 
 // Puts the finished file at source in place of destination, keeping the old
 // file under a new "~3puXXXX.bak" name beside it (written to backup_path,
-// kMaxTempPath bytes; empty when there was no old file). The old file's
-// attribute word and creation time pass to the new one. A replace that the
-// system leaves halfway (the old file moved away, the new one not moved in)
-// is settled here: the old file goes back, or else the new one goes in.
+// kMaxTempPath bytes; empty when there was no old file). The destination
+// ends with exactly final_attributes as part of the replace: a new file
+// that cannot be given them counts as not replaced (the old one stays). A
+// read-only old file is replaced as well; where the system refuses to
+// replace one, its bit is cleared right before the move and set again when
+// the move fails. The old file's creation time passes to the new one. A
+// replace that the system leaves halfway (the old file moved away, the new
+// one not moved in) is settled here: the old file goes back, or else the
+// new one goes in.
 ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* destination,
-                                            char* backup_path);
+                                            uint32_t final_attributes, char* backup_path);
 
 // Moves backup over destination in one write-through step (undoing a
 // replace). False leaves both as they were.

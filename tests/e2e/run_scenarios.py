@@ -38,7 +38,7 @@ sys.path.insert(0, str(HERE))
 
 from machine import FileSpec, Machine, Result, RunOptions, TargetUnavailable  # noqa: E402
 import archive_fields  # noqa: E402
-from scenario_format import (Scenario, ScenarioError, archive_description,  # noqa: E402
+from scenario_format import (Scenario, ScenarioError, archive_description, fold_case,  # noqa: E402
                              load_scenarios, load_defines)
 
 REPO_ROOT = HERE.parent.parent
@@ -157,13 +157,13 @@ def describe(state) -> str:
 def find(mapping, path: bytes):
     if path in mapping:
         return path
-    lowered = path.lower()
-    return next((key for key in mapping if key.lower() == lowered), None)
+    folded = fold_case(path)
+    return next((key for key in mapping if fold_case(key) == folded), None)
 
 
 def parents(path: bytes):
     parts = path.split(b'\\')
-    return {b'\\'.join(parts[:i]).lower() for i in range(2, len(parts))}
+    return {fold_case(b'\\'.join(parts[:i])) for i in range(2, len(parts))}
 
 
 LOG_TIME = re.compile(rb'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ')
@@ -201,14 +201,14 @@ def check_first_run(scenario: Scenario, result: Result) -> List[str]:
 
 def check_files(scenario: Scenario, result: Result) -> List[str]:
     problems = []
-    named = {path.lower() for path in scenario.expect_logs}
+    named = {fold_case(path) for path in scenario.expect_logs}
     for path, wanted in scenario.expect_files.items():
         key = find(result.files, path)
-        named.add(path.lower())
+        named.add(fold_case(path))
         if key is None:
             problems.append(f'missing file {show(path)}')
             continue
-        twins = [other for other in result.files if other.lower() == path.lower()]
+        twins = [other for other in result.files if fold_case(other) == fold_case(path)]
         if len(twins) > 1:
             problems.append(f'{len(twins)} files differ only in case: ' +
                             ', '.join(show(twin) for twin in twins))
@@ -219,11 +219,11 @@ def check_files(scenario: Scenario, result: Result) -> List[str]:
                 describe(wanted).replace(', mtime 0', '')
             problems.append(f'file {show(path)}:\n    expected {want}\n    actual   {describe(got)}')
     for path in scenario.expect_absent:
-        named.add(path.lower())
+        named.add(fold_case(path))
         if find(result.files, path) is not None:
             problems.append(f'file {show(path)} should be absent')
     for path, state in sorted(result.files.items()):
-        if path.lower() in named:
+        if fold_case(path) in named:
             continue
         before = find(result.files_before, path)
         if before is None:
@@ -232,21 +232,21 @@ def check_files(scenario: Scenario, result: Result) -> List[str]:
             problems.append(f'file {show(path)} changed:\n    before {describe(result.files_before[before])}'
                             f'\n    after  {describe(state)}')
     for path in sorted(result.files_before):
-        if path.lower() not in named and find(result.files, path) is None:
+        if fold_case(path) not in named and find(result.files, path) is None:
             problems.append(f'file {show(path)} disappeared')
     return problems
 
 
 def check_folders(scenario: Scenario, result: Result) -> List[str]:
     problems = []
-    allowed = {p.lower() for p in scenario.expect_folders}
+    allowed = {fold_case(p) for p in scenario.expect_folders}
     for path in scenario.expect_files:
         allowed |= parents(path)
     for path in scenario.expect_folders:
         if find(result.folders, path) is None:
             problems.append(f'missing folder {show(path)}')
     for path in sorted(result.folders):
-        if path.lower() not in allowed and find(result.folders_before, path) is None:
+        if fold_case(path) not in allowed and find(result.folders_before, path) is None:
             problems.append(f'unexpected new folder {show(path)}')
     for path in sorted(result.folders_before):
         if find(result.folders, path) is None:

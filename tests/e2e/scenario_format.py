@@ -144,6 +144,23 @@ class Scenario:
         return f'{self.file}: {self.title}'
 
 
+def fold_case(path: bytes) -> bytes:
+    """path with ASCII letters in lower case, as the machine's file names are
+    matched: a code page 932 two-byte character stays as it is (its second
+    byte may look like a letter)."""
+    out = bytearray()
+    i = 0
+    while i < len(path):
+        byte = path[i]
+        if (0x81 <= byte <= 0x9F or 0xE0 <= byte <= 0xFC) and i + 1 < len(path):
+            out += path[i:i + 2]
+            i += 2
+            continue
+        out.append(byte + 32 if 0x41 <= byte <= 0x5A else byte)
+        i += 1
+    return bytes(out)
+
+
 # ---- pieces -----------------------------------------------------------------
 
 _ESCAPES = {'\\': b'\\', '"': b'"', 'n': b'\n', 'r': b'\r', 't': b'\t', '0': b'\0'}
@@ -415,7 +432,7 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
         s.folders.append(_word(options[0]))
     elif keyword == 'file':
         path, mtime, readonly = _file_options(options)
-        s.files[path.lower()] = FileSpec(path, value, 946684800 if mtime is None else mtime,
+        s.files[fold_case(path)] = FileSpec(path, value, 946684800 if mtime is None else mtime,
                                          readonly)
     elif keyword == 'stdin':
         s.stdin = value

@@ -14,8 +14,8 @@ import subprocess
 import tempfile
 from typing import Dict, Tuple
 
-from checks import (ARCHIVE, ENTRY_TIME, NEW_TIME, P, T, Failure, Skip, archive, cannot_write, check,
-                    check_clean_end, check_stop, check_unchanged, expect, file, fill, machine, run)
+from checks import (ARCHIVE, ENTRY_TIME, NEW_TIME, P, T, Failure, FileState, Skip, archive, cannot_write,
+                    check, check_clean_end, check_stop, check_unchanged, expect, file, fill, machine, run)
 import archive_fields  # noqa: E402 (found through checks)
 
 NEW, OLD, KEEP, PIC = P + b'new.txt', P + b'old.txt', P + b'keep.txt', P + b'bitmap\\pic.bmp'
@@ -47,25 +47,31 @@ CALLS = {
     'create_directory': [NEW, OLD, KEEP, PIC, PIC],     # the install folder each time, then bitmap
     'open_read': ['archive'] + ALL,                     # the archive (read once: it is small), probes
     'query_time': [OLD, KEEP],
-    # each destination's word for the checks and the one kept for a rollback;
-    # the commit's read before it clears a read-only bit
-    'get_attributes': [NEW, NEW, OLD, OLD, OLD, 'keep-saved', 'keep-check', 'keep-free', KEEP,
-                       PIC, PIC, NEW, OLD, 'keep-commit', PIC],
-    'set_attributes': ['keep-free-clear', 'keep-free-restore', 'keep-commit-clear',
-                       'keep-restore'],
+    # each destination's word when first seen (the new files' by the check
+    # for a holder), the word the test for a holder reads, and the commit's
+    # read of a read-only backup before it is deleted
+    'get_attributes': [NEW, OLD, 'old-free', 'keep-saved', 'keep-free', PIC, 'keep-backup'],
+    # the read-only bit off and on around the test for a holder; each
+    # replace's final word; the read-only backup's bit before its deletion
+    'set_attributes': ['keep-free-clear', 'keep-free-restore'] + ALL + ['keep-backup'],
+    # the folder of each replace, after the bitmap folder is made
+    'flush_folder': ['bitmap'] + ALL,
+    # after the commit: the backups (a read-only one only once its bit is off)
+    'delete': ['old-backup', 'keep-backup', 'keep-backup'],
 }
 
 
-def fault_machine(**options):
+def fault_machine(files=None, stdin=b'y\n', **options):
     entries = [(NAMES[p][1], NAMES[p][0], ENTRY_TIME, CONTENT[p]) for p in ORDER]
-    return machine(archive(b'1.01', entries), dict(BEFORE), stdin=b'y\n', **options)
+    return machine(archive(b'1.01', entries), dict(BEFORE if files is None else files), stdin=stdin,
+                   **options)
 
 
 def expected(kind: str, call: int) -> Tuple[int, bytes, Dict[bytes, str]]:
     """Exit status, the output's last message and each file's end state
-    ('before', 'new', 'new-late': new content with the time unset,
-    'new-writable': new content, read-only bit lost). A stop leaves every
-    file as it was."""
+    ('before', 'new', 'before-writable': as before but the read-only bit
+    lost). A stop leaves every file as it was; a complete run that could not
+    delete a backup ends with status 1 (checked by check_one_left)."""
     states = {p: 'new' for p in ORDER}
     calls = CALLS[kind]
     if call > len(calls):
@@ -75,11 +81,8 @@ def expected(kind: str, call: int) -> Tuple[int, bytes, Dict[bytes, str]]:
     def stop_at(path: bytes) -> Tuple[int, bytes, Dict[bytes, str]]:
         return 1, cannot_write(path), {p: 'before' for p in ORDER}
 
-    if kind in ('write', 'close', 'flush', 'create_temp', 'replace', 'replace_halfway'):
+    if kind in ('write', 'close', 'flush', 'create_temp', 'replace', 'replace_halfway', 'set_times'):
         return stop_at(what)
-    if kind == 'set_times':
-        states[what] = 'new-late'
-        return 0, T['UPDATE_DONE'], states
     if kind == 'create_directory':
         # Only the bitmap folder is missing; without it the file cannot be made.
         return stop_at(PIC) if call == 5 else (0, T['UPDATE_DONE'], states)
@@ -91,19 +94,25 @@ def expected(kind: str, call: int) -> Tuple[int, bytes, Dict[bytes, str]]:
     if kind == 'query_time':
         states[what] = 'before'  # MSG_BAD_FILE_HANDLE, entry skipped
         return 0, T['UPDATE_DONE'], states
+    if what == 'keep-backup' and (kind != 'delete' or call == 3):
+        return 1, T['UPDATE_DONE'], states
     if kind == 'get_attributes':
-        # No saved word, or no word to judge the read-only file by (nor to
-        # clear its bit before the replace): it may not be replaced.
-        if what in ('keep-saved', 'keep-check', 'keep-free', 'keep-commit'):
-            return stop_at(KEEP)
-        return 0, T['UPDATE_DONE'], states
+        # Without the saved word, or without the word that tells the test
+        # for a holder to clear the bit, the read-only file may not be replaced.
+        return stop_at(KEEP) if what in ('keep-saved', 'keep-free') else (0, T['UPDATE_DONE'], states)
     if kind == 'set_attributes':
-        if what in ('keep-free-clear', 'keep-commit-clear'):
-            # Still read-only: the test for a holder, or the replace, refuses it.
-            return stop_at(KEEP)
-        if what == 'keep-restore':
-            states[KEEP] = 'new-writable'
-        return 0, T['UPDATE_DONE'], states
+        if what == 'keep-free-restore':
+            # The bit the test for a holder took away cannot be given back:
+            # the run stops rather than go on with a file it cannot restore.
+            status, last, states = stop_at(KEEP)
+            states[KEEP] = 'before-writable'
+            return status, last, states
+        return stop_at(KEEP if what == 'keep-free-clear' else what)
+    if kind == 'flush_folder':
+        # A folder or a rename that is not on the disk counts as not made.
+        return stop_at(PIC if what == 'bitmap' else what)
+    if kind == 'delete':
+        return 0, T['UPDATE_DONE'], states  # a failed first try is tried again
     raise AssertionError(kind)
 
 
@@ -114,18 +123,33 @@ def check_files(result, states: Dict[bytes, str], context: str) -> None:
         state = states[path]
         found = result.files.get(path)
         before = BEFORE.get(path)
+        if state == 'before-writable':
+            before = FileState(before.content, before.mtime, False)
+            state = 'before'
         if state == 'before':
             if before is None:
                 expect(found is None, '%s: %r should not exist' % (context, path))
             else:
-                expect(found == before, '%s: %r changed: %r' % (context, path, found and found.content[:40]))
+                expect(found == before, '%s: %r changed: %r' % (context, path, found))
             continue
-        expect(found is not None and found.content == CONTENT[path],
-                 '%s: %r not completely new (%r)' % (context, path, found and len(found.content)))
-        if state != 'new-late':
-            expect(found.mtime == ENTRY_TIME, '%s: %r has time %d' % (context, path, found.mtime))
-        read_only = path == KEEP and state != 'new-writable'
-        expect(found.readonly == read_only, '%s: %r read-only %r' % (context, path, found.readonly))
+        expect(found == FileState(CONTENT[path], ENTRY_TIME, path == KEEP),
+               '%s: %r not completely new, with its time and word (%r)'
+               % (context, path, found and (len(found.content), found.mtime, found.readonly)))
+
+
+def own_files(result):
+    return sorted(p for p in result.files if p.rsplit(b'\\', 1)[-1].lower().startswith(b'~3pu'))
+
+
+def check_one_left(result, context: str, ending: bytes, message: str, content: bytes, *named: bytes) -> None:
+    """A run that ends with status 1 and ending, leaving one file of the
+    run's own pattern, which holds content; the console names it with
+    message (its %s filled by named, then that file's path)."""
+    left = own_files(result)
+    expect(result.exit_status == 1 and result.stdout.endswith(ending),
+           '%s: status %r, output ends %r' % (context, result.exit_status, result.stdout[-100:]))
+    expect(len(left) == 1 and result.files[left[0]].content == content, '%s: left %r' % (context, left))
+    expect(fill(T[message], *named, left[0]) in result.stdout, '%s: %r is not named' % (context, left[0]))
 
 
 def _fault_case(kind: str):
@@ -134,7 +158,11 @@ def _fault_case(kind: str):
             context = '%s=%d' % (kind, call)
             result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
             status, last, states = expected(kind, call)
-            check_stop(result, last, context, status)
+            if status == 1 and last == T['UPDATE_DONE']:
+                # complete, but the backup of keep.txt stays: named with the file it belongs to
+                check_one_left(result, context, last, 'BACKUP_LEFT', BEFORE[KEEP].content, KEEP)
+            else:
+                check_stop(result, last, context, status)
             if kind == 'query_time' and call <= len(CALLS[kind]):
                 expect(T['BAD_FILE_HANDLE'] in result.stdout, context + ': no MSG_BAD_FILE_HANDLE')
             check_files(result, states, context)
@@ -143,6 +171,28 @@ def _fault_case(kind: str):
 
 for _kind in CALLS:
     check('fault ' + _kind + ' at every call')(_fault_case(_kind))
+
+
+@check('a rollback that cannot put an old file back names it and the backup that holds the old file')
+def undo_fails(ctx):
+    # The last replace fails; the rollback moves the old files back in
+    # reverse order, keep.txt's first, old.txt's second, and one of them
+    # cannot move. That file keeps its new content and word; its old one
+    # stays under the backup name the console gives; everything else is undone.
+    for call, path in ((1, KEEP), (2, OLD)):
+        context = 'replace=4,restore=%d' % call
+        result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
+        check_one_left(result, context, cannot_write(PIC), 'UNDO_FAILED', BEFORE[path].content, path)
+        check_files(result, {p: 'new' if p == path else 'before' for p in ORDER}, context)
+
+
+@check('a declined file whose staged copy cannot be deleted: named, and the complete run ends with 1')
+def staged_file_left(ctx):
+    # keep.txt is answered n: its file, staged during the check, is deleted
+    # (the first deletion of the run), and that fails.
+    result = run(fault_machine(env={'UPDATER_FAULTS': 'delete=1'}, stdin=b'n\n'), ctx.build)
+    check_one_left(result, 'declined', T['UPDATE_DONE'], 'FILE_LEFT', CONTENT[KEEP])
+    check_files(result, {NEW: 'new', OLD: 'new', KEEP: 'before', PIC: 'new'}, 'declined')
 
 
 # The run's log on a disk that refuses it from some call on: whichever
@@ -311,29 +361,54 @@ def valgrind(ctx):
     quiet(result, 'abandoned entry')
 
 
-@check('a process killed in the middle of the commit: every file old or new, only ~3pu files left')
+@check('a process killed before each step of the commit: every file old or new, and a second run completes')
 def killed_mid_commit(ctx):
-    # The process ends without a chance to act before the commit's N-th
-    # replace: the files before it are new, the rest old, none missing; the
-    # only strays are temporary files and the backups of replaced files.
-    for call in range(1, len(ORDER) + 1):
+    # The process ends without a chance to act before the N-th step of the
+    # commit (a replace, with its final word, or a deletion of a backup):
+    # every destination is old or new, each with its own time and word.
+    # The same update run again on what is left completes, with every file
+    # new and no file of the run's pattern left anywhere.
+    for call in range(1, 100):
         context = 'kill=%d' % call
         result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
+        if result.exit_status == 0:
+            expect(call > len(ORDER) + 2, '%s: the run ended before every step' % context)
+            check_files(result, {p: 'new' for p in ORDER}, context)
+            break
         expect(result.exit_status == 137, '%s: exit status %r' % (context, result.exit_status))
-        states = {p: 'new' if ORDER.index(p) < call - 1 else 'before' for p in ORDER}
-        # The read-only file loses its bit right before its replace (a kill
-        # just then leaves the old file writable) and gets it back when the
-        # commit ends.
-        if call > ORDER.index(KEEP) + 1:
-            states[KEEP] = 'new-writable'
-        if call == ORDER.index(KEEP) + 1:
-            kept = result.files.get(KEEP)
-            expect(kept is not None and (kept.content, kept.mtime) == (b'KEEP-NEWER', NEW_TIME),
-                   '%s: keep.txt is %r' % (context, kept))
-            states = {p: state for p, state in states.items() if p != KEEP}
-        check_files(result, states, context)
-        strays = sorted(p.rsplit(b'\\', 1)[-1][-4:].lower() for p in result.files
-                        if p.rsplit(b'\\', 1)[-1].lower().startswith(b'~3pu'))
-        replaced_existing = sum(1 for p in ORDER[:call - 1] if p in BEFORE)
-        expect(strays == sorted([b'.bak'] * replaced_existing + [b'.tmp'] * (len(ORDER) - call + 1)),
-               '%s: left %r' % (context, strays))
+        for path in ORDER:
+            found, old = result.files.get(path), BEFORE.get(path)
+            expect(found == old or found == FileState(CONTENT[path], ENTRY_TIME, path == KEEP),
+                   '%s: %r is neither old nor new: %r' % (context, path, found))
+        left = {p: s for p, s in result.files.items() if p != ARCHIVE}
+        again = run(fault_machine(left), ctx.build)
+        check_stop(again, T['UPDATE_DONE'], context + ', run again', status=0)
+        check_files(again, {p: 'new' for p in ORDER}, context + ', run again')
+
+
+@check('nine entries that each make a chain of 116 folders, then a stop: every folder made goes again')
+def many_folders(ctx):
+    entries = [(b'i', b'\\'.join([bytes([ord('a') + k])] * 116) + b'\\f.txt', ENTRY_TIME, b'x')
+               for k in range(9)]
+    entries.append((b'i', b'ro.txt', ENTRY_TIME, b'new'))  # read-only under Write: the stop
+    result = run(machine(archive(b'1.01', entries), {P + b'ro.txt': file(b'old', readonly=True)}),
+                 ctx.build)
+    check_stop(result, cannot_write(P + b'ro.txt'), 'many folders')
+    check_unchanged(result, 'many folders')
+    left = sorted(result.folders - result.folders_before)
+    expect(not left, 'many folders: %d folders left, the first %r' % (len(left), left[:1]))
+
+
+@check('a link at a destination, dangling or not, stops the run before anything changes')
+def links_at_destinations(ctx):
+    # The links are made by a wrapper just before the program starts, in the
+    # machine folder (the snapshots see only regular files).
+    entries = [(b'i', b'a.txt', ENTRY_TIME, b'new a'), (b'i', b'b.txt', ENTRY_TIME, b'new b')]
+    files = {b'C:\\target.txt': file(b'target', readonly=True)}
+    for link, target in ((b'a.txt', 'nowhere.txt'), (b'b.txt', '../target.txt')):
+        make_link = 'ln -s %s "$UPDATER_MACHINE/drive_c/Perinwood/%s" && exec "$@"' % (target, link.decode())
+        result = run(machine(archive(b'1.01', entries), files, wrapper=['sh', '-c', make_link, 'sh']),
+                     ctx.build)
+        context = 'link at ' + link.decode()
+        check_stop(result, cannot_write(P + link), context)
+        check_unchanged(result, context)

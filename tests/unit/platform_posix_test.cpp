@@ -49,10 +49,14 @@ mode_t ModeOf(const std::string& path) {
 }
 
 // The program's replace, with the backup of the old file dropped at once.
-bool ReplaceInOneStep(const char* source, const char* destination) {
+bool ReplaceInOneStep(const char* source, const char* destination,
+                      uint32_t final_attributes = kAttributeArchive) {
   char backup[kMaxTempPath];
-  if (PlatformReplaceKeepingBackup(source, destination, backup) != kReplaced) return false;
-  return backup[0] == '\0' || PlatformDeleteFile(backup);
+  if (PlatformReplaceKeepingBackup(source, destination, final_attributes, backup) != kReplaced) {
+    return false;
+  }
+  return backup[0] == '\0' ||
+         (PlatformSetFileAttributes(backup, kAttributeArchive) && PlatformDeleteFile(backup));
 }
 
 std::string Mapped(const char* windows_path) {
@@ -227,9 +231,10 @@ TEST_F(PosixMachine, ReadOnlyFilesAreRefusedEvenToRoot) {
   PlatformOutput output = PlatformCreateTempFile("C:\\new.bin", temp);
   ASSERT_NE(output, nullptr);
   EXPECT_TRUE(PlatformCloseOutput(output));
-  EXPECT_FALSE(ReplaceInOneStep(temp, "C:\\f.txt"));
-  EXPECT_EQ(ReadHostFile(c_ + "/f.txt"), "data");
-  EXPECT_TRUE(PlatformDeleteFile(temp));
+  // The replace itself gives the new file its final word, read-only too.
+  EXPECT_TRUE(ReplaceInOneStep(temp, "C:\\f.txt", kAttributeReadOnly | kAttributeArchive));
+  EXPECT_EQ(ReadHostFile(c_ + "/f.txt"), "");
+  EXPECT_EQ(ModeOf(c_ + "/f.txt"), 0444u);
 
   ASSERT_TRUE(PlatformSetFileAttributes("C:\\f.txt", kAttributeArchive));
   EXPECT_EQ(ModeOf(c_ + "/f.txt"), 0644u);  // the owner's write bit only
@@ -240,6 +245,24 @@ TEST_F(PosixMachine, ReadOnlyFilesAreRefusedEvenToRoot) {
   EXPECT_FALSE(PlatformCanWriteExisting("C:\\dir"));
   EXPECT_EQ(PlatformGetFileAttributes("C:\\none"), kInvalidFileAttributes);
   EXPECT_FALSE(PlatformSetFileAttributes("C:\\none", 0));
+
+  // Links, dangling or not, are reparse points: never followed, never
+  // replaced; the target keeps its mode.
+  WriteHostFile(c_ + "/target.txt", "target", 0444);
+  ASSERT_EQ(symlink("target.txt", (c_ + "/link.txt").c_str()), 0);
+  ASSERT_EQ(symlink("gone.txt", (c_ + "/dangling.txt").c_str()), 0);
+  for (const char* link : {"C:\\link.txt", "C:\\dangling.txt"}) {
+    EXPECT_EQ(PlatformGetFileAttributes(link), kAttributeReparsePoint | kAttributeArchive) << link;
+    EXPECT_FALSE(PlatformSetFileAttributes(link, kAttributeArchive)) << link;
+    EXPECT_FALSE(PlatformCanWriteExisting(link)) << link;
+    output = PlatformCreateTempFile(link, temp);
+    ASSERT_NE(output, nullptr);
+    EXPECT_TRUE(PlatformCloseOutput(output));
+    EXPECT_FALSE(ReplaceInOneStep(temp, link)) << link;
+    EXPECT_TRUE(PlatformDeleteFile(temp));
+  }
+  EXPECT_EQ(ModeOf(c_ + "/target.txt"), 0444u);
+  EXPECT_EQ(ReadHostFile(c_ + "/gone.txt"), "<absent>");
 }
 
 TEST_F(PosixMachine, TempFileReplacesDestinationKeepingItsPermissionBits) {

@@ -186,11 +186,12 @@ bool PlatformConfirmOutput(PlatformOutput output, size_t) {
   return !output->failed;
 }
 
-void PlatformDiscardStagedFile(PlatformOutput output) {
+bool PlatformDiscardStagedFile(PlatformOutput output) {
   char host_path[kHostPathSize];
   strcpy(host_path, output->host_path);
   PlatformAbandonOutput(output);
-  unlink(host_path);
+  if (InjectFault(kFaultDelete)) return false;
+  return unlink(host_path) == 0 || errno == ENOENT;
 }
 
 bool PlatformWriteOutput(PlatformOutput output, const void* bytes, size_t count) {
@@ -236,29 +237,44 @@ void PlatformAbandonOutput(PlatformOutput output) {
 
 namespace {
 
-// Makes a rename in folder_of's folder durable: the folder's own entry list
-// is flushed, as a write-through move does on Windows.
-void FlushFolderOf(const char* host_path) {
-  char folder[kHostPathSize];
-  strcpy(folder, host_path);
-  char* slash = strrchr(folder, '/');
-  if (slash == nullptr) return;
-  *slash = '\0';
-  int fd = open(folder[0] != '\0' ? folder : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
 // A rename that waits for a holder as on Windows (the fault injector plays
-// the holder).
-bool RenameWhileHeld(const char* from, const char* to) {
-  return RetryWhileHeld([&] { return rename(from, to) == 0 ? kAttemptDone : kAttemptFailed; });
+// the holder). With keep_existing, a file that appeared at to meanwhile
+// makes it fail instead of being overwritten.
+bool RenameWhileHeld(const char* from, const char* to, bool keep_existing = false) {
+  return RetryWhileHeld([&] {
+    int done = keep_existing ? renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE)
+                             : rename(from, to);
+    if (done != 0 && keep_existing && errno == EINVAL) {
+      // The file system cannot refuse to overwrite: a link cannot overwrite.
+      done = link(from, to) == 0 ? unlink(from) : -1;
+    }
+    return done == 0 ? kAttemptDone : kAttemptFailed;
+  });
 }
 
 bool Exists(const char* host_path) {
   struct stat status;
   return lstat(host_path, &status) == 0;
+}
+
+// The mode for an attribute word, from base: READONLY takes every write bit
+// away; a writable word gives the owner's write bit back when none is set.
+mode_t ModeForAttributes(mode_t base, uint32_t attributes) {
+  constexpr mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
+  if ((attributes & kAttributeReadOnly) != 0) return base & ~kWriteBits;
+  return (base & kWriteBits) != 0 ? base : base | S_IWUSR;
+}
+
+// Gives the finished file its final mode and puts that, with the times set
+// on it before, on the disk ahead of the rename that makes it the
+// destination. Counts as an attribute call for the fault injector.
+bool SetFinalMode(const char* host_path, mode_t mode) {
+  if (InjectFault(kFaultSetAttributes)) return false;
+  int fd = open(host_path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  bool done = fchmod(fd, mode) == 0 && fsync(fd) == 0;
+  close(fd);
+  return done;
 }
 
 // Gives the old file a second name, "~3puXXXX.bak" beside it: a hard link,
@@ -296,13 +312,30 @@ ReplaceOutcome SettleHalfway(const char* from, const char* to, const char* backu
   return kStranded;
 }
 
+// Puts a new file where there was none. A file that appeared meanwhile is
+// not overwritten; a rename that cannot be made durable is taken back.
+ReplaceOutcome MoveIntoPlace(const char* from, const char* to, mode_t source_mode,
+                             uint32_t final_attributes) {
+  if (!SetFinalMode(from, ModeForAttributes(source_mode, final_attributes))) {
+    chmod(from, source_mode);
+    return kNotReplaced;
+  }
+  if (RenameWhileHeld(from, to, true)) {
+    if (FlushFolderOf(to)) return kReplaced;
+    if (rename(to, from) != 0) return kReplaced;  // in place after all, durable or not
+  }
+  chmod(from, source_mode);
+  return kNotReplaced;
+}
+
 }  // namespace
 
-// The old file first gets its backup name (a hard link), then the new file
-// is renamed over the destination, so the destination always holds one of
-// the two. The folder is flushed after the rename.
+// The old file first gets its backup name (a hard link), then the new file,
+// given its final mode, is renamed over the destination, so the destination
+// always holds one of the two. The folder is flushed after the rename; when
+// that fails, the old file is renamed back over the new one.
 ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* destination,
-                                            char* backup_path) {
+                                            uint32_t final_attributes, char* backup_path) {
   backup_path[0] = '\0';
   if (InjectFault(kFaultKill)) _exit(137);
   if (InjectFault(kFaultReplace)) return kNotReplaced;
@@ -311,17 +344,17 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
   char backup_host[kHostPathSize];
   if (!MapWindowsPath(source, from) || !MapWindowsPath(destination, to)) return kNotReplaced;
   struct stat source_status;
-  if (stat(from, &source_status) != 0 || !S_ISREG(source_status.st_mode)) return kNotReplaced;
+  if (lstat(from, &source_status) != 0 || !S_ISREG(source_status.st_mode)) return kNotReplaced;
   mode_t source_mode = source_status.st_mode & 07777;
   struct stat old_status;
-  if (stat(to, &old_status) != 0) {
-    if (!RenameWhileHeld(from, to)) return kNotReplaced;
-    FlushFolderOf(to);
-    return kReplaced;
+  if (lstat(to, &old_status) != 0) {
+    if (errno != ENOENT) return kNotReplaced;
+    return MoveIntoPlace(from, to, source_mode, final_attributes);
   }
-  if (!S_ISREG(old_status.st_mode) || !HasWriteBits(old_status)) return kNotReplaced;
+  if (!S_ISREG(old_status.st_mode)) return kNotReplaced;
   if (!LinkBackup(to, destination, backup_path, backup_host)) return kNotReplaced;
-  if (chmod(from, old_status.st_mode & 07777) != 0) {
+  if (!SetFinalMode(from, ModeForAttributes(old_status.st_mode & 07777, final_attributes))) {
+    chmod(from, source_mode);
     unlink(backup_host);
     backup_path[0] = '\0';
     return kNotReplaced;
@@ -333,8 +366,17 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
     return SettleHalfway(from, to, backup_host, backup_path, source_mode);
   }
   if (RenameWhileHeld(from, to)) {
+    if (FlushFolderOf(to)) return kReplaced;
+    // The new file takes its temporary name again, the old one its own.
+    if (link(to, from) != 0) return kReplaced;
+    if (rename(backup_host, to) != 0) {
+      unlink(from);  // in place after all, durable or not
+      return kReplaced;
+    }
+    chmod(from, source_mode);
     FlushFolderOf(to);
-    return kReplaced;
+    backup_path[0] = '\0';
+    return kNotReplaced;
   }
   if (!Exists(to)) return SettleHalfway(from, to, backup_host, backup_path, source_mode);
   unlink(backup_host);  // the destination still holds the old file
@@ -355,6 +397,8 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
 
 // Deletes a file; like DeleteFileA it refuses folders and read-only files.
 bool PlatformDeleteFile(const char* path) {
+  if (InjectFault(kFaultKill)) _exit(137);
+  if (InjectFault(kFaultDelete)) return false;
   char host[kHostPathSize];
   struct stat status;
   if (!MapWindowsPath(path, host) || lstat(host, &status) != 0) return false;

@@ -51,6 +51,11 @@ inline bool HasWriteBits(const struct stat& status) {
   return (status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
 }
 
+// Makes a change of the entries of host_path's folder durable: the folder's
+// own entry list is flushed, as a write-through move does on Windows. False
+// when the flush fails (the fault injector's flush_folder kind too).
+bool FlushFolderOf(const char* host_path);
+
 // Writes what the console holds back (files and pipes) to standard output.
 void FlushConsoleOutput();
 

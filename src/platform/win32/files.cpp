@@ -208,6 +208,21 @@ bool PlatformSetFileAttributes(const char* path, uint32_t attributes) {
 // an inheritable handle flag. A folder path of 248 characters or more goes
 // to the wide call in the "\\?\" form, which has no such limit, so every
 // destination of up to 255 characters gets its folders.
+void PlatformListFiles(const char* folder, void (*found)(void* context, const char* name),
+                       void* context) {
+  char pattern[MAX_PATH];
+  if (snprintf(pattern, sizeof pattern, "%s\\*", folder) >= static_cast<int>(sizeof pattern)) return;
+  WIN32_FIND_DATAA item;
+  HANDLE listing = FindFirstFileA(pattern, &item);
+  if (listing == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((item.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+      found(context, item.cFileName);
+    }
+  } while (FindNextFileA(listing, &item));
+  FindClose(listing);
+}
+
 bool PlatformCreateDirectory(const char* path) {
   if (InjectFault(kFaultCreateDirectory)) return false;
   SECURITY_ATTRIBUTES security;

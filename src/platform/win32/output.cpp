@@ -196,14 +196,15 @@ bool PlatformConfirmOutput(PlatformOutput output, size_t) {
   return !output->failed;
 }
 
-void PlatformDiscardStagedFile(PlatformOutput output) {
+bool PlatformDiscardStagedFile(PlatformOutput output) {
   MarkBehindFailed(output);
   WaitForStageWriter(output);
   FILE_DISPOSITION_INFO disposition = {TRUE};
-  SetFileInformationByHandle(output->file, FileDispositionInfo, &disposition,
-                             sizeof disposition);
+  bool deleted = !InjectFault(kFaultDelete) && SetFileInformationByHandle(output->file, FileDispositionInfo, &disposition,
+                                            sizeof disposition) != 0;
   CloseHandle(output->file);
   std::free(output);
+  return deleted;
 }
 
 // Appends count bytes through the buffer. False once any write has failed.
@@ -253,6 +254,8 @@ void PlatformAbandonOutput(PlatformOutput output) {
 // DeleteFile, waiting for a holder: a scanner may still be reading a
 // temporary file that was just closed.
 bool PlatformDeleteFile(const char* path) {
+  if (InjectFault(kFaultKill)) TerminateProcess(GetCurrentProcess(), 137);
+  if (InjectFault(kFaultDelete)) return false;
   wchar_t wide[kWidePath];
   if (IsLongPath(path) && !ToLongWidePath(path, wide, kWidePath)) return false;
   return RetryWhileHeld([&] {
@@ -349,11 +352,15 @@ ReplaceOutcome SettleHalfway(const char* source, const char* destination, char* 
 // REPLACEMENT_2, the old file is under the backup name and the new one under
 // its own. The state is read from the disk rather than from the code.
 ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* destination,
-                                            char* backup_path) {
+                                            uint32_t final_attributes, char* backup_path) {
   backup_path[0] = '\0';
   if (InjectFault(kFaultKill)) TerminateProcess(GetCurrentProcess(), 137);
   if (InjectFault(kFaultReplace)) return kNotReplaced;
+  // The system refuses to replace a read-only file.
   DWORD attributes = GetFileAttributesA(destination);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+    if (!SetFileAttributesA(destination, attributes & ~FILE_ATTRIBUTE_READONLY)) return kNotReplaced;
+  }
   ReplaceOutcome outcome = kNotReplaced;
   if (!FileExists(destination)) {
     RetryWhileHeld([&] {
@@ -392,17 +399,24 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
   }
   if (outcome != kReplaced) {
     if (outcome == kNotReplaced) backup_path[0] = '\0';
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        FileExists(destination) && outcome == kNotReplaced) {
+      SetFileAttributesA(destination, attributes);
+    }
     return outcome;
   }
   if (backup_path[0] != '\0' && !FileExists(backup_path)) backup_path[0] = '\0';
-  // The old word comes back, since not every file system layer carries it
-  // over, with the archive bit added: the file has changed, and backup
-  // programs look for that bit. NORMAL stands for "no other bit".
-  DWORD now = GetFileAttributesA(destination);
-  if (attributes == INVALID_FILE_ATTRIBUTES) attributes = now;
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    DWORD wanted = (attributes & ~FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE;
-    if (now != wanted) SetFileAttributesA(destination, wanted);
+  // The final word is part of the replace: a new file that cannot have it
+  // does not stay in place.
+  if (InjectFault(kFaultSetAttributes) || !SetFileAttributesA(destination, final_attributes)) {
+    if (backup_path[0] != '\0' && MoveFileExA(destination, source, MOVEFILE_WRITE_THROUGH) &&
+        MoveFileExA(backup_path, destination, MOVEFILE_WRITE_THROUGH)) {
+      backup_path[0] = '\0';
+      return kNotReplaced;
+    }
+    if (backup_path[0] == '\0' && MoveFileExA(destination, source, MOVEFILE_WRITE_THROUGH)) {
+      return kNotReplaced;
+    }
   }
   return kReplaced;
 }
