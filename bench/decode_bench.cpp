@@ -16,10 +16,7 @@
 //   --cpu                                     CPU time instead of the wall clock
 //   --rounds N, --only CORPUS                 other round counts, one corpus
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -35,47 +32,20 @@
 
 #include "archive/archive_reader.h"
 #include "corpora.h"
-
-extern char** environ;
+#include "decode_steps.h"
+#include "programs.h"
+#include "win32_side.h"
 
 namespace {
 
 constexpr double kGoalFastOverZlib = 2.0;
 constexpr double kGoalWholeOverFast = 0.9;
 constexpr double kGoalPackMegabytesPerSecond = 200.0;
+// The shipped target against the host, and against zlib built the same way.
+constexpr double kGoalTargetOverHost = 0.9;
+constexpr double kGoalTargetFastOverZlib = 1.5;
+constexpr double kGoalTargetFastOverZlibText = 1.0;  // zlib's back-references pay most on text
 constexpr double kGoalVerifyShare = 5.0;  // the digest's cost, % of the whole program's time
-
-// Decodes in place: each full buffer is left where it was decoded, and the
-// next one is decoded right after it, as the program's check before the
-// update decodes into the memory it keeps (and as zlib's uncompress writes
-// straight into its output).
-struct InPlace {
-  DecodeSink* sink;  // whose store_at moves on
-  size_t size;       // bytes decoded so far
-};
-
-void MoveOn(void* context, const uint8_t*, size_t count) {
-  InPlace* place = static_cast<InPlace*>(context);
-  place->size += count;
-  place->sink->store_at += count;
-}
-
-// Decodes the archive's only entry into out (which has room for it); false
-// when the decoder fails or the bytes differ from expected.
-bool DecodeInto(const std::vector<uint8_t>& archive, DecodeFunction decode,
-                const std::vector<uint8_t>& expected, std::vector<uint8_t>& out) {
-  static ArchiveReader reader;
-  if (OpenArchiveInMemory(&reader, archive.data(), archive.size()) != kArchiveOpened) return false;
-  EntryHeader header;
-  if (!ReadEntryHeader(&reader, &header)) return false;
-  DecodeSink sink = {MoveOn, nullptr, UINT64_MAX, nullptr, out.data()};
-  InPlace place = {&sink, 0};
-  sink.context = &place;
-  static DecodeOutput output;
-  if (decode(&reader, header.size, &sink, &output) != kDecodeDone) return false;
-  return place.size + output.fill == expected.size() &&
-         std::memcmp(out.data(), expected.data(), expected.size()) == 0;
-}
 
 // Which clock the measurements read: the wall clock, or CPU time (this
 // thread's for the steps in this process, the program's own for a program
@@ -124,33 +94,11 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 }
 
 // Runs program with args in folder, with the extra environment settings
-// added, standard input and output on /dev/null; true when it exits with
-// status 0. Started directly, with no shell, so that only the program is
-// timed.
+// added, standard input and output on /dev/null (or output to the file
+// output); true when it exits with status 0. Sets g_program_cpu.
 bool RunProgram(const std::vector<std::string>& args, const std::string& folder,
-                const std::vector<std::string>& settings) {
-  std::vector<std::string> keep(settings);
-  for (char** e = environ; *e != nullptr; ++e) keep.push_back(*e);
-  std::vector<char*> env, argv;
-  for (std::string& e : keep) env.push_back(e.data());
-  env.push_back(nullptr);
-  std::vector<std::string> copy(args);
-  for (std::string& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-  pid_t pid = 0;
-  int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  rusage usage = {};
-  if (failed != 0 || wait4(pid, &status, 0, &usage) != pid) return false;
-  g_program_cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                  1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+                const std::vector<std::string>& settings, const std::string& output = "") {
+  return WaitForProgram(StartProgram(args, folder, settings, output), &g_program_cpu);
 }
 
 // Writes bytes to a new file at path as the program writes its temporary
@@ -226,11 +174,39 @@ double MedianRatio(const std::vector<double>& a, const std::vector<double>& b) {
   return Median(ratios);
 }
 
+// The 32-bit target's row for the corpus: its speeds, and its ratios to zlib
+// built the same way, to its own decoder, and to the host's t.
+std::string Win32Row(const std::string& name, double archive_share, double zlib_share, double mb,
+                     const Times& t, const Win32Times& w, bool* goals_met) {
+  std::vector<double> whole;  // the program's time less Wine's start (its median: steadier)
+  for (double seconds : w.whole) whole.push_back(seconds - Median(w.start));
+  double fast_zlib_median = MedianRatio(w.inflate, w.fast);
+  double over_host_median = MedianRatio(t.fast, w.fast);
+  double goal_zlib = name == "text" ? kGoalTargetFastOverZlibText : kGoalTargetFastOverZlib;
+  bool below = fast_zlib_median < goal_zlib || over_host_median < kGoalTargetOverHost;
+  if (below) *goals_met = false;
+  char row[400];
+  std::snprintf(row, sizeof row,
+                "%-12s %5.1f%% %5.1f%% %7.1f %7.1f %7.1f %7.1f %7.1f %6.0f  %5.2f %5.2f  %5.2f %5.2f"
+                "  %5.2f %5.2f  %5.2f %5.2f%s\n",
+                name.c_str(), archive_share, zlib_share, mb / Best(w.oracle), mb / Best(w.fast),
+                mb / Best(w.inflate), mb / Best(w.copy), mb / Best(whole), 1000 * Median(w.start),
+                Best(w.inflate) / Best(w.fast), fast_zlib_median, Best(w.fast) / Best(whole),
+                MedianRatio(w.fast, whole), Best(t.fast) / Best(w.fast), over_host_median,
+                Best(t.whole) / Best(whole), MedianRatio(t.whole, whole),
+                below ? "  BELOW GOAL" : "");
+  return row;
+}
+
 // Measures one corpus for rounds rounds and prints its row; false on any
 // wrong output. Each round packs the corpus with the archive tool, decodes
 // the archive in memory with both decoders, inflates zlib's copy, copies the
-// corpus, and applies the archive with the whole program.
-bool MeasureCorpus(const Corpus& corpus, const std::string& bin, int rounds, bool* goals_met) {
+// corpus, and applies the archive with the whole program; with side, the
+// 32-bit target's programs then do the same under Wine, and its row is added
+// to win32_rows.
+bool MeasureCorpus(const Corpus& corpus, const std::string& bin, int rounds,
+                   const Win32Side* side, std::vector<std::string>* win32_rows,
+                   bool* goals_met) {
   const std::vector<uint8_t>& data = corpus.data;
   char pattern[] = "/tmp/decode_bench_XXXXXX";
   if (mkdtemp(pattern) == nullptr) return false;
@@ -268,7 +244,20 @@ bool MeasureCorpus(const Corpus& corpus, const std::string& bin, int rounds, boo
   bool ok = pack() && pack_plain();
   std::vector<uint8_t> archive = ReadFile(archive_path);
   std::vector<uint8_t> plain = ReadFile(plain_path);
-  ok = ok && run();
+  std::string transcript = work + "/transcript.txt";
+  ok = ok && RunProgram({bin + "/3pupdate"}, machine + "/drive_c/Update",
+                        {"UPDATER_MACHINE=" + machine, "UPDATER_PAUSE_SCALE=0"}, transcript);
+  // The target's files: the archive and zlib's stream beside the corpus, the
+  // archive in the prefix; its first round is untimed too.
+  std::string archive_copy = work + "/archive.z", zlib_copy = work + "/zlib.bin";
+  Win32Times w;
+  if (ok && side != nullptr) {
+    ok = WriteFile(archive_copy, archive.data(), archive.size()) &&
+         WriteFile(zlib_copy, packed.data(), packed_size) && PlaceWin32Archive(*side, archive) &&
+         MeasureWin32Round(*side, work, source, archive_copy, zlib_copy, data.size(), transcript,
+                           g_cpu_clock, &w);
+    w = Win32Times{};
+  }
 
   Times t;
   auto add = [&](std::vector<double>& times, double seconds) {
@@ -313,8 +302,11 @@ bool MeasureCorpus(const Corpus& corpus, const std::string& bin, int rounds, boo
     std::remove(copy_path.c_str());
     sync();
     add(t.durable, WallSeconds([&] { return WriteAsTheProgram(copy_path, data, true); }));
+    if (ok && side != nullptr)
+      ok = MeasureWin32Round(*side, work, source, archive_copy, zlib_copy, data.size(),
+                             transcript, g_cpu_clock, &w);
   }
-  ok = ok && ReadFile(target) == data;
+  ok = ok && ReadFile(target) == data && (side == nullptr || Win32OutputMatches(*side, data));
   if (!ok) {
     std::printf("%-12s FAILED: a decoder, the packer or the program gave wrong output (kept in %s)\n",
                 corpus.name.c_str(), work.c_str());
@@ -350,6 +342,9 @@ bool MeasureCorpus(const Corpus& corpus, const std::string& bin, int rounds, boo
   if (fast_zlib_median < kGoalFastOverZlib || whole_fast_median < kGoalWholeOverFast ||
       pack_median < kGoalPackMegabytesPerSecond || verify_share > kGoalVerifyShare)
     *goals_met = false;
+  if (side != nullptr)
+    win32_rows->push_back(Win32Row(corpus.name, 100.0 * archive.size() / data.size(),
+                                   100.0 * packed_size / data.size(), mb, t, w, goals_met));
   return true;
 }
 
@@ -357,7 +352,7 @@ bool MeasureCorpus(const Corpus& corpus, const std::string& bin, int rounds, boo
 
 int main(int argc, char** argv) {
   bool quick = false;
-  std::string folder, only;
+  std::string folder, only, win32_bin;
   int rounds = 0;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
@@ -370,12 +365,23 @@ int main(int argc, char** argv) {
       g_cpu_clock = true;
     } else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
       rounds = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--win32") == 0 && i + 1 < argc) {
+      win32_bin = argv[++i];
     } else {
       std::fprintf(stderr,
-                   "usage: decode_bench --corpora FOLDER [--quick] [--cpu] [--rounds N] [--only CORPUS]\n");
+                   "usage: decode_bench --corpora FOLDER [--quick] [--cpu] [--rounds N] "
+                   "[--only CORPUS] [--win32 FOLDER]\n");
       return 2;
     }
   }
+  // The target's programs run in the Wine prefix that bench/run_bench.sh made.
+  Win32Side side;
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (!win32_bin.empty() && prefix == nullptr) {
+    std::fprintf(stderr, "decode_bench: --win32 needs WINEPREFIX (bench/run_bench.sh sets it)\n");
+    return 2;
+  }
+  if (!win32_bin.empty()) side = Win32Side{win32_bin, prefix};
   size_t size = quick ? (size_t{1} << 20) : (size_t{32} << 20);
   if (rounds <= 0) rounds = quick ? 1 : 7;
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -393,6 +399,7 @@ int main(int argc, char** argv) {
   std::printf("corpora of %zu bytes, %d round(s), each measurement timed in turn per round, "
               "by %s\n",
               size, rounds, g_cpu_clock ? "CPU time" : "the wall clock");
+  std::printf("the host (64-bit):\n");
   std::printf("%-12s %6s %6s %7s %7s %7s %7s %7s %7s  %11s  %11s  %6s %6s %20s\n", "", "sizes:", "",
               "output", "MB/s,", "best", "round", "", "input", "fast/zlib", "whole/fast",
               "pack", "flush", "verify");
@@ -400,22 +407,39 @@ int main(int argc, char** argv) {
               "ours", "zlib", "oracle", "fast", "zlib", "memcpy", "whole", "pack", "best", "med",
               "best", "med", "med", "ms", "sha ms", "ms", "whole");
   bool ok = true, goals_met = true;
+  std::vector<std::string> win32_rows;
   for (const Corpus& corpus : corpora) {
     if (only.empty() || only == corpus.name)
-      ok = MeasureCorpus(corpus, bin, rounds, &goals_met) && ok;
+      ok = MeasureCorpus(corpus, bin, rounds, win32_bin.empty() ? nullptr : &side, &win32_rows,
+                         &goals_met) &&
+           ok;
+  }
+  if (!win32_bin.empty()) {
+    std::printf("\nthe shipped program (32-bit Windows, under Wine), in the same rounds:\n");
+    std::printf("%-12s %6s %6s %7s %7s %7s %7s %7s %6s  %11s  %11s  %11s  %11s\n", "", "sizes:",
+                "", "output", "MB/s,", "best", "round", "", "wine", "fast/zlib", "whole/fast",
+                "fast 32/64", "whole 32/64");
+    std::printf("%-12s %6s %6s %7s %7s %7s %7s %7s %6s  %5s %5s  %5s %5s  %5s %5s  %5s %5s\n",
+                "corpus", "ours", "zlib", "oracle", "fast", "zlib", "memcpy", "whole", "ms",
+                "best", "med", "best", "med", "best", "med", "best", "med");
+    for (const std::string& row : win32_rows) std::fputs(row.c_str(), stdout);
   }
   std::printf(
       "sizes: archive (3ppack) and zlib level 6 as %% of the corpus. whole: the program applying\n"
-      "the archive (start to exit). pack: 3ppack create, input MB/s. flush: what the program's\n"
-      "flushes to the disk (before and after its commit) add to writing the corpus (wall-clock\n"
-      "median). verify: sha ms, the archive's SHA-256 in 1 KiB blocks on one thread (the work\n"
-      "the program's hasher thread does behind its reader); ms and whole, what checking the\n"
-      "trailer costs the whole program: its time with the trailer less its time on the same\n"
-      "archive without one (which it does not hash), median of the rounds, and that as a share\n"
-      "of its time with the trailer.\n"
-      "Ratios from the best times and the median of the rounds' own ratios.\n"
-      "Goals: fast/zlib >= %.1f, whole/fast >= %.1f, pack >= %.0f MB/s, verify <= %.0f%%%s\n",
+      "the archive (start to exit; under Wine, start to its file in place, less Wine's start,\n"
+      "the wine column: a program that does nothing). pack: 3ppack create, input MB/s. flush:\n"
+      "what the program's flushes to the disk (before and after its commit) add to writing the\n"
+      "corpus (wall-clock median). verify: sha ms, the archive's SHA-256 in 1 KiB blocks on one\n"
+      "thread (the work the program's hasher thread does behind its reader); ms and whole, what\n"
+      "checking the trailer costs the whole program: its time with the trailer less its time on\n"
+      "the same archive without one (which it does not hash), median of the rounds, and that as\n"
+      "a share of its time with the trailer.\n"
+      "Ratios from the best times and the median of the rounds' own ratios; 32/64: the target's\n"
+      "speed over the host's.\n"
+      "Goals: fast/zlib >= %.1f, whole/fast >= %.1f, pack >= %.0f MB/s, verify <= %.0f%%; on the\n"
+      "target fast 32/64 >= %.1f, fast/zlib >= %.1f (text %.1f)%s\n",
       kGoalFastOverZlib, kGoalWholeOverFast, kGoalPackMegabytesPerSecond, kGoalVerifyShare,
+      kGoalTargetOverHost, kGoalTargetFastOverZlib, kGoalTargetFastOverZlibText,
       goals_met ? " (all met)" : " (not all met)");
   // Speed depends on the machine and its load, so only wrong output fails.
   return ok ? 0 : 1;

@@ -14,7 +14,9 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${1:-60}
 build=$root/build/fuzz
-targets=(archive_walk decoder_diff)
+# decoder_diff_narrow: the same check on the decoder built with the 32-bit
+# target's bit buffer; it shares decoder_diff's seeds.
+targets=(archive_walk decoder_diff decoder_diff_narrow)
 
 if ! command -v clang++ >/dev/null; then
   echo "run_fuzz.sh: clang++ is missing (Debian: clang, libclang-rt-14-dev)" >&2
@@ -33,9 +35,10 @@ failed=0
 
 # Replays the seeds: every one must run clean before any fuzzing.
 for target in "${targets[@]}"; do
-  if "$build/bin/fuzz_$target" -runs=0 "fuzz/corpus/$target" >"$build/replay_$target.log" 2>&1; then
+  seeds=fuzz/corpus/${target%_narrow}
+  if "$build/bin/fuzz_$target" -runs=0 "$seeds" >"$build/replay_$target.log" 2>&1; then
     passed=$((passed + 1))
-    echo "PASS replay $target ($(ls "fuzz/corpus/$target" | wc -l) seeds)"
+    echo "PASS replay $target ($(ls "$seeds" | wc -l) seeds)"
   else
     failed=$((failed + 1))
     echo "FAIL replay $target:"
@@ -48,7 +51,7 @@ done
 pids=()
 for target in "${targets[@]}"; do
   mkdir -p "$build/corpus/$target"
-  "$build/bin/fuzz_$target" "$build/corpus/$target" "fuzz/corpus/$target" \
+  "$build/bin/fuzz_$target" "$build/corpus/$target" "fuzz/corpus/${target%_narrow}" \
     -max_total_time="$seconds" -max_len=24576 -timeout=20 -rss_limit_mb=2048 -detect_leaks=1 \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
     >"$build/fuzz_$target.log" 2>&1 &

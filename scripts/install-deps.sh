@@ -20,7 +20,9 @@ packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locale
           # the archive trailer's digest and signatures on the host (libcrypto;
           # openssl reads the public key a key build embeds, and makes keys);
           # Authenticode signing of the release programs
-          libssl-dev openssl osslsigncode)
+          libssl-dev openssl osslsigncode
+          # zlib for the 32-bit Windows benchmark (linked statically)
+          libz-mingw-w64-dev)
 
 # The retry check (tests/scripts/install_deps_check.sh) shortens the pause and
 # keeps the preferences file in its own folder.

@@ -4,43 +4,120 @@
 //
 // Input state, kept in locals while an entry is decoded:
 //   next      index of the next window byte not yet taken into bits
-//   bits      the next bits of the stream, left-aligned (bit 63 is next)
+//   bits      the next bits of the stream, left-aligned (the top bit is next)
 //   count     how many of them are valid
 //   past_end  how many of the lowest valid bits lie past the end of the
 //             file: they were supplied as zeros, so the hot loop needs no end
 //             test; consuming into them (count < past_end) is an overrun.
-// A refill takes 8 bytes from the window in one load when they are there;
-// otherwise the reader loads more blocks (it may drop passed bytes, so the
-// state is handed back and taken up again), or the file has ended and zeros
-// are supplied. On return the position goes back to the reader, so the next
-// entry record is read from the right bit.
+// The bit buffer is one machine word: 64 bits where the target has 64-bit
+// registers, 32 where it has 32-bit ones, which would otherwise spend a
+// register pair and a shift sequence on every code. A refill takes a word of
+// bytes from the window in one load when they are there; otherwise the
+// reader loads more blocks (it may drop passed bytes, so the state is handed
+// back and taken up again), or the file has ended and zeros are supplied.
+// The rare items that need a whole 32-bit code (the candidates' test, long
+// runs) are decoded on a 64-bit view of the same state on either target. On
+// return the position goes back to the reader, so the next entry record is
+// read from the right bit.
 #include "archive/entry_decoder.h"
 
 #include <bit>
 #include <cstring>
+#include <type_traits>
+
+#include <emmintrin.h>
 
 #include "archive/archive_reader.h"
 
 namespace {
 
+// The word follows the target's registers. The fuzz targets also build the
+// decoder with UPDATER_DECODER_WORD_BITS=32 on a 64-bit host, so that the
+// 32-bit target's buffer runs under the sanitizers too.
+#if defined(UPDATER_DECODER_WORD_BITS) && UPDATER_DECODER_WORD_BITS == 32
+using BitWord = uint32_t;
+#else
+using BitWord = std::conditional_t<(sizeof(void*) >= 8), uint64_t, uint32_t>;
+#endif
+constexpr int kWordBits = 8 * sizeof(BitWord);
 constexpr int kRefillAheadBits = 8 * 32;  // window bits wanted past the position on a slow refill
 constexpr int kCodeBits = 32;             // bits the careful path needs: the longest code
-constexpr int kFullBits = 56;             // bits a refill leaves at least (7 whole bytes)
-constexpr int kHotSteps = 4;              // lookups per refill on the hot path
-constexpr int kLiteralStore = 4;          // bytes one hot lookup stores: its literals and repeats
+constexpr int kFullBits = kWordBits - 8;  // bits a refill leaves at least (whole bytes)
+constexpr int kHotSteps = kFullBits / kLookupBits;  // lookups per refill on the hot path
+// Bits the hot path wants before an item that is not first-level literals.
+constexpr int kHotItemBits = kCodeBits < kFullBits ? kCodeBits : kFullBits;
+constexpr int kLiteralStore = 4;  // bytes one hot lookup stores: its literals and repeats
+constexpr int kRunStore = 16;     // bytes one store of a short run writes (an SSE2 register)
 static_assert(kLiteralStore == kMaxLiteralsPerEntry, "one store of an entry's literal bytes");
 static_assert(kLookupBits + kSubBits + 8 <= kCodeBits,
               "a second-level escape and its count byte fit a careful refill");
-static_assert(kFullBits == 56, "count |= kFullBits adds whole bytes only when it is 56");
+static_assert(kLookupBits + kSubBits <= kHotItemBits,
+              "the hot path's second-level lookup has its bits after a refill");
+static_assert((kWordBits & (kWordBits - 1)) == 0 && kFullBits == kWordBits - 8,
+              "count |= kFullBits adds whole bytes only for a power-of-two word less a byte");
 static_assert(kFullBits - (kHotSteps - 1) * kLookupBits >= kLookupBits,
               "every hot step must find kLookupBits valid bits");
 
+// The input state with a 64-bit buffer, on every target: the slow refills
+// and the careful path work on it.
 struct FastStream {
   size_t next;    // next window byte to take
   uint64_t bits;  // left-aligned bit buffer
   int count;      // valid bits in bits
   int past_end;   // zero bits supplied past the end of the file
 };
+
+// The state with the target's word as its buffer: the hot loop's.
+struct WordStream {
+  size_t next;   // next window byte to take
+  BitWord bits;  // left-aligned bit buffer
+  int count;     // valid bits in bits, below kWordBits
+  int past_end;  // zero bits supplied past the end of the file
+};
+
+FastStream Widen(const WordStream& s) {
+  return FastStream{s.next, static_cast<uint64_t>(s.bits) << (64 - kWordBits), s.count,
+                    s.past_end};
+}
+
+// The same stream in a word: whole bytes that do not fit are given back to
+// the window (their bits are the stream's own, so a later load ORs the same
+// bits over what stays of them).
+WordStream Narrow(const FastStream& s) {
+  if constexpr (kWordBits == 64) {
+    return WordStream{s.next, static_cast<BitWord>(s.bits), s.count, s.past_end};
+  } else {
+    int give_back = s.count < kWordBits ? 0 : (s.count - kWordBits) / 8 + 1;
+    int past_end = s.past_end - 8 * give_back;
+    return WordStream{s.next - give_back, static_cast<BitWord>(s.bits >> (64 - kWordBits)),
+                      s.count - 8 * give_back, past_end > 0 ? past_end : 0};
+  }
+}
+
+// The window's next bytes as a big-endian word of Word's width.
+template <typename Word>
+Word LoadBigEndian(const uint8_t* bytes) {
+  Word word;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (sizeof(Word) == 8) word = __builtin_bswap64(word);
+    if constexpr (sizeof(Word) == 4) word = __builtin_bswap32(word);
+  }
+  return word;
+}
+
+// Tops the buffer up to (width - 8)..(width - 1) valid bits from one load of
+// a word of bytes, which must be there, and returns how many whole bytes it
+// took: as many as fit. The bits of the next byte that also land below count
+// are that byte's own, so the next load ORs the same bits over them.
+template <typename Word>
+size_t RefillFrom(const uint8_t* bytes, Word* bits, int* count) {
+  constexpr int kWidth = 8 * sizeof(Word);
+  *bits |= LoadBigEndian<Word>(bytes) >> *count;
+  size_t taken = static_cast<size_t>((kWidth - 1 - *count) >> 3);
+  *count |= kWidth - 8;
+  return taken;
+}
 
 struct SinkCalls {
   void (*write_buffer)(void* context, const uint8_t* bytes, size_t count);
@@ -56,11 +133,11 @@ uint8_t* HandOverFullBuffer(const SinkCalls& calls, uint8_t* buffer) {
   return BufferBeingFilled(calls.sink, calls.out);
 }
 
-// Takes bytes one at a time until kFullBits to 63 bits are valid (the fast
-// refill shifts by the count, so it must stay below 64); past the window's
-// bytes (only after the end of the file) they are zeros.
+// Takes bytes one at a time until 56 to 63 bits are valid (the fast refill
+// shifts by the count, so it must stay below 64); past the window's bytes
+// (only after the end of the file) they are zeros.
 void TakeBytes(const BitReader* reader, FastStream* s) {
-  while (s->count < kFullBits) {
+  while (s->count < 56) {
     uint64_t byte = 0;
     if (s->next < reader->window_bytes) {
       byte = reader->window[s->next];
@@ -147,8 +224,8 @@ uint32_t HotGroupLimit(uint32_t fill, uint64_t produced, uint64_t hot_limit, int
   constexpr uint64_t kGroupBytes = kHotSteps * kMaxLiteralsPerEntry;
   if (past_end > 0 || produced + kGroupBytes >= hot_limit) return 0;
   uint64_t limit = fill + (hot_limit - kGroupBytes - produced);
-  // A run's eight-byte stores may pass its end by up to 7 bytes.
-  uint64_t room = kOutputBufferSize - kGroupBytes - 7;
+  // A short run's stores may pass its end by up to kRunStore - 1 bytes.
+  uint64_t room = kOutputBufferSize - kGroupBytes - (kRunStore - 1);
   return static_cast<uint32_t>(limit < room ? limit : room);
 }
 
@@ -196,36 +273,28 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
 
   FastStream start;
   StartAtReaderPosition(reader, &start);
-  size_t next = start.next;
-  uint64_t bits = start.bits;
-  int count = start.count;
-  int past_end = start.past_end;
+  WordStream in = Narrow(start);
+  size_t next = in.next;
+  BitWord bits = in.bits;
+  int count = in.count;
+  int past_end = in.past_end;
   size_t window_bytes = reader->window_bytes;
   const uint8_t* window = reader->window;
 
-  // Tops the buffer up to kFullBits..63 valid bits (zeros past the end of
-  // the file count). The fast way loads 8 bytes and takes as many whole
-  // bytes as fit; the bits of the next byte that also land below count are
-  // that byte's own, so the next load ORs the same bits over them.
-  auto RefillFast = [&]() {
-    uint64_t word;
-    std::memcpy(&word, window + next, 8);
-    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-    bits |= word >> count;
-    next += (63 - count) >> 3;
-    count |= kFullBits;
+  // Takes the state up from a 64-bit view (the careful path's, a slow refill's).
+  auto TakeUp = [&](const FastStream& wide) {
+    WordStream narrow = Narrow(wide);
+    next = narrow.next;
+    bits = narrow.bits;
+    count = narrow.count;
+    past_end = narrow.past_end;
   };
-  auto refill = [&]() {
-    if (next + 8 <= window_bytes) {
-      RefillFast();
+  auto RefillWide = [&](FastStream* wide) {
+    if (wide->next + 8 <= window_bytes) {
+      wide->next += RefillFrom(window + wide->next, &wide->bits, &wide->count);
       return;
     }
-    FastStream s = {next, bits, count, past_end};
-    RefillSlowly(reader, &s);
-    next = s.next;
-    bits = s.bits;
-    count = s.count;
-    past_end = s.past_end;
+    RefillSlowly(reader, wide);
     window_bytes = reader->window_bytes;
   };
 
@@ -235,101 +304,114 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
   bool have_literal = false;
   uint8_t previous = 0;
   DecodeResult result = kDecodeDone;
-  // Consumes a first-level entry of literals and stores all its bytes at
-  // once (the bound in force leaves room for them).
-  auto TakeLiterals = [&](LookupEntry entry) {
-    bits <<= entry & 63;
-    count -= EntryLength(entry);
-    uint32_t literal_bytes = EntryLiteralBytes(entry);
-    std::memcpy(buffer + fill, &literal_bytes, kLiteralStore);
-    fill += EntryLiterals(entry);
-  };
   while (produced < size) {
     // Hot groups: a refill, then kHotSteps lookups of one to four literals
     // each, with no branch but the one that leaves, while no flush, progress
     // report, end of entry or end of file is near. Each lookup uses at most
     // kLookupBits bits, so one refill serves the group. A run with a
     // one-byte count and a literal decided by a second-level table are
-    // taken here too when they fit. fill and produced move together here,
-    // so one bound on fill stands for the buffer's room and the hot limit;
-    // near the end of the file (zeros supplied) the careful path checks
-    // every item instead.
-    uint32_t hot_start = fill;
-    uint32_t group_limit = HotGroupLimit(fill, produced, hot_limit, past_end);
-    while (fill < group_limit) {
-      if (next + 8 <= window_bytes) {
-        RefillFast();
-      } else {
-        refill();
-        if (past_end > 0) break;
-      }
-      LookupEntry entry = 0;
+    // taken here too when they fit. Output and produced move together here,
+    // so one bound on the output stands for the buffer's room and the hot
+    // limit; near the end of the file (zeros supplied) the careful path
+    // checks every item instead. The hot path keeps pointers into the output
+    // and the window (fewer live values: the 32-bit target has few registers)
+    // and hands them back as fill and next.
+    uint8_t* const hot_start = buffer + fill;
+    uint8_t* const group_end = buffer + HotGroupLimit(fill, produced, hot_limit, past_end);
+    uint8_t* store = hot_start;
+    const uint8_t* in = window + next;
+    const uint8_t* const in_end = window + window_bytes;
+    constexpr ptrdiff_t kWordBytes = sizeof(BitWord);
+    // Consumes a first-level entry of literals and stores all its bytes at
+    // once (the bound in force leaves room for them).
+    auto TakeLiterals = [&](EntryHalves entry) {
+      bits <<= entry.low & (kWordBits - 1);
+      count -= EntryLength(entry);
+      uint32_t literal_bytes = EntryLiteralBytes(entry);
+      std::memcpy(store, &literal_bytes, kLiteralStore);
+      store += EntryLiterals(entry);
+    };
+    while (store < group_end) {
+      if (in_end - in < kWordBytes) break;  // the careful path loads more
+      in += RefillFrom(in, &bits, &count);
+      EntryHalves entry = {0, 0};
       int step = 0;
       for (; step < kHotSteps; ++step) {
-        entry = entries[bits >> (64 - kLookupBits)];
+        entry = ReadEntry(entries + (bits >> (kWordBits - kLookupBits)));
         if (EntryLiterals(entry) == 0) break;
         TakeLiterals(entry);
       }
       if (step == kHotSteps) continue;
-      // Not literals of the first level: the rest needs a whole code's bits.
-      if (count < kCodeBits) {
-        if (next + 8 > window_bytes) break;
-        RefillFast();
+      // Not literals of the first level: the rest needs more of a code's bits.
+      if (count < kHotItemBits) {
+        if (in_end - in < kWordBytes) break;
+        in += RefillFrom(in, &bits, &count);
       }
       if (EntryKind(entry) == kItemSub) {
-        entry = sub[EntrySubStart(entry) + ((bits << kLookupBits) >> (64 - EntrySubBits(entry)))];
+        entry = ReadEntry(sub + EntrySubStart(entry) +
+                          ((bits << kLookupBits) >> (kWordBits - EntrySubBits(entry))));
         if (EntryKind(entry) == kItemLiterals) {  // one literal, its whole code in the entry
           bits <<= EntryLength(entry);
           count -= EntryLength(entry);
-          buffer[fill++] = EntryByte(entry, 0);
+          *store++ = EntryByte(entry, 0);
           continue;
         }
       }
-      if (EntryKind(entry) != kItemEscape || (fill == hot_start && !have_literal)) break;
+      if (EntryKind(entry) != kItemEscape || (store == hot_start && !have_literal)) break;
       // The count byte follows the escape (at most kLookupBits + kSubBits
-      // bits, so both are in the buffer); a short run that keeps within the
-      // group limit is stored eight bytes at a time.
-      uint64_t after = bits << EntryLength(entry);
-      uint32_t run = static_cast<uint32_t>(after >> 56);
-      if (run == kRunCountMore || fill + run > group_limit) break;
-      uint8_t byte = fill != hot_start ? buffer[fill - 1] : previous;
-      uint64_t pattern = byte * 0x0101010101010101ull;
-      for (uint32_t i = 0; i < run; i += 8) std::memcpy(buffer + fill + i, &pattern, 8);
-      fill += run;
+      // bits: with a 32-bit buffer they may not all be there); a short run
+      // that keeps within the group limit is stored 16 bytes at a time (SSE2).
+      if (kLookupBits + kSubBits + 8 > kHotItemBits && EntryLength(entry) + 8 > count) break;
+      BitWord after = bits << EntryLength(entry);
+      uint32_t run = static_cast<uint32_t>(after >> (kWordBits - 8));
+      if (run == kRunCountMore || static_cast<ptrdiff_t>(run) > group_end - store) break;
+      uint8_t byte = store != hot_start ? store[-1] : previous;
+      const __m128i pattern = _mm_set1_epi8(static_cast<char>(byte));
+      for (uint32_t i = 0; i < run; i += kRunStore)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(store + i), pattern);
+      store += run;
       bits = after << 8;
       count -= EntryLength(entry) + 8;
     }
     // Then single lookups, each with its own bound, up to the last few
     // bytes of the buffer (a group's bound stops a whole group short).
-    uint32_t step_limit =
-        HotStepLimit(fill, produced + (fill - hot_start), hot_limit, past_end);
-    while (fill < step_limit) {
+    uint8_t* const step_end =
+        buffer + HotStepLimit(static_cast<uint32_t>(store - buffer),
+                              produced + static_cast<uint64_t>(store - hot_start), hot_limit,
+                              past_end);
+    while (store < step_end) {
       if (count < kLookupBits) {
-        if (next + 8 > window_bytes) break;
-        RefillFast();
+        if (in_end - in < kWordBytes) break;
+        in += RefillFrom(in, &bits, &count);
       }
-      LookupEntry entry = entries[bits >> (64 - kLookupBits)];
+      EntryHalves entry = ReadEntry(entries + (bits >> (kWordBits - kLookupBits)));
       if (EntryLiterals(entry) == 0) break;
       TakeLiterals(entry);
     }
-    if (fill != hot_start) {
-      produced += fill - hot_start;
-      previous = buffer[fill - 1];
+    next = static_cast<size_t>(in - window);
+    fill = static_cast<uint32_t>(store - buffer);
+    if (store != hot_start) {
+      produced += static_cast<uint64_t>(store - hot_start);
+      previous = store[-1];
       have_literal = true;
       if (produced >= size) break;
     }
 
-    // One item the careful way: it may need a whole code's bits.
-    if (count < kCodeBits) refill();
-    LookupEntry entry = entries[bits >> (64 - kLookupBits)];
+    // One item the careful way, on the 64-bit view: it may need a whole
+    // code's bits. It also loads more of the file when the hot path has run
+    // out of window.
+    FastStream wide = Widen(WordStream{next, bits, count, past_end});
+    if (wide.count < kCodeBits || wide.next + 8 > window_bytes) RefillWide(&wide);
+    EntryHalves entry = ReadEntry(entries + (wide.bits >> (64 - kLookupBits)));
     if (EntryKind(entry) == kItemSub)
-      entry = sub[EntrySubStart(entry) + ((bits << kLookupBits) >> (64 - EntrySubBits(entry)))];
+      entry = ReadEntry(sub + EntrySubStart(entry) +
+                        ((wide.bits << kLookupBits) >> (64 - EntrySubBits(entry))));
     int kind = EntryKind(entry);
     int length = kind == kItemLiterals ? EntryFirstLength(entry) : EntryLength(entry);
     uint8_t symbol = EntryByte(entry, 0);
     if (kind == kItemScan) {
-      int code_index = ScanCandidates(table, scan + scan_start[bits >> (64 - kLookupBits)],
-                                      static_cast<uint32_t>(bits >> 32));
+      int code_index = ScanCandidates(table, scan + scan_start[wide.bits >> (64 - kLookupBits)],
+                                      static_cast<uint32_t>(wide.bits >> 32));
       kind = code_index < 0               ? kItemNoMatch
              : code_index == kEscapeIndex ? kItemEscape
                                           : kItemLiterals;
@@ -338,23 +420,26 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
     }
     if (kind == kItemNoMatch || (kind == kItemEscape && !have_literal)) {
       result = kDecodeFailed;
+      TakeUp(wide);
       goto finish;
     }
-    bits <<= length;
-    count -= length;
-    if (count < past_end) {
+    wide.bits <<= length;
+    wide.count -= length;
+    if (wide.count < wide.past_end) {
       result = kDecodeFailed;
+      TakeUp(wide);
       goto finish;
     }
     if (kind == kItemEscape) {
       uint64_t run = 0;
       for (;;) {
-        if (count < 8) refill();
-        uint8_t byte = static_cast<uint8_t>(bits >> 56);
-        bits <<= 8;
-        count -= 8;
-        if (count < past_end) {
+        if (wide.count < 8) RefillWide(&wide);
+        uint8_t byte = static_cast<uint8_t>(wide.bits >> 56);
+        wide.bits <<= 8;
+        wide.count -= 8;
+        if (wide.count < wide.past_end) {
           result = kDecodeFailed;
+          TakeUp(wide);
           goto finish;
         }
         if (byte != kRunCountMore) {
@@ -363,10 +448,12 @@ DecodeResult DecodeEntryData(ArchiveReader* archive, uint32_t size, DecodeSink* 
         }
         run += kRunCountStep;
       }
+      TakeUp(wide);
       produced += run;
       fill = StoreRun(calls, &buffer, fill, previous, run);
       continue;
     }
+    TakeUp(wide);
     previous = symbol;
     have_literal = true;
     buffer[fill++] = symbol;

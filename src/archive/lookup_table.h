@@ -12,6 +12,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "archive/archive_header.h"
 
@@ -34,8 +35,9 @@ enum LookupKind : uint8_t {
   kItemSub,       // decided by the second-level table at sub_start
 };
 
-// One entry is one 64-bit word, so the hot loop does one load per lookup and
-// shifts the bit buffer by the entry's low byte:
+// One entry is one 64-bit word (two 32-bit loads on a 32-bit target), so the
+// hot loop does one lookup per item and shifts the bit buffer by the entry's
+// low byte:
 //   byte 0     bits the item takes: all the literals, or the escape (the full
 //              code length in a second-level entry)
 //   byte 1     number of literals, 0 for the other kinds
@@ -50,14 +52,28 @@ using LookupEntry = uint64_t;
 static_assert(std::endian::native == std::endian::little,
               "the hot loop stores an entry's literal bytes as one little-endian word");
 
-inline int EntryLength(LookupEntry e) { return static_cast<int>(e & 0xFF); }
-inline int EntryLiterals(LookupEntry e) { return static_cast<int>((e >> 8) & 0xFF); }
-inline int EntryKind(LookupEntry e) { return static_cast<int>((e >> 16) & 0xFF); }
-inline int EntryFirstLength(LookupEntry e) { return static_cast<int>((e >> 24) & 0xFF); }
-inline uint8_t EntryByte(LookupEntry e, int n) { return static_cast<uint8_t>(e >> (32 + 8 * n)); }
-inline uint32_t EntryLiteralBytes(LookupEntry e) { return static_cast<uint32_t>(e >> 32); }
-inline int EntrySubStart(LookupEntry e) { return static_cast<int>((e >> 32) & 0xFFFF); }
-inline int EntrySubBits(LookupEntry e) { return static_cast<int>((e >> 48) & 0xFF); }
+// The decoder reads an entry as its two 32-bit halves (the store is
+// little-endian: the low half first), so that a 32-bit target holds it in two
+// registers and its hot loop keeps no 64-bit value at all.
+struct EntryHalves {
+  uint32_t low;   // bytes 0-3: length, literals, kind, first length
+  uint32_t high;  // bytes 4-7: the literals' bytes, or the second-level table
+};
+inline EntryHalves ReadEntry(const LookupEntry* entry) {
+  EntryHalves halves;
+  std::memcpy(&halves, entry, sizeof halves);
+  return halves;
+}
+static_assert(sizeof(EntryHalves) == sizeof(LookupEntry), "an entry is its two halves");
+
+inline int EntryLength(EntryHalves e) { return static_cast<int>(e.low & 0xFF); }
+inline int EntryLiterals(EntryHalves e) { return static_cast<int>((e.low >> 8) & 0xFF); }
+inline int EntryKind(EntryHalves e) { return static_cast<int>((e.low >> 16) & 0xFF); }
+inline int EntryFirstLength(EntryHalves e) { return static_cast<int>(e.low >> 24); }
+inline uint8_t EntryByte(EntryHalves e, int n) { return static_cast<uint8_t>(e.high >> (8 * n)); }
+inline uint32_t EntryLiteralBytes(EntryHalves e) { return e.high; }
+inline int EntrySubStart(EntryHalves e) { return static_cast<int>(e.high & 0xFFFF); }
+inline int EntrySubBits(EntryHalves e) { return static_cast<int>((e.high >> 16) & 0xFF); }
 
 struct LookupTable {
   LookupEntry entries[kLookupSize];  // indexed by the next kLookupBits bits
