@@ -151,14 +151,18 @@ def _carried_by_any_process(variable: bytes) -> bool:
     return False
 
 
-def _wait_for_viewers(log: str) -> None:
+def _wait_for_viewers(log: str, expected: int) -> None:
     """Waits, once the program has ended, until every program it started
-    has ended too. They are started detached (a session of their own, not
-    our children), but each inherits the run's own UPDATER_VIEWER_LOG, and
-    all of them exist by the time the program has ended."""
+    has ended too and the log holds at least the expected launches. They are
+    started detached (a session of their own, not our children), but each
+    inherits the run's own UPDATER_VIEWER_LOG, and all of them exist by the
+    time the program has ended. The environment alone is not enough: while a
+    process is inside exec its environment reads as empty, so a viewer
+    between fork and its first line would pass for gone."""
     variable = b'UPDATER_VIEWER_LOG=' + os.fsencode(log)
     deadline = time.monotonic() + VIEWER_WAIT_SECONDS
-    while _carried_by_any_process(variable) and time.monotonic() < deadline:
+    while time.monotonic() < deadline and (
+            len(_read_lines(Path(log))) < expected or _carried_by_any_process(variable)):
         time.sleep(0.02)
 
 
@@ -342,7 +346,7 @@ def run(context: Context, machine: Machine) -> Result:
         if reader is not None:
             reader.wait(timeout=10)
     first_stdout, first_status = finish_first_run(first, machine, scratch, deadline)
-    _wait_for_viewers(env['UPDATER_VIEWER_LOG'])
+    _wait_for_viewers(env['UPDATER_VIEWER_LOG'], machine.viewer_wait)
 
     pause_total = sum(int(line) for line in _read_lines(pause_log) if line.strip())
     files, folders = snapshot_drives(root)
