@@ -65,30 +65,43 @@ bool RunStart(const Win32Side& side, const std::string& work, bool cpu, Win32Tim
   return ok;
 }
 
+// True once the program has ended; it is left to be waited for.
+bool HasEnded(pid_t pid) {
+  siginfo_t info = {};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
 // Times 3pupdate.exe applying the archive in C:\Update until its file is in
 // place in C:\P with all its bytes (the commit moves it there whole); then
-// interrupts the pause that ends the run, waits for the program's end and
-// checks its transcript (which a file gets at the end) against the host
-// program's.
+// waits for the program's end and checks its transcript (which a file gets
+// at the end) against the host program's. It runs with /quiet, which makes
+// no pause at the end, so nothing has to cut that pause short: a SIGINT to
+// a Wine process runs Wine's console handler from inside the signal
+// handler, and one that lands while the program is in Wine's own file code
+// can deadlock it (seen once in a hundred-odd runs).
 bool RunWhole(const Win32Side& side, const std::string& work, size_t size,
               const std::string& host_transcript, bool cpu, Win32Times* times) {
   std::string output = work + "/win32_transcript.txt";
   std::remove(TargetPath(side).c_str());
   sync();
   double begin = Now();
-  pid_t pid = StartProgram({"wine", side.bin + "/3pupdate.exe"},
+  pid_t pid = StartProgram({"wine", side.bin + "/3pupdate.exe", "/quiet"},
                            side.prefix + "/drive_c/Update", {}, output);
   if (pid < 0) return false;
   double seconds = -1;
   while (Now() - begin < kRunTimeout) {
+    // Looked at before the file, so that a program that ends just after
+    // putting it in place is not taken for one that ended without it.
+    bool ended = HasEnded(pid);
     if (FileSize(TargetPath(side)) == static_cast<long long>(size)) {
       seconds = Now() - begin;
       break;
     }
-    if (waitpid(pid, nullptr, WNOHANG) == pid) return false;  // ended without the file
+    if (ended) break;
     usleep(kPollMicroseconds);
   }
-  kill(pid, seconds < 0 ? SIGKILL : SIGINT);
+  if (seconds < 0) kill(pid, SIGKILL);
   double cpu_seconds = 0;
   bool exited = WaitForProgram(pid, &cpu_seconds);
   if (seconds < 0 || !exited || ReadBytes(output) != ReadBytes(host_transcript)) return false;

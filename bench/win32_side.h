@@ -30,9 +30,9 @@ bool PlaceWin32Archive(const Win32Side& side, const std::vector<uint8_t>& archiv
 
 // One round: decode_bench.exe on the corpus, archive and zlib files (paths
 // Wine reads through its Z: drive), then Wine's start, then the program
-// applying the archive, timed until its file of size bytes is in place (the
-// pause that ends the run is then cut short with an interrupt, and the
-// transcript must be host_transcript's bytes). cpu: CPU time instead of the
+// applying the archive with /quiet, timed until its file of size bytes is in
+// place (it then ends by itself, and its transcript must be
+// host_transcript's bytes). cpu: CPU time instead of the
 // wall clock. False, with a line on standard error, on any failure.
 bool MeasureWin32Round(const Win32Side& side, const std::string& work, const std::string& corpus,
                        const std::string& archive, const std::string& zlib, size_t size,
