@@ -79,7 +79,7 @@ bool HasEnded(pid_t pid) {
 // no pause at the end, so nothing has to cut that pause short: a SIGINT to
 // a Wine process runs Wine's console handler from inside the signal
 // handler, and one that lands while the program is in Wine's own file code
-// can deadlock it (seen once in a hundred-odd runs).
+// can deadlock it (seen once, in a test run).
 bool RunWhole(const Win32Side& side, const std::string& work, size_t size,
               const std::string& host_transcript, bool cpu, Win32Times* times) {
   std::string output = work + "/win32_transcript.txt";
