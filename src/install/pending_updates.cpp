@@ -204,6 +204,11 @@ void DeleteLitter(void* context, const char* name) {
   DeleteOwnFile(path);
 }
 
+void ReportBackupLeft(const PendingFile* file) {
+  PrintMessage(MSG_BACKUP_LEFT, file->destination, file->backup_path);
+  g_pending.left_over = true;
+}
+
 // Clears the litter of earlier runs out of every folder this run writes
 // to, each folder once.
 void DeleteEarlierLitter() {
@@ -285,6 +290,9 @@ void CommitPending() {
         file->state = kLeftOut;
         ErrorStop(MSG_CANNOT_WRITE, file->destination);
       case kNotReplaced:
+        // The old file is still at its own name; a second name the replace
+        // could not take off it again is named, then the run stops.
+        if (file->backup_path[0] != '\0') ReportBackupLeft(file);
         CheckInterrupt();  // a wait for a holder cut short by an interrupt
         ErrorStop(MSG_CANNOT_WRITE, file->destination);
     }
@@ -297,8 +305,7 @@ void CommitPending() {
     if (RemoveOwnFile(file->backup_path)) {
       file->backup_path[0] = '\0';
     } else {
-      PrintMessage(MSG_BACKUP_LEFT, file->destination, file->backup_path);
-      g_pending.left_over = true;
+      ReportBackupLeft(file);
     }
   }
   DeleteEarlierLitter();

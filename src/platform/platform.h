@@ -206,7 +206,8 @@ bool PlatformDeleteFile(const char* path);
 // file that holds the only copy of either is deleted.
 enum ReplaceOutcome {
   kReplaced,     // destination holds the new file; the old one (if any) is at backup_path
-  kNotReplaced,  // destination as it was, the new file still at source, no backup
+  kNotReplaced,  // destination as it was, the new file still at source; backup_path empty, or a
+                 // second name of the old file that could not be deleted again
   kStranded,     // neither could be put back: no destination, old at backup_path, new at source
 };
 

@@ -186,6 +186,18 @@ def undo_fails(ctx):
         check_files(result, {p: 'new' if p == path else 'before' for p in ORDER}, context)
 
 
+@check('a replace that fails after the backup name was made, and cannot delete that name: named')
+def backup_name_left(ctx):
+    # old.txt's new file cannot be given its final word (set_attributes
+    # call 4), after the old file got its second name; deleting that name
+    # again is the run's first deletion, and it fails. The run stops and
+    # rolls back, and says where the second name of the old file is.
+    context = 'set_attributes=4,delete=1'
+    result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
+    check_one_left(result, context, cannot_write(OLD), 'BACKUP_LEFT', BEFORE[OLD].content, OLD)
+    check_files(result, {p: 'before' for p in ORDER}, context)
+
+
 @check('a declined file whose staged copy cannot be deleted: named, and the complete run ends with 1')
 def staged_file_left(ctx):
     # keep.txt is answered n: its file, staged during the check, is deleted

@@ -294,6 +294,14 @@ bool LinkBackup(const char* to, const char* destination, char* backup_path, char
   return false;
 }
 
+// Takes the backup name off the old file again when the old file stays at
+// its own name. A name that cannot be deleted stays in backup_path, so that
+// the caller can say where it is.
+void DropBackupName(const char* backup_host, char* backup_path) {
+  if (InjectFault(kFaultDelete)) return;
+  if (unlink(backup_host) == 0 || errno == ENOENT) backup_path[0] = '\0';
+}
+
 // A replace left halfway, the destination without a file: the old file goes
 // back to its name, or, when that fails, the new one goes in. Nothing is
 // deleted here.
@@ -356,8 +364,7 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
   if (!LinkBackup(to, destination, backup_path, backup_host)) return kNotReplaced;
   if (!SetFinalMode(from, ModeForAttributes(old_status.st_mode & 07777, final_attributes))) {
     chmod(from, source_mode);
-    unlink(backup_host);
-    backup_path[0] = '\0';
+    DropBackupName(backup_host, backup_path);
     return kNotReplaced;
   }
   if (InjectFault(kFaultReplaceHalfway)) {
@@ -380,8 +387,7 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
     return kNotReplaced;
   }
   if (!Exists(to)) return SettleHalfway(from, to, backup_host, backup_path, source_mode);
-  unlink(backup_host);  // the destination still holds the old file
-  backup_path[0] = '\0';
+  DropBackupName(backup_host, backup_path);  // the destination still holds the old file
   chmod(from, source_mode);
   return kNotReplaced;
 }

@@ -153,6 +153,14 @@ bool DeleteNow(const char* path) {
   return ToLongWidePath(path, wide, kWidePath) && DeleteFileW(wide) != 0;
 }
 
+// Takes the backup name off the old file again when the old file stays at
+// its own name. A name that cannot be deleted stays in backup_path, so that
+// the caller can say where it is.
+void DropBackupName(char* backup_path) {
+  if (InjectFault(kFaultDelete)) return;
+  if (DeleteNow(backup_path) || GetLastError() == ERROR_FILE_NOT_FOUND) backup_path[0] = '\0';
+}
+
 // A write-through move, waiting for a holder.
 bool MoveWhileHeld(const char* from, const char* to, bool replace) {
   return RetryWhileHeld([&] {
@@ -307,8 +315,7 @@ ReplaceOutcome KeepWordOrUndo(const char* destination, uint32_t word, char* back
 ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint32_t word,
                                const FileId* new_id, char* backup_path) {
   if (!CarryCreationTime(destination, source) || !SetWord(source, word)) {
-    DeleteNow(backup_path);
-    backup_path[0] = '\0';
+    DropBackupName(backup_path);
     return kNotReplaced;
   }
   if (InjectFault(kFaultReplaceHalfway)) {
@@ -335,8 +342,9 @@ ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint
   Presence there = Probe(destination);
   if (there == kAbsent) return SettleHalfway(source, destination, backup_path);
   // The destination still names the old file, so its second name goes.
-  if (there == kPresent) DeleteNow(backup_path);
-  backup_path[0] = '\0';
+  // When that is not known, the second name may be the only one: it stays,
+  // and the caller says where it is.
+  if (there == kPresent) DropBackupName(backup_path);
   return kNotReplaced;
 }
 
