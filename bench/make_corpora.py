@@ -2,7 +2,10 @@
 # Makes the benchmark's real corpora from files that Debian packages install
 # (scripts/install-deps.sh installs them):
 #
-#   windows-dll   the 32-bit Windows DLLs that wine32 ships, whole files
+#   windows-dll   the 32-bit Windows DLLs that wine32 ships, whole files (the
+#                 64-bit ones of wine64 where a 64-bit-only machine has no
+#                 wine32: scripts/install-deps.sh installs it only where
+#                 32-bit code runs)
 #   man-cp932     the Japanese manual pages, converted to code page 932 by iconv
 #   icons-bmp     PNG icons, each flattened onto a grey background and stored
 #                 as a 24-bit BMP file
@@ -19,7 +22,9 @@ import os
 import subprocess
 import sys
 
-DLL_FOLDER = "/usr/lib/i386-linux-gnu/wine/i386-windows"
+DLL_FOLDERS = ("/usr/lib/i386-linux-gnu/wine/i386-windows",
+               "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
+DLL_FOLDER = next((f for f in DLL_FOLDERS if os.path.isdir(f)), DLL_FOLDERS[0])
 MAN_FOLDER = "/usr/share/man/ja"
 ICON_FOLDER = "/usr/share/icons/oxygen/base"
 BACKGROUND = (192, 192, 192)  # the window face grey a bitmap of the product sits on

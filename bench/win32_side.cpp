@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -16,6 +17,13 @@
 #include "programs.h"
 
 namespace {
+
+// The Wine loader that bench/run_bench.sh chose (WINELOADER): the 32-bit
+// one, or wine64 where the machine runs no 32-bit code.
+std::string WineLoader() {
+  const char* loader = std::getenv("WINELOADER");
+  return loader != nullptr && *loader != 0 ? loader : "wine";
+}
 
 constexpr double kRunTimeout = 300;   // seconds a Wine run may take before it is a failure
 constexpr int kPollMicroseconds = 500;  // how often the program's file is looked for
@@ -37,7 +45,7 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
 bool RunSteps(const Win32Side& side, const std::string& work, const std::string& corpus,
               const std::string& archive, const std::string& zlib, bool cpu, Win32Times* times) {
   std::string output = work + "/win32_steps.txt";
-  std::vector<std::string> args = {"wine", side.bin + "/decode_bench.exe", corpus, archive, zlib};
+  std::vector<std::string> args = {WineLoader(), side.bin + "/decode_bench.exe", corpus, archive, zlib};
   if (cpu) args.push_back("--cpu");
   double ignored = 0;
   if (!WaitForProgram(StartProgram(args, work, {}, output), &ignored)) return false;
@@ -59,7 +67,7 @@ bool RunSteps(const Win32Side& side, const std::string& work, const std::string&
 bool RunStart(const Win32Side& side, const std::string& work, bool cpu, Win32Times* times) {
   double begin = Now(), cpu_seconds = 0;
   bool ok = WaitForProgram(
-      StartProgram({"wine", side.bin + "/decode_bench.exe", "--start"}, work, {}, ""),
+      StartProgram({WineLoader(), side.bin + "/decode_bench.exe", "--start"}, work, {}, ""),
       &cpu_seconds);
   times->start.push_back(cpu ? cpu_seconds : Now() - begin);
   return ok;
@@ -86,7 +94,7 @@ bool RunWhole(const Win32Side& side, const std::string& work, size_t size,
   std::remove(TargetPath(side).c_str());
   sync();
   double begin = Now();
-  pid_t pid = StartProgram({"wine", side.bin + "/3pupdate.exe", "/quiet"},
+  pid_t pid = StartProgram({WineLoader(), side.bin + "/3pupdate.exe", "/quiet"},
                            side.prefix + "/drive_c/Update", {}, output);
   if (pid < 0) return false;
   double seconds = -1;

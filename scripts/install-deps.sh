@@ -12,7 +12,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locales tmux
-          clang libclang-rt-14-dev valgrind mingw-w64 wine wine32 wine64
+          clang libclang-rt-14-dev valgrind mingw-w64 wine wine64
           # the benchmark's real corpora: Japanese manual pages (converted to
           # code page 932), icons (converted to 24-bit bitmaps with PIL); the
           # Windows DLLs come with wine32
@@ -31,6 +31,12 @@ preferences=${INSTALL_DEPS_PREFERENCES:-/etc/apt/preferences.d/zz-install-deps-s
 update_tries=3
 
 say() { echo "install-deps: $*" >&2; }
+
+# Wine's 32-bit loader only where this machine runs 32-bit code: on a
+# 64-bit-only kernel the Windows suites run the 64-bit build under wine64
+# (scripts/wine-build.sh), and an installed 32-bit loader could not start.
+runs32=$(bash "$(dirname "$0")/wine-build.sh" | sed -n 's/^WINE_RUNS_32BIT=//p')
+if [ "$runs32" = yes ]; then packages+=(wine32); fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -76,7 +82,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   # Wine's 32-bit half needs the i386 architecture.
-  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  if [ "$runs32" = yes ]; then
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  fi
   update_lists
   install_missing "${missing[@]}"
 fi

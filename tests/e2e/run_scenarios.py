@@ -1,13 +1,18 @@
 #!/usr/bin/env python3
 """Runs the end-to-end scenarios (tests/e2e/scenarios) on one target.
 
-    python3 tests/e2e/run_scenarios.py --target host|wine [--filter SUBSTR]
-        [--jobs N] [--build-dir DIR] [--win32-build-dir DIR] [--timeout S]
+    python3 tests/e2e/run_scenarios.py --target host|wine [--filter SUBSTR] [--match REGEX]
+        [--jobs N] [--build-dir DIR] [--win32-build-dir DIR] [--tree-suffix S] [--timeout S]
         [--scenarios DIR] [--work-dir DIR]
 
 --scenarios tests/e2e/wine_only runs the cases that only the real Windows
 calls show (files held open by another program, hidden and system bits),
 on --target wine.
+
+The Windows build is build/win32, or build/win64 where this machine runs no
+32-bit code (scripts/wine-build.sh; UPDATER_TEST_WINE forces it);
+--tree-suffix -key takes build/win32-key (build/win64-key) instead, and
+--win32-build-dir names a tree outright.
 
 Each scenario gets a fresh machine folder under build/e2e/<target>-<pid>/
 (the work dir, build/ by default, also holds the Wine prefixes in wine/)
@@ -38,6 +43,7 @@ sys.path.insert(0, str(HERE))
 
 from machine import FileSpec, Machine, Result, RunOptions, TargetUnavailable  # noqa: E402
 import archive_fields  # noqa: E402
+import wine_build  # noqa: E402
 from scenario_format import (Scenario, ScenarioError, archive_description, fold_case,  # noqa: E402
                              load_scenarios, load_defines)
 
@@ -365,10 +371,14 @@ def fresh_work_root(target: str, work_dir: Path) -> Path:
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--target', choices=('host', 'wine'), default='host')
-    parser.add_argument('--filter', default='')
+    parser.add_argument('--filter', default='', help='run only scenarios whose name has this text')
+    parser.add_argument('--match', default='', help='run only scenarios whose name matches this regex')
     parser.add_argument('--jobs', type=int, default=2)
     parser.add_argument('--build-dir', type=Path, default=REPO_ROOT / 'build' / 'host')
-    parser.add_argument('--win32-build-dir', type=Path, default=REPO_ROOT / 'build' / 'win32')
+    parser.add_argument('--win32-build-dir', type=Path, default=None,
+                        help='the Windows build tree (default: the one wine-build.sh chooses)')
+    parser.add_argument('--tree-suffix', default='',
+                        help='with the chosen tree: build/win32SUFFIX or build/win64SUFFIX')
     parser.add_argument('--timeout', type=float, default=60.0)
     parser.add_argument('--scenarios', type=Path, default=HERE / 'scenarios',
                         help='folder of *.scn files (wine_only: the Wine-only cases)')
@@ -385,10 +395,13 @@ def main(argv=None) -> int:
         print(f'bad scenario file: {error}')
         print('0 passed, 1 failed')
         return 1
-    scenarios = [s for s in scenarios if args.filter in s.name]
+    scenarios = [s for s in scenarios if args.filter in s.name and re.search(args.match, s.name)]
     work_root = fresh_work_root(args.target, args.work_dir.resolve())
+    windows_tree = args.win32_build_dir or wine_build.chosen().tree(args.tree_suffix)
+    if args.target == 'wine':
+        print(f'Windows build: {windows_tree.name} ({wine_build.chosen().reason})', flush=True)
     options = RunOptions(repo_root=REPO_ROOT, host_build_dir=args.build_dir.resolve(),
-                         win32_build_dir=args.win32_build_dir.resolve(), work_root=work_root,
+                         win32_build_dir=windows_tree.resolve(), work_root=work_root,
                          timeout=args.timeout, wine_dir=args.work_dir.resolve() / 'wine')
     options.keys_dir = args.keys.resolve() if args.keys else work_root / 'keys'
     make_keys(options)

@@ -6,21 +6,25 @@
 # as they are, in the console's own code page, rather than nothing.
 #
 # The run stops at once (no installation in the registry) after its 5-second
-# pause. Uses a prefix of its own under build/, with a Western locale.
+# pause. Uses a prefix of its own under build/, with a Western locale, and
+# the Windows build that scripts/wine-build.sh chooses.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-program=$PWD/build/win32/bin/3pupdate-test.exe
+eval "$(bash scripts/wine-build.sh)" || exit 1
+echo "Windows build: $WINE_REASON"
+program=$PWD/build/$WINE_BUILD/bin/3pupdate-test.exe
 root=$PWD/build/wine/console-$$
-trap 'WINEPREFIX=$root/prefix wineserver -k 2>/dev/null; rm -rf "$root"' EXIT
+trap 'WINEPREFIX=$root/prefix "$WINE_SERVER" -k 2>/dev/null; rm -rf "$root"' EXIT
 mkdir -p "$root/run"
-export WINEPREFIX=$root/prefix WINEARCH=win32 WINEDEBUG=-all HOME=$root LANG=C.UTF-8 LC_ALL=C.UTF-8
+export WINEPREFIX=$root/prefix WINEARCH=$WINE_ARCH WINELOADER=$WINE_LOADER WINESERVER=$WINE_SERVER
+export WINEDEBUG=-all HOME=$root LANG=C.UTF-8 LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree=d;mshtml=d;winemenubuilder.exe=d"
-[ -f "$program" ] || { echo "console check: $program is not built"; exit 1; }
-wineboot -i >/dev/null 2>&1 && wineserver -w
+[ -f "$program" ] || { echo "console check: $program is not built"; echo "0 passed, 1 failed"; exit 1; }
+"$WINE_LOADER" wineboot.exe -i >/dev/null 2>&1 && "$WINE_SERVER" -w
 cd "$root/run"
 run() {  # $1: output file; the rest: environment settings for the run
   local out=$1; shift
-  env "$@" timeout 60 script -qec "wine '$program'" "$out" >/dev/null 2>&1 </dev/null
+  env "$@" timeout 60 script -qec "'$WINE_LOADER' '$program'" "$out" >/dev/null 2>&1 </dev/null
 }
 run "$root/converted.txt"
 run "$root/raw.txt" UPDATER_FAULTS=code_page=1

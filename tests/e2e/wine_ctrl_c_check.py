@@ -18,9 +18,13 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wine_build  # noqa: E402
+
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 ROOT = os.path.join(REPO, 'build', 'wine', 'ctrl-c-%d' % os.getpid())
-PROGRAM = os.path.join(REPO, 'build', 'win32', 'bin', '3pupdate.exe')
+WINE = wine_build.chosen()
+PROGRAM = os.path.join(str(WINE.tree()), 'bin', '3pupdate.exe')
 PACKER = os.path.join(REPO, 'build', 'host', 'bin', '3ppack')
 REGISTRY = ('REGEDIT4\n\n'
             '[HKEY_LOCAL_MACHINE\\SoftWare\\ORBELINE\\3D Perinwood\\Directories]\n'
@@ -31,11 +35,11 @@ BEFORE = {'a.txt': (b'old a', 800000000), 'b.txt': (b'mine b', 950000000)}  # b.
 
 
 def lay_out(env):
-    subprocess.run(['wineboot', '-i'], env=env, capture_output=True)
-    subprocess.run(['wineserver', '-w'], env=env)
+    subprocess.run([WINE.loader, 'wineboot.exe', '-i'], env=env, capture_output=True)
+    subprocess.run([WINE.server, '-w'], env=env)
     with open(os.path.join(ROOT, 'machine.reg'), 'w') as handle:
         handle.write(REGISTRY)
-    subprocess.run(['wine', 'regedit', '/S', os.path.join(ROOT, 'machine.reg')], env=env,
+    subprocess.run([WINE.loader, 'regedit', '/S', os.path.join(ROOT, 'machine.reg')], env=env,
                    capture_output=True)
     drive = os.path.join(ROOT, 'prefix', 'drive_c')
     os.makedirs(os.path.join(drive, 'Perinwood'))
@@ -60,7 +64,7 @@ def run_and_interrupt(env, drive):
     pid, terminal = pty.fork()
     if pid == 0:
         os.chdir(os.path.join(drive, 'update'))
-        os.execvpe('wine', ['wine', PROGRAM], env)
+        os.execve(WINE.loader, [WINE.loader, PROGRAM], env)
     shown, typed_at, deadline = b'', None, time.monotonic() + 60
     while time.monotonic() < deadline:
         if select.select([terminal], [], [], 0.1)[0]:
@@ -82,10 +86,11 @@ def run_and_interrupt(env, drive):
 
 def main() -> int:
     if not os.path.isfile(PROGRAM) or not os.access(PACKER, os.X_OK):
-        print('ctrl-c check: build/win32 and build/host must be built\n0 passed, 1 failed')
+        print('ctrl-c check: build/%s and build/host must be built\n0 passed, 1 failed' % WINE.build)
         return 1
     os.makedirs(ROOT)
-    env = dict(os.environ, WINEPREFIX=os.path.join(ROOT, 'prefix'), WINEARCH='win32',
+    print('Windows build: ' + WINE.reason, flush=True)
+    env = dict(os.environ, WINEPREFIX=os.path.join(ROOT, 'prefix'), **WINE.environment(),
                WINEDEBUG='-all', HOME=ROOT, LANG='ja_JP.UTF-8', LC_ALL='ja_JP.UTF-8',
                WINEDLLOVERRIDES='mscoree=d;mshtml=d;winemenubuilder.exe=d')
     try:
@@ -106,7 +111,7 @@ def main() -> int:
         if sorted(os.listdir(folder)) != sorted(BEFORE):
             problems.append('files left: %r' % sorted(os.listdir(folder)))
     finally:
-        subprocess.run(['wineserver', '-k'], env=env, capture_output=True)
+        subprocess.run([WINE.server, '-k'], env=env, capture_output=True)
         shutil.rmtree(ROOT, ignore_errors=True)
     for problem in problems:
         print('FAIL ctrl-c check: ' + problem)

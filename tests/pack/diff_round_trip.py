@@ -26,6 +26,7 @@ sys.path.insert(0, str(REPO_ROOT / 'tests' / 'e2e'))
 from machine import FileSpec, Machine, RegistryValue, RunOptions  # noqa: E402
 from run_scenarios import check_files, check_folders  # noqa: E402
 from scenario_format import PRODUCT_KEY, Scenario, load_defines  # noqa: E402
+import wine_build  # noqa: E402
 
 OLD_TIME = 946684800        # 2000-01-01
 NEW_TIME = 1262304000       # 2010-01-01
@@ -83,7 +84,7 @@ class Tool:
             worker.start_server()
             # Files, never pipes, for a Wine program's standard handles.
             with open(folder / 'tool.out', 'wb') as out, open(folder / 'tool.err', 'wb') as err:
-                status = subprocess.run(['wine', str(self.exe), *args], cwd=folder, env=worker.env,
+                status = subprocess.run([wine_build.chosen().loader, str(self.exe), *args], cwd=folder, env=worker.env,
                                         stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                         timeout=120).returncode
             return subprocess.CompletedProcess(args, status, (folder / 'tool.out').read_bytes(),
@@ -231,11 +232,15 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument('--target', choices=('host', 'wine'), default='host')
     parser.add_argument('--build-dir', type=Path, default=REPO_ROOT / 'build' / 'host')
-    parser.add_argument('--win32-build-dir', type=Path, default=REPO_ROOT / 'build' / 'win32')
+    parser.add_argument('--win32-build-dir', type=Path, default=None,
+                        help='the Windows build tree (default: the one wine-build.sh chooses)')
     args = parser.parse_args(argv)
+    windows_tree = args.win32_build_dir or wine_build.chosen().tree()
+    if args.target == 'wine':
+        print(f'Windows build: {windows_tree.name} ({wine_build.chosen().reason})', flush=True)
     work = Path(tempfile.mkdtemp(prefix=f'diff-{args.target}-'))
     options = RunOptions(repo_root=REPO_ROOT, host_build_dir=args.build_dir.resolve(),
-                         win32_build_dir=args.win32_build_dir.resolve(),
+                         win32_build_dir=windows_tree.resolve(),
                          work_root=work / f'wine-{os.getpid()}')
     failed = 0
     try:

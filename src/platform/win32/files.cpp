@@ -225,7 +225,10 @@ void PlatformListFiles(const char* folder, void (*found)(void* context, const ch
 bool PlatformCreateDirectory(const char* path) {
   if (InjectFault(kFaultCreateDirectory)) return false;
   SECURITY_ATTRIBUTES security;
-  static_assert(sizeof security == 12, "the 32-bit record is 12 bytes long");
+  // The record is a length, a pointer and a BOOL: 12 bytes on 32-bit
+  // Windows, 24 on 64-bit (the pointer is 8 bytes and aligned to 8).
+  static_assert(sizeof security == (sizeof(void*) == 4 ? 12 : 24),
+                "SECURITY_ATTRIBUTES has the layout of its target");
   security.nLength = sizeof security;
   security.lpSecurityDescriptor = nullptr;
   security.bInheritHandle = TRUE;

@@ -1,4 +1,6 @@
-"""Wine target: runs build/win32/bin/3pupdate-test.exe inside Wine prefixes:
+"""Wine target: runs the Windows build's 3pupdate-test.exe inside Wine prefixes
+(build/win32, or build/win64 under wine64 where the machine runs no 32-bit
+code: wine_build.py says which):
 the shipped program's code with the fault injector (idle without a plan) and
 a log of its pauses (UPDATER_PAUSE_LOG), which the runner checks like the
 host build's; the pauses themselves stay real, and the run must last them.
@@ -6,7 +8,10 @@ host build's; the pauses themselves stay real, and the run must last them.
 What Wine needs, learnt the hard way:
   * LANG/LC_ALL=ja_JP.UTF-8 makes the ANSI code page 932; names that the
     program writes in Shift-JIS appear on the Linux side as UTF-8.
-  * WINEARCH=win32 prefixes live under build/ (never the home folder; HOME
+  * The loader and wineserver are named explicitly (wine_build.py): Debian's
+    `wine` and `wineboot` wrappers take the 32-bit loader whenever it is
+    installed, also where the kernel cannot run it.
+  * WINEARCH=win32 (win64) prefixes live under build/ (never the home folder; HOME
     too points below build/, since Wine links the user's folders to it).
     A template prefix is made once per runner invocation (wineboot -i);
     every worker gets a copy of its own, with its own wineserver, so runs
@@ -49,6 +54,7 @@ import time
 from pathlib import Path
 from typing import Dict, Iterable, List, Optional, Set, Tuple
 
+from wine_build import chosen as chosen_wine
 from machine import (DEFAULT_WINDOWS_DIRECTORY, FileState, Machine, Result, RunOptions,
                      TargetUnavailable)
 from targets.host import finish_first_run, interrupt_when_waiting, start_first_run
@@ -68,7 +74,8 @@ BOOT_TIMEOUT = 180
 def wine_environment(prefix: Path, home: Path) -> Dict[str, str]:
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(('UPDATER_', 'WINE', 'LC_')) and k not in ('DISPLAY', 'LANGUAGE')}
-    env.update({'WINEPREFIX': str(prefix), 'WINEARCH': 'win32', 'WINEDEBUG': '-all',
+    env.update(chosen_wine().environment())
+    env.update({'WINEPREFIX': str(prefix), 'WINEDEBUG': '-all',
                 'WINEDLLOVERRIDES': 'mscoree=d;mshtml=d;winemenubuilder.exe=d',
                 'LANG': LOCALE, 'LC_ALL': LOCALE, 'HOME': str(home), 'TZ': 'UTC'})
     return env
@@ -228,13 +235,13 @@ class Worker:
 
     def start_server(self) -> None:
         if not self.server_running:
-            _run_quiet(['wineserver', '-p'], self.env, 30)
+            _run_quiet([chosen_wine().server, '-p'], self.env, 30)
             self.server_running = True
 
     def stop_server(self) -> None:
         if self.server_running:
             try:
-                _run_quiet(['wineserver', '-k'], self.env, 30)
+                _run_quiet([chosen_wine().server, '-k'], self.env, 30)
             except subprocess.TimeoutExpired:
                 pass
             self.server_running = False
@@ -333,17 +340,17 @@ def _has_locale() -> bool:
 
 
 def prepare(repo_root: Path, options: Optional[RunOptions] = None) -> Context:
-    build = Path(options.win32_build_dir) if options else Path(repo_root) / 'build' / 'win32'
+    build = Path(options.win32_build_dir) if options else chosen_wine().tree()
     program = build / 'bin' / '3pupdate.exe'
     test_program = build / 'bin' / '3pupdate-test.exe'
     recorder = build / 'bin' / 'viewer_recorder.exe'
     holder = build / 'bin' / 'file_holder.exe'
-    for tool in ('wine', 'wineserver', 'wineboot'):
+    for tool in (chosen_wine().loader, chosen_wine().server):
         if shutil.which(tool) is None:
             raise TargetUnavailable(f'{tool} is not installed (scripts/install-deps.sh)')
     for needed in (program, test_program, recorder):
         if not needed.is_file():
-            raise TargetUnavailable(f'{needed} is not built (cmake --build --preset win32)')
+            raise TargetUnavailable(f'{needed} is not built (cmake --build --preset {build.name})')
     if not _has_locale():
         raise TargetUnavailable(f'the locale {LOCALE} is missing (scripts/install-deps.sh)')
     # One folder per runner invocation (named like its work folder), so
@@ -372,7 +379,7 @@ def _remove_abandoned(parent: Path) -> None:
         for prefix in [folder / 'template', *folder.glob('worker*/prefix')]:
             if (prefix / 'system.reg').exists():
                 try:
-                    _run_quiet(['wineserver', '-k'], wine_environment(prefix, folder / 'home'), 30)
+                    _run_quiet([chosen_wine().server, '-k'], wine_environment(prefix, folder / 'home'), 30)
                 except subprocess.TimeoutExpired:
                     pass
         shutil.rmtree(folder, ignore_errors=True)
@@ -385,10 +392,10 @@ def _make_template(context: Context) -> None:
     context.home.mkdir(parents=True, exist_ok=True)
     env = wine_environment(context.template, context.home)
     try:
-        status = _run_quiet(['wineboot', '-i'], env, BOOT_TIMEOUT)
-        _run_quiet(['wineserver', '-w'], env, BOOT_TIMEOUT)
+        status = _run_quiet([chosen_wine().loader, 'wineboot.exe', '-i'], env, BOOT_TIMEOUT)
+        _run_quiet([chosen_wine().server, '-w'], env, BOOT_TIMEOUT)
     except subprocess.TimeoutExpired:
-        _run_quiet(['wineserver', '-k'], env, 30)
+        _run_quiet([chosen_wine().server, '-k'], env, 30)
         raise TargetUnavailable('wineboot did not finish')
     if status != 0 or not (context.template / 'system.reg').is_file():
         raise TargetUnavailable(f'wineboot failed (status {status})')
@@ -452,11 +459,11 @@ def _set_registry(worker: Worker, machine: Machine, scratch: Path) -> None:
               b'"Import"=hex:' + b','.join(b'%02x' % b for b in sentinel), b'']
     reg_file = scratch / 'machine.reg'
     reg_file.write_bytes(b'\r\n'.join(lines) + b'\r\n')
-    _run_quiet(['wine', 'regedit', '/S', 'Z:' + str(reg_file.resolve()).replace('/', '\\')],
+    _run_quiet([chosen_wine().loader, 'regedit', '/S', 'Z:' + str(reg_file.resolve()).replace('/', '\\')],
                worker.env, 60)
     answer = scratch / 'sentinel'
     with open(answer, 'wb') as out:
-        subprocess.run(['wine', 'reg', 'query', SENTINEL_KEY, '/v', 'Import'], env=worker.env,
+        subprocess.run([chosen_wine().loader, 'reg', 'query', SENTINEL_KEY, '/v', 'Import'], env=worker.env,
                        stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL, timeout=60)
     if sentinel.hex().upper().encode() not in answer.read_bytes().upper():
         raise RuntimeError('the registry import did not take effect (regedit /S %s)' % reg_file)
@@ -555,13 +562,13 @@ def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[
     cwd = windows_to_linux(worker.drives(), machine.working_folder)
     deadline = time.monotonic() + worker.context.timeout
     first_env = dict(env, UPDATER_PAUSE_LOG=env['UPDATER_PAUSE_LOG'] + '-first')
-    first = start_first_run(['wine', str(worker.context.program)], machine, scratch, deadline,
+    first = start_first_run([chosen_wine().loader, str(worker.context.program)], machine, scratch, deadline,
                             env=first_env, cwd=cwd)
     try:
         with open(scratch / 'stdin', 'rb') as stdin, open(scratch / 'stdout', 'wb') as stdout, \
                 open(scratch / 'stderr', 'wb') as stderr:
             process = subprocess.Popen(
-                ['wine', str(program), *args],
+                [chosen_wine().loader, str(program), *args],
                 stdin=subprocess.PIPE if machine.interrupt else stdin, stdout=stdout,
                 stderr=stderr, env=env, cwd=cwd)
             if machine.interrupt:
@@ -600,7 +607,7 @@ def _hold(worker: Worker, win_path: bytes, scratch: Path, index: int,
     said = scratch / f'holder{index}.out'
     with open(said, 'wb') as out:
         holder = subprocess.Popen(
-            ['wine', str(worker.context.holder), win_path.decode('cp932'), *(options or [])],
+            [chosen_wine().loader, str(worker.context.holder), win_path.decode('cp932'), *(options or [])],
             stdin=subprocess.PIPE, stdout=out, stderr=subprocess.DEVNULL, env=worker.env)
     deadline = time.monotonic() + 30
     while b'held' not in said.read_bytes():
