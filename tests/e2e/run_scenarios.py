@@ -11,7 +11,7 @@ on --target wine.
 
 The Windows build is build/win32, or build/win64 where this machine runs no
 32-bit code (scripts/wine-build.sh; UPDATER_TEST_WINE forces it);
---tree-suffix -key takes build/win32-key (build/win64-key) instead, and
+--tree-suffix=-key takes build/win32-key (build/win64-key) instead, and
 --win32-build-dir names a tree outright.
 
 Each scenario gets a fresh machine folder under build/e2e/<target>-<pid>/
