@@ -47,6 +47,7 @@ if [ "$host_only" = 0 ]; then
   mkdir -p "$root"
   echo "Windows build: $WINE_REASON"
   export WINEPREFIX=$root/prefix WINEARCH=$WINE_ARCH WINELOADER=$WINE_LOADER WINESERVER=$WINE_SERVER
+  export WINE_REASON
   export WINEDEBUG=-all HOME=$root TZ=UTC
   export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
   export WINEDLLOVERRIDES="mscoree=d;mshtml=d;winemenubuilder.exe=d"
