@@ -101,10 +101,11 @@ DowngradeAnswer DowngradeAnswerOf(const RunOptions& options) {
 }
 
 // The stop hook: staged files that no entry took up go, and what the run
-// did is rolled back.
-void UndoRun() {
+// did is rolled back. True when something stays where it should not.
+bool UndoRun() {
   DropStagedFiles();
   RollBackPending();
+  return RunLeftSomething();
 }
 
 }  // namespace

@@ -338,6 +338,13 @@ size_t PlatformToUtf8(const char* text, size_t count, char* out, size_t capacity
 // The time now, in seconds since 1970-01-01 00:00:00 UTC.
 int64_t PlatformTimeNow();
 
+// The computer's name in the ANSI code page (GetComputerNameA; the host's
+// name on the emulated machine), cut to fit size; empty when unknown.
+void PlatformGetComputerName(char* out, size_t size);
+
+// The ID of this process.
+uint32_t PlatformProcessId();
+
 // ---- Console: console.cpp ---------------------------------------------------
 
 // Writes code-page-932 bytes (line ends already CR LF) to standard output.

@@ -119,3 +119,11 @@ size_t PlatformToUtf8(const char* text, size_t count, char* out, size_t capacity
 }
 
 int64_t PlatformTimeNow() { return static_cast<int64_t>(time(nullptr)); }
+
+void PlatformGetComputerName(char* out, size_t size) {
+  if (size == 0) return;
+  if (gethostname(out, size) != 0) out[0] = '\0';
+  out[size - 1] = '\0';
+}
+
+uint32_t PlatformProcessId() { return static_cast<uint32_t>(getpid()); }

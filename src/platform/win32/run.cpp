@@ -107,3 +107,14 @@ int64_t PlatformTimeNow() {
   uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
 }
+
+void PlatformGetComputerName(char* out, size_t size) {
+  if (size == 0) return;
+  char name[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD length = sizeof name;
+  if (!GetComputerNameA(name, &length)) length = 0;
+  name[length] = '\0';
+  lstrcpynA(out, name, static_cast<int>(size));
+}
+
+uint32_t PlatformProcessId() { return static_cast<uint32_t>(GetCurrentProcessId()); }
