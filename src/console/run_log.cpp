@@ -143,6 +143,13 @@ void OpenRunLog(const char* path, const char* program_version) {
   if (g_log.file == nullptr) g_log.failed = true;
 }
 
+void DropLogIfSameFile(const char* path) {
+  if (g_log.file == nullptr || PlatformLogIsFile(g_log.file, path) == kOtherFile) return;
+  PlatformDiscardLog(g_log.file);
+  g_log.file = nullptr;
+  g_log.failed = true;
+}
+
 const char* TakeLogFailure() {
   if (!g_log.failed) return nullptr;
   g_log.failed = false;

@@ -30,6 +30,11 @@ enum LogDecision { kLogWritten, kLogOverwritten, kLogKept, kLogSkipped, kLogUpTo
 // Opens path for appending; program_version goes into the start line.
 void OpenRunLog(const char* path, const char* program_version);
 
+// Drops the log, as one that cannot be written, when path names the file
+// it is open on, or may (the look failed): the log must never write into
+// the archive or a file the update replaces.
+void DropLogIfSameFile(const char* path);
+
 // The path of a log that failed since the last call (its one report), or
 // nullptr.
 const char* TakeLogFailure();

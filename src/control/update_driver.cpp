@@ -59,8 +59,7 @@ void OpenUpdateArchive() {
 // was too large to keep, the archive is read again for the real run, through
 // the same open file. The bytes read must be intact (the trailer's digest).
 void CheckWholeArchive(bool stage) {
-  const InstallContext* stage_beside = stage ? &g_run.install : nullptr;
-  if (!CheckEntries(&g_archive, g_archive.header.entry_count, stage_beside) ||
+  if (!CheckEntries(&g_archive, g_archive.header.entry_count, &g_run.install, stage) ||
       !FinishArchiveRead(&g_archive)) {
     ErrorStop(MSG_DECODE_ERROR);
   }
@@ -77,6 +76,9 @@ void StartRun(const RunOptions& options) {
   }
   SetUnattended(options.quiet);
   if (options.log_path != nullptr) OpenRunLog(options.log_path, kProgramVersion);
+  // A log on the archive would write into the file the run must read
+  // unchanged (on Windows it would keep the archive from opening at all).
+  DropLogIfSameFile(kArchiveName);
 }
 
 // Two runs on one installation would interleave their files; the second

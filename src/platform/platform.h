@@ -329,6 +329,17 @@ PlatformLog PlatformOpenLog(const char* path);
 // Appends count bytes in one write, at the end of the file. False on failure.
 bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count);
 void PlatformCloseLog(PlatformLog log);
+// Closes a log that is not to be used after all; a file that the open
+// created and that is still empty is deleted again, so that the log leaves
+// no file where none was.
+void PlatformDiscardLog(PlatformLog log);
+
+// Whether path names the very file the log is open on (the same device and
+// inode; the same volume serial number and file ID), however it is spelled.
+// A path with no file behind it is another file; a look that fails is
+// unknown.
+enum SameFileAnswer { kSameFile, kOtherFile, kSameFileUnknown };
+SameFileAnswer PlatformLogIsFile(PlatformLog log, const char* path);
 
 // Converts count bytes of code page 932 text to UTF-8 in out (at most
 // capacity bytes); returns the bytes written. What has no Unicode form shows

@@ -21,7 +21,9 @@
 #include "platform/run_lock_name.h"
 
 struct PlatformLogRecord {
-  int fd;  // opened for appending
+  int fd;                      // opened for appending
+  bool created;                // the open made the file
+  char host_path[kHostPathSize];
 };
 
 namespace {
@@ -56,7 +58,12 @@ RunLockResult PlatformTakeRunLock(const char* install_directory) {
 PlatformLog PlatformOpenLog(const char* path) {
   char host[kHostPathSize];
   if (InjectFault(kFaultLog) || !MapWindowsPath(path, host)) return nullptr;
-  int fd = open(host, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  bool created = false;
+  int fd = open(host, O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(host, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
+    created = fd >= 0;
+  }
   if (fd < 0) return nullptr;
   // A folder does not open, nor does a read-only file (refused even for
   // root here, as Windows refuses an administrator).
@@ -71,6 +78,8 @@ PlatformLog PlatformOpenLog(const char* path) {
     return nullptr;
   }
   log->fd = fd;
+  log->created = created;
+  strcpy(log->host_path, host);
   return log;
 }
 
@@ -86,9 +95,25 @@ bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count) {
   return true;
 }
 
+SameFileAnswer PlatformLogIsFile(PlatformLog log, const char* path) {
+  char host[kHostPathSize];
+  struct stat log_status;
+  struct stat status;
+  if (!MapWindowsPath(path, host) || fstat(log->fd, &log_status) != 0) return kSameFileUnknown;
+  if (stat(host, &status) != 0) return errno == ENOENT ? kOtherFile : kSameFileUnknown;
+  bool same = status.st_dev == log_status.st_dev && status.st_ino == log_status.st_ino;
+  return same ? kSameFile : kOtherFile;
+}
+
 void PlatformCloseLog(PlatformLog log) {
   close(log->fd);
   free(log);
+}
+
+void PlatformDiscardLog(PlatformLog log) {
+  struct stat status;
+  if (log->created && fstat(log->fd, &status) == 0 && status.st_size == 0) unlink(log->host_path);
+  PlatformCloseLog(log);
 }
 
 size_t PlatformToUtf8(const char* text, size_t count, char* out, size_t capacity) {

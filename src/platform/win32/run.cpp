@@ -20,6 +20,8 @@
 
 struct PlatformLogRecord {
   HANDLE handle;  // opened for appending only
+  bool created;   // the open made the file
+  char path[MAX_PATH];
 };
 
 namespace {
@@ -59,12 +61,16 @@ PlatformLog PlatformOpenLog(const char* path) {
   HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  // (a name too long to keep is never deleted again)
+  bool created = GetLastError() != ERROR_ALREADY_EXISTS && lstrlenA(path) < MAX_PATH;
   PlatformLog log = static_cast<PlatformLog>(std::malloc(sizeof(PlatformLogRecord)));
   if (log == nullptr) {
     CloseHandle(handle);
     return nullptr;
   }
   log->handle = handle;
+  log->created = created;
+  lstrcpynA(log->path, path, MAX_PATH);
   return log;
 }
 
@@ -75,8 +81,40 @@ bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count) {
          wrote == count;
 }
 
+// Opened for no access at all, the file is only identified: its times stay
+// as they are, and a holder without sharing does not stop the look.
+SameFileAnswer PlatformLogIsFile(PlatformLog log, const char* path) {
+  BY_HANDLE_FILE_INFORMATION log_info;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(log->handle, &log_info)) return kSameFileUnknown;
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kOtherFile
+                                                                          : kSameFileUnknown;
+  }
+  bool known = GetFileInformationByHandle(file, &info);
+  CloseHandle(file);
+  if (!known) return kSameFileUnknown;
+  bool same = info.dwVolumeSerialNumber == log_info.dwVolumeSerialNumber &&
+              info.nFileIndexHigh == log_info.nFileIndexHigh &&
+              info.nFileIndexLow == log_info.nFileIndexLow;
+  return same ? kSameFile : kOtherFile;
+}
+
 void PlatformCloseLog(PlatformLog log) {
   CloseHandle(log->handle);
+  std::free(log);
+}
+
+// The file is deleted by its name once the handle is closed, when the open
+// made it and it is still empty.
+void PlatformDiscardLog(PlatformLog log) {
+  LARGE_INTEGER size;
+  bool empty = log->created && GetFileSizeEx(log->handle, &size) && size.QuadPart == 0;
+  CloseHandle(log->handle);
+  if (empty) DeleteFileA(log->path);
   std::free(log);
 }
 
