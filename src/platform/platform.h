@@ -14,8 +14,7 @@
 // win32_internal.h. What both sides share sits in platform/ itself: the
 // holder's retries (holder_retry.h), the ring that staged files are
 // written through (stage_ring.h, stage_ring.cpp), the ring the archive is
-// read and hashed through (read_ring.h, read_ring.cpp) and the name of the
-// run lock (run_lock_name.h).
+// read and hashed through (read_ring.h, read_ring.cpp).
 //
 // Paths are Windows paths in the ANSI code page (C:\a\b, \a, a\b); results are
 // Windows-shaped (0 / true for success) so the callers read like the Win32
@@ -314,10 +313,10 @@ enum RunLockResult {
   kRunLockUnavailable,  // no lock could be made (the run goes on without one)
 };
 
-// Takes the machine-wide lock that names the installation folder (the same
-// folder spelled in another ASCII case, with '/' or a trailing separator,
-// names the same lock). It is let go when the process ends, in any way: a
-// lock left by a killed process counts as free.
+// Takes the lock of the installation folder: the file ~3pu.lock in it, held
+// without sharing (an flock on the host), which every spelling of the folder
+// reaches. It is let go, and its file deleted, when the process ends, in any
+// way: a lock left by a killed process counts as free.
 RunLockResult PlatformTakeRunLock(const char* install_directory);
 
 struct PlatformLogRecord;

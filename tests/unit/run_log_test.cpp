@@ -1,6 +1,6 @@
-// The run's log and the name of the run lock: what the scenarios cannot
-// show (time stamps are masked there; a log that fails in the middle of a
-// run; spellings of one folder).
+// The run's log: what the scenarios cannot show (time stamps are masked
+// there; a log that fails in the middle of a run; every byte a log text may
+// hold).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,7 +11,6 @@
 #include "console/run_log.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/run_lock_name.h"
 
 namespace {
 
@@ -72,22 +71,6 @@ TEST(RunLog, CleanTextKeepsCharactersAndNothingElse) {
   EXPECT_EQ(Clean("\xE0\x1F"), "??");           // a control byte is no trail either
   EXPECT_EQ(Clean("\x80\xA0\xFD\xFF"), "????");  // bytes the two systems convert apart
   EXPECT_EQ(Clean("ab\x83\x41", 4), "ab");      // no room for the pair: cut before it
-}
-
-std::string LockName(const char* folder) {
-  char name[kRunLockNameSize];
-  FormatRunLockName(folder, name);
-  return name;
-}
-
-// One folder is one lock however it is spelled; a double-byte character's
-// trail byte is no letter, so two characters that differ there are two
-// folders (ア 83 41, ヂ 83 61).
-TEST(RunLockName, NamesTheFolderAsWindowsComparesIt) {
-  EXPECT_EQ(LockName("C:\\Perinwood"), LockName("c:/PERINWOOD\\"));
-  EXPECT_NE(LockName("C:\\Perinwood"), LockName("C:\\Perinwood2"));
-  EXPECT_NE(LockName("C:\\\x83\x41"), LockName("C:\\\x83\x61"));
-  EXPECT_EQ(LockName("C:\\\x83\x41x"), LockName("C:\\\x83\x41X"));
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 // One run at a time, the run's log and the clock, on the emulated machine.
 //
-// The lock is an flock on the file locks/3pupdate-<hash> in the machine
-// folder: the machine's own namespace, as the Global one is a Windows
-// machine's. The kernel lets go of it when the process ends, however it
-// ends, so a killed run blocks nobody. The descriptor is closed on exec, so
-// a viewer started later does not inherit the lock.
+// The lock is an flock on the file ~3pu.lock in the installation folder: the
+// folder itself says which installation it is, however its path is spelled,
+// and only who may write the folder can hold it. The kernel lets go of the
+// lock when the process ends, however it ends, so a killed run blocks
+// nobody (its file stays, and the next run takes it up). The holder deletes
+// the file at its end, as Windows deletes its twin on close; a run that
+// locked the file just as the holder deleted it holds a file with no name,
+// sees that and takes the lock again on a new one. The descriptor is closed
+// on exec, so a viewer started later does not inherit the lock.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -18,7 +23,6 @@
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/run_lock_name.h"
 
 struct PlatformLogRecord {
   int fd;                      // opened for appending
@@ -27,32 +31,63 @@ struct PlatformLogRecord {
 };
 
 namespace {
-int g_run_lock_fd = -1;  // held until the process ends
+
+constexpr const char* kRunLockFile = "~3pu.lock";
+constexpr int kRunLockTries = 8;  // a holder deleting its file each time, at most
+
+struct RunLock {
+  int fd;                        // held until the process ends; -1: none
+  char host_path[kHostPathSize];  // its file, deleted at the end
+};
+RunLock g_run_lock = {-1, {}};
+
+// True when the open file is still the one at host_path.
+bool IsStillNamed(int fd, const char* host_path) {
+  struct stat open_status;
+  struct stat named_status;
+  return fstat(fd, &open_status) == 0 && stat(host_path, &named_status) == 0 &&
+         open_status.st_dev == named_status.st_dev && open_status.st_ino == named_status.st_ino;
 }
 
+}  // namespace
+
 RunLockResult PlatformTakeRunLock(const char* install_directory) {
-  const char* machine = MachineFolder();
-  char name[kRunLockNameSize];
-  FormatRunLockName(install_directory, name);
-  char path[kHostPathSize];
-  if (machine == nullptr || strlen(machine) + sizeof "/locks/" + sizeof name >= sizeof path) {
-    return kRunLockUnavailable;
+  size_t length = strlen(install_directory);
+  while (length > 0 && (install_directory[length - 1] == '\\' || install_directory[length - 1] == '/')) {
+    --length;
   }
-  strcpy(path, machine);
-  strcat(path, "/locks");
-  mkdir(path, 0777);
-  strcat(path, "/");
-  strcat(path, name);
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return kRunLockUnavailable;
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
-    bool busy = errno == EWOULDBLOCK;
+  char windows_path[kHostPathSize];
+  char host[kHostPathSize];
+  int used = snprintf(windows_path, sizeof windows_path, "%.*s\\%s", static_cast<int>(length),
+                      install_directory, kRunLockFile);
+  if (used < 0 || static_cast<size_t>(used) >= sizeof windows_path) return kRunLockUnavailable;
+  if (!MapWindowsPath(windows_path, host)) return kRunLockUnavailable;
+  for (int attempt = 0; attempt < kRunLockTries; ++attempt) {
+    int fd = open(host, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return kRunLockUnavailable;
+    int locked;
+    while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+      bool busy = errno == EWOULDBLOCK;
+      close(fd);
+      return busy ? kRunLockBusy : kRunLockUnavailable;
+    }
+    if (IsStillNamed(fd, host)) {
+      g_run_lock.fd = fd;
+      strcpy(g_run_lock.host_path, host);
+      return kRunLockTaken;
+    }
     close(fd);
-    return busy ? kRunLockBusy : kRunLockUnavailable;
   }
-  g_run_lock_fd = fd;
-  return kRunLockTaken;
+  return kRunLockUnavailable;
+}
+
+void ReleaseRunLock() {
+  if (g_run_lock.fd < 0) return;
+  unlink(g_run_lock.host_path);
+  close(g_run_lock.fd);
+  g_run_lock.fd = -1;
 }
 
 PlatformLog PlatformOpenLog(const char* path) {

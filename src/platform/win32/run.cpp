@@ -1,21 +1,28 @@
 // One run at a time, the run's log and the clock.
 //
-// The lock is a named mutex in the Global namespace, so that runs in other
-// sessions of a terminal server see it too (a name without the prefix lives
-// in the session's own namespace). The handle is kept until the process
-// ends; the system then releases the mutex, and a run that was killed
-// leaves it abandoned, which the next run takes as free (when no other
-// process has it open, it is gone altogether). Unlike a file mapping, a
-// mutex in the Global namespace needs no privilege to be created. A mutex
-// that another user's run made and this one may not open
-// (ERROR_ACCESS_DENIED) is held by a run all the same.
+// The lock is the file ~3pu.lock in the installation folder, opened without
+// any sharing and deleted when its handle is closed. The folder itself says
+// which installation it is: every spelling of it (a short 8.3 name, a
+// trailing dot, another case, a path through a share) reaches the same file,
+// and the file system, not a name, decides. Only who may write the folder
+// can hold the lock, and the installation's own permissions guard it; a run
+// on another machine that updates the folder through a share meets it too.
+// The system closes the handle when the process ends, however it ends, and
+// the file goes with it, so a killed run blocks nobody; a file that a crash
+// of the whole machine left is taken up by the next run. A named mutex
+// beside the file would add nothing: the file reaches every session (and
+// other machines through a share, which a mutex does not), a run that
+// cannot create the file cannot write the folder either, and a name in the
+// Global namespace is one that any local user can take first. The folder is
+// made absolute and long (GetFullPathName, GetLongPathName) before the
+// file's name is put to it.
 #include <windows.h>
 
 #include <cstdlib>
+#include <cwchar>
 
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
-#include "platform/run_lock_name.h"
 #include "platform/win32/win32_internal.h"
 
 struct PlatformLogRecord {
@@ -27,27 +34,37 @@ struct PlatformLogRecord {
 namespace {
 constexpr UINT kShiftJis = 932;
 constexpr size_t kWideScratch = 2048;
+constexpr const wchar_t* kRunLockFile = L"\\~3pu.lock";
 HANDLE g_run_lock = nullptr;  // held until the process ends
 }  // namespace
 
 RunLockResult PlatformTakeRunLock(const char* install_directory) {
-  char name[sizeof "Global\\" + kRunLockNameSize];
-  lstrcpyA(name, "Global\\");
-  FormatRunLockName(install_directory, name + sizeof "Global\\" - 1);
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
-  if (mutex == nullptr) {
-    return GetLastError() == ERROR_ACCESS_DENIED ? kRunLockBusy : kRunLockUnavailable;
+  wchar_t full[kWidePath];
+  wchar_t path[kWidePath];
+  if (!ToLongWidePath(install_directory, full, kWidePath)) return kRunLockUnavailable;
+  DWORD length = GetLongPathNameW(full, path, kWidePath);
+  if (length == 0 || length >= kWidePath) {  // a folder that is not there keeps its spelling
+    std::wcscpy(path, full);
+    length = static_cast<DWORD>(std::wcslen(path));
   }
-  switch (WaitForSingleObject(mutex, 0)) {
-    case WAIT_OBJECT_0:
-    case WAIT_ABANDONED:
-      g_run_lock = mutex;
-      return kRunLockTaken;
-    case WAIT_TIMEOUT:
-      CloseHandle(mutex);
+  while (length > 0 && path[length - 1] == L'\\') --length;
+  if (length + std::wcslen(kRunLockFile) + 1 > kWidePath) return kRunLockUnavailable;
+  std::wcscpy(path + length, kRunLockFile);
+  HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    g_run_lock = file;
+    return kRunLockTaken;
+  }
+  switch (GetLastError()) {
+    case ERROR_SHARING_VIOLATION:
       return kRunLockBusy;
+    case ERROR_ACCESS_DENIED:
+      // A file there that may not be opened: the lock of a run that is
+      // ending (its file about to be deleted), or one made read-only.
+      return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? kRunLockBusy
+                                                                 : kRunLockUnavailable;
     default:
-      CloseHandle(mutex);
       return kRunLockUnavailable;
   }
 }
