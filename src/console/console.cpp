@@ -165,6 +165,8 @@ void FinishRun(bool left_something) {
   EndRun(left_something ? kStatusOtherStop : kStatusUpdated, kDonePauseMs);
 }
 
+void FinishVerify(bool current) { EndRun(current ? kStatusUpdated : kStatusNotCurrent, 0); }
+
 int ReadAnswerKey(const char* accepted) {
   for (;;) {
     int byte = NextInputByte();

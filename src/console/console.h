@@ -39,6 +39,10 @@ void SetUnattended(bool unattended);
 // (left_something).
 [[noreturn]] void FinishRun(bool left_something);
 
+// The end of a look (/verify): logs it and ends the process with status 0
+// when the installation is up to date, else 9; no pause.
+[[noreturn]] void FinishVerify(bool current);
+
 // Ends the run through InterruptStop when an interrupt has arrived; the run
 // calls it where stopping is safe.
 void CheckInterrupt();

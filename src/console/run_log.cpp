@@ -200,6 +200,22 @@ void LogStop(const char* message) {
   LogLine("stopped: %s", plain);
 }
 
+void LogFound(LogFinding finding, const char* destination, uint64_t size, int64_t time) {
+  static const char* const kFindings[] = {"up to date", "differs", "missing", "newer, kept",
+                                          "no destination", "cannot be read", "replaced later"};
+  if (g_log.file == nullptr) return;
+  char clean[kTextSize * 2];
+  CleanLogText(destination, clean, sizeof clean);
+  if (finding != kFoundCurrent) {
+    LogLine("%s [%s]", kFindings[finding], clean);
+    return;
+  }
+  char time_text[64];
+  FormatLogTime(time, time_text, sizeof time_text);
+  LogLine("%s [%s] %llu bytes, %s", kFindings[finding], clean, static_cast<unsigned long long>(size),
+          time_text);
+}
+
 void LogLeft(const char* path, const char* of_destination) {
   if (g_log.file == nullptr) return;
   char clean[kTextSize * 2];

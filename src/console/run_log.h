@@ -57,6 +57,21 @@ void LogStop(const char* message);
 // under the backup name path.
 void LogLeft(const char* path, const char* of_destination);
 
+// What a look (/verify) found at one entry's destination.
+enum LogFinding {
+  kFoundCurrent,        // the entry's bytes and time
+  kFoundDiffers,        // other bytes or another time
+  kFoundMissing,        // no file
+  kFoundNewer,          // a newer file, which an update keeps
+  kFoundNoDestination,  // the kind letter names no folder
+  kFoundUnknown,        // the file could not be looked at
+  kFoundLater,          // a later entry goes to the same file
+};
+
+// One line of a look: the finding at destination (or the entry's name when
+// it has none); a file up to date with its size and time.
+void LogFound(LogFinding finding, const char* destination, uint64_t size, int64_t time);
+
 // What a rollback put back, after it ran: files whose old state is back,
 // folders removed.
 void LogRollback(int files, int folders);

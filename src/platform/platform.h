@@ -64,6 +64,12 @@ using PlatformFile = PlatformFileRecord*;
 
 // Opens path for binary reading; nullptr when it cannot be opened.
 PlatformFile PlatformOpenForReading(const char* path);
+// Opens an installed file only to look at its bytes, leaving its
+// last-access time as it was (O_NOATIME; on Windows the handle tells the
+// system not to update it). nullptr when it cannot be opened; *absent is
+// then true only when nothing is at path (a look that fails is no
+// absence). Read and closed like any file opened for reading.
+PlatformFile PlatformOpenToLook(const char* path, bool* absent);
 // Reads up to count bytes; returns the number delivered, 0 at the end of the
 // file or on a read error.
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count);
@@ -313,11 +319,17 @@ enum RunLockResult {
   kRunLockUnavailable,  // no lock could be made (the run goes on without one)
 };
 
+enum RunLockMode {
+  kRunLockExclusive,  // an update: nobody else on the installation
+  kRunLockShared,     // a look (/verify): other looks may run beside it, no update
+};
+
 // Takes the lock of the installation folder: the file ~3pu.lock in it, held
-// without sharing (an flock on the host), which every spelling of the folder
-// reaches. It is let go, and its file deleted, when the process ends, in any
-// way: a lock left by a killed process counts as free.
-RunLockResult PlatformTakeRunLock(const char* install_directory);
+// without sharing (an flock on the host), or shared only with other looks,
+// which every spelling of the folder reaches. It is let go, and its file
+// deleted by the last holder, when the process ends, in any way: a lock
+// left by a killed process counts as free.
+RunLockResult PlatformTakeRunLock(const char* install_directory, RunLockMode mode);
 
 struct PlatformLogRecord;
 using PlatformLog = PlatformLogRecord*;

@@ -8,7 +8,10 @@
 // the file at its end, as Windows deletes its twin on close; a run that
 // locked the file just as the holder deleted it holds a file with no name,
 // sees that and takes the lock again on a new one. The descriptor is closed
-// on exec, so a viewer started later does not inherit the lock.
+// on exec, so a viewer started later does not inherit the lock. A look
+// (/verify) holds the lock shared: looks run side by side, updates wait
+// for none of them but stop. The last holder deletes the file: a shared
+// holder does so only when it can have the lock alone at its end.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -37,9 +40,10 @@ constexpr int kRunLockTries = 8;  // a holder deleting its file each time, at mo
 
 struct RunLock {
   int fd;                        // held until the process ends; -1: none
+  bool shared;                   // held beside other looks
   char host_path[kHostPathSize];  // its file, deleted at the end
 };
-RunLock g_run_lock = {-1, {}};
+RunLock g_run_lock = {-1, false, {}};
 
 // True when the open file is still the one at host_path.
 bool IsStillNamed(int fd, const char* host_path) {
@@ -51,7 +55,7 @@ bool IsStillNamed(int fd, const char* host_path) {
 
 }  // namespace
 
-RunLockResult PlatformTakeRunLock(const char* install_directory) {
+RunLockResult PlatformTakeRunLock(const char* install_directory, RunLockMode mode) {
   size_t length = strlen(install_directory);
   while (length > 0 && (install_directory[length - 1] == '\\' || install_directory[length - 1] == '/')) {
     --length;
@@ -66,7 +70,8 @@ RunLockResult PlatformTakeRunLock(const char* install_directory) {
     int fd = open(host, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) return kRunLockUnavailable;
     int locked;
-    while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    int operation = mode == kRunLockShared ? LOCK_SH : LOCK_EX;
+    while ((locked = flock(fd, operation | LOCK_NB)) != 0 && errno == EINTR) {
     }
     if (locked != 0) {
       bool busy = errno == EWOULDBLOCK;
@@ -75,6 +80,7 @@ RunLockResult PlatformTakeRunLock(const char* install_directory) {
     }
     if (IsStillNamed(fd, host)) {
       g_run_lock.fd = fd;
+      g_run_lock.shared = mode == kRunLockShared;
       strcpy(g_run_lock.host_path, host);
       return kRunLockTaken;
     }
@@ -85,7 +91,9 @@ RunLockResult PlatformTakeRunLock(const char* install_directory) {
 
 void ReleaseRunLock() {
   if (g_run_lock.fd < 0) return;
-  unlink(g_run_lock.host_path);
+  if (!g_run_lock.shared || flock(g_run_lock.fd, LOCK_EX | LOCK_NB) == 0) {
+    unlink(g_run_lock.host_path);
+  }
   close(g_run_lock.fd);
   g_run_lock.fd = -1;
 }

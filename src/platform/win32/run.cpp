@@ -15,7 +15,9 @@
 // cannot create the file cannot write the folder either, and a name in the
 // Global namespace is one that any local user can take first. The folder is
 // made absolute and long (GetFullPathName, GetLongPathName) before the
-// file's name is put to it.
+// file's name is put to it. A look (/verify) opens the file for reading and
+// deletion, shared with other looks only: looks run side by side, and an
+// update meets them as it meets another update.
 #include <windows.h>
 
 #include <cstdlib>
@@ -38,7 +40,7 @@ constexpr const wchar_t* kRunLockFile = L"\\~3pu.lock";
 HANDLE g_run_lock = nullptr;  // held until the process ends
 }  // namespace
 
-RunLockResult PlatformTakeRunLock(const char* install_directory) {
+RunLockResult PlatformTakeRunLock(const char* install_directory, RunLockMode mode) {
   wchar_t full[kWidePath];
   wchar_t path[kWidePath];
   if (!ToLongWidePath(install_directory, full, kWidePath)) return kRunLockUnavailable;
@@ -50,7 +52,10 @@ RunLockResult PlatformTakeRunLock(const char* install_directory) {
   while (length > 0 && path[length - 1] == L'\\') --length;
   if (length + std::wcslen(kRunLockFile) + 1 > kWidePath) return kRunLockUnavailable;
   std::wcscpy(path + length, kRunLockFile);
-  HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+  bool shared = mode == kRunLockShared;
+  DWORD access = shared ? GENERIC_READ | DELETE : GENERIC_READ | GENERIC_WRITE | DELETE;
+  DWORD share = shared ? FILE_SHARE_READ | FILE_SHARE_DELETE : 0;
+  HANDLE file = CreateFileW(path, access, share, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     g_run_lock = file;
