@@ -8,7 +8,9 @@
 # install goes on with the lists apt has. When the install then fails because
 # one architecture's list of a suite is missing or older than the other's (a
 # multiarch pair must have one version), it is tried once more with that suite
-# ranked below the release's own (an apt preferences file, removed afterwards).
+# ranked below the release's own (an apt preferences file, removed afterwards,
+# however the script ends; a file that a killed run left is removed first, so
+# that no machine keeps security updates ranked low).
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locales tmux
@@ -31,6 +33,15 @@ preferences=${INSTALL_DEPS_PREFERENCES:-/etc/apt/preferences.d/zz-install-deps-s
 update_tries=3
 
 say() { echo "install-deps: $*" >&2; }
+
+# The preferences file exists only while the second install runs; one found
+# now was left by a run that was killed then. The trap removes the file
+# however this run ends (an error, Ctrl-C, SIGTERM).
+if [ -e "$preferences" ]; then
+  say "removing $preferences, left by an interrupted run"
+  rm -f "$preferences" || say "cannot remove it: run as root"
+fi
+trap 'rm -f "$preferences"' EXIT
 
 # Wine's 32-bit loader only where this machine runs 32-bit code: on a
 # 64-bit-only kernel the Windows suites run the 64-bit build under wine64
@@ -63,7 +74,6 @@ update_lists() {
 install_missing() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" && return 0
   say "install failed; trying again with the security suite ranked below the release"
-  trap 'rm -f "$preferences"' EXIT  # never left behind, even by an interrupted install
   printf '%s\n' 'Package: *' 'Pin: release l=Debian-Security' 'Pin-Priority: 100' >"$preferences"
   local status=0
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" || status=$?

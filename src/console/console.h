@@ -13,8 +13,9 @@ void PrintMessage(MessageId id, ...);
 
 // What a stop does before anything else: the run registers its rollback
 // here once it may have changed something (nullptr: nothing). The hook runs
-// at most once, before the stop's message.
-using StopHook = void (*)();
+// at most once, before the stop's message, and returns true when it left a
+// file where it should not be (the stop then ends with status 1).
+using StopHook = bool (*)();
 void SetStopHook(StopHook hook);
 
 // An unattended run (/quiet) makes no pause at its end, and each stop ends
@@ -22,7 +23,7 @@ void SetStopHook(StopHook hook);
 void SetUnattended(bool unattended);
 
 // Prints the message, pauses 5000 ms, ends the process with status 1. The
-// message goes to the run's log too.
+// message goes to the run's log too, its arguments made safe for a log line.
 [[noreturn]] void FatalStop(MessageId id, ...);
 
 // Prints the message, pauses 10000 ms, ends the process with status 1.
@@ -37,6 +38,10 @@ void SetUnattended(bool unattended);
 // with status 0, or 1 when the run named a file it left where it should not
 // (left_something).
 [[noreturn]] void FinishRun(bool left_something);
+
+// The end of a look (/verify): logs it and ends the process with status 0
+// when the installation is up to date, else 9; no pause.
+[[noreturn]] void FinishVerify(bool current);
 
 // Ends the run through InterruptStop when an interrupt has arrived; the run
 // calls it where stopping is safe.

@@ -16,6 +16,7 @@ enum ScriptStatus {
   kStatusCannotWrite = 6,     // a file could not be written; the run was rolled back
   kStatusInterrupted = 7,     // Ctrl-C, Ctrl-Break, the console closed (SIGINT, SIGTERM, SIGHUP)
   kStatusAnotherRun = 8,      // another update of the same installation is running
+  kStatusNotCurrent = 9,      // /verify: a file differs from the archive's, or is missing
 };
 
 // The unattended status of a stop with the message id.

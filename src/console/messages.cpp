@@ -32,14 +32,24 @@ const char* const kCatalogue[kMessageCount] = {
     /* MSG_NO_VALID_SIGNATURE */ "\n 3D Perinwoodアップデートファイル[3pupdate.z]に正しい署名がありません\n",
     /* MSG_ANOTHER_RUNNING */ "\n 別のアップデートが実行中です。終わってからもう一度実行して下さい。\n",
     /* MSG_LOG_FAILED */ "\n ログファイル[%s]に書き込めません。ログなしで続けます。\n",
+    /* MSG_VERIFY_CURRENT */ " 最新です           [%s] %s バイト %s\n",
+    /* MSG_VERIFY_DIFFERS */ " 内容か日付が違います [%s]\n",
+    /* MSG_VERIFY_MISSING */ " ファイルがありません [%s]\n",
+    /* MSG_VERIFY_NEWER */ " より新しい日付のため残しています [%s]\n",
+    /* MSG_VERIFY_NO_DESTINATION */ " 書き込み先がありません [%s]\n",
+    /* MSG_VERIFY_UNKNOWN */ " 調べられません     [%s]\n",
+    /* MSG_VERIFY_LATER */ " 後のファイルで置き換えられます [%s]\n",
+    /* MSG_VERIFY_ALL_CURRENT */ "\n 3D Perinwoodは最新です\n",
+    /* MSG_VERIFY_NOT_CURRENT */ "\n 3D Perinwoodは最新ではありません\n",
     /* MSG_USAGE */
-    "\n 使い方: 3pupdate [/quiet] [/overwrite-newer] [/downgrade] [/log=ファイル] [/?]\n"
+    "\n 使い方: 3pupdate [/quiet] [/overwrite-newer] [/downgrade] [/log=ファイル] [/verify] [/?]\n"
     "\n"
     "  /quiet           何も質問せず、一時停止もしません。より新しい日付のファイルは\n"
     "                   そのまま残し、バージョンダウンは中止します。\n"
     "  /overwrite-newer より新しい日付のファイルも質問せずに上書きします。\n"
     "  /downgrade       バージョンダウンを質問せずに行います。\n"
     "  /log=ファイル    実行の記録をファイルの末尾に追加します（UTF-8）。\n"
+    "  /verify          何も変えずに、インストールが最新かどうかを調べます。\n"
     "  /?               この説明を表示します。\n"
     "\n"
     " /quiet のときの終了コード:\n"
@@ -48,7 +58,8 @@ const char* const kCatalogue[kMessageCount] = {
     "  4 アップデートファイルの破損または拒否\n"
     "  5 バージョンが合わない、またはバージョンダウンの中止\n"
     "  6 書き込みができない（元に戻しました）\n"
-    "  7 中断                      8 別のアップデートが実行中\n",
+    "  7 中断                      8 別のアップデートが実行中\n"
+    "  9 最新ではない（/verify）\n",
 };
 
 }  // namespace

@@ -4,18 +4,20 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console/console.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr size_t kLineSize = 2048;  // two 255-byte paths and a message fit many times over
 constexpr size_t kTextSize = 256;   // a folder or a version string of the start line
+constexpr size_t kTagSize = 96;     // the computer's name and the process ID
 
 struct RunLog {
   PlatformLog file;             // nullptr: no log (none asked for, or it failed)
   const char* path;             // as given, for the report
+  bool failed;                  // the log failed and the console has not reported it yet
   bool started;                 // the start line is written
+  char tag[kTagSize];           // "NAME:PID", the same on every line of the run
   // what the start line tells
   const char* program_version;
   char folder[kTextSize];       // empty until known
@@ -26,18 +28,42 @@ struct RunLog {
 
 RunLog g_log = {};
 
-// Drops the log after a failure, with the one report.
+bool IsLeadByte(unsigned char byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+bool IsTrailByte(unsigned char byte) {
+  return (byte >= 0x40 && byte <= 0x7E) || (byte >= 0x80 && byte <= 0xFC);
+}
+
+// A single byte that is not a character in the same way on both systems:
+// a control byte, or one of the few that one converter maps to a control
+// or private character and the other refuses.
+bool IsUnsafeSingleByte(unsigned char byte) {
+  return byte < 0x20 || byte == 0x7F || byte == 0x80 || byte == 0xA0 || byte >= 0xFD;
+}
+
+// Drops the log after a failure; the console reports it once.
 void GiveUpLog() {
   PlatformCloseLog(g_log.file);
   g_log.file = nullptr;
-  PrintMessage(MSG_LOG_FAILED, g_log.path);
+  g_log.failed = true;
 }
 
 // Converts one formatted line (code page 932) to UTF-8 and appends it with
-// CR LF, in one write.
+// the run's tag in front and CR LF behind, in one write. A control byte in
+// the converted text becomes '?': only the CR LF added here ends a line.
 void WriteLine(const char* text) {
-  char utf8[3 * kLineSize];
-  size_t length = PlatformToUtf8(text, strlen(text), utf8, sizeof utf8 - 2);
+  char utf8[3 * kLineSize + kTagSize];
+  size_t length = strlen(g_log.tag);
+  memcpy(utf8, g_log.tag, length);
+  utf8[length++] = ' ';
+  size_t body = length;
+  length += PlatformToUtf8(text, strlen(text), utf8 + length, sizeof utf8 - length - 2);
+  for (size_t i = body; i < length; ++i) {
+    unsigned char byte = static_cast<unsigned char>(utf8[i]);
+    if (byte < 0x20 || byte == 0x7F) utf8[i] = '?';
+  }
   utf8[length++] = '\r';
   utf8[length++] = '\n';
   if (!PlatformAppendLog(g_log.file, utf8, length)) GiveUpLog();
@@ -60,7 +86,8 @@ void WriteStartLine() {
   WriteLine(line);
 }
 
-// Formats a line and writes it, after the start line.
+// Formats a line and writes it, after the start line. Every text argument
+// has been through CleanLogText.
 void LogLine(const char* format, ...) {
   if (g_log.file == nullptr) return;
   if (!g_log.started) WriteStartLine();
@@ -73,28 +100,79 @@ void LogLine(const char* format, ...) {
   WriteLine(line);
 }
 
+// The run's tag: the computer's name (in UTF-8, a blank or ':' in it read
+// as '?', so the tag stays one word that ends at its ':') and the process ID.
+void MakeTag() {
+  char name[kTextSize];
+  char clean[kTextSize];
+  PlatformGetComputerName(name, sizeof name);
+  CleanLogText(name, clean, sizeof clean);
+  char utf8[kTagSize - 16];
+  size_t length = PlatformToUtf8(clean, strlen(clean), utf8, sizeof utf8 - 1);
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char byte = static_cast<unsigned char>(utf8[i]);
+    if (byte <= 0x20 || byte == 0x7F || byte == ':') utf8[i] = '?';
+  }
+  utf8[length] = '\0';
+  snprintf(g_log.tag, sizeof g_log.tag, "%s:%lu", length > 0 ? utf8 : "?",
+           static_cast<unsigned long>(PlatformProcessId()));
+}
+
 }  // namespace
+
+void CleanLogText(const char* text, char* out, size_t size) {
+  size_t used = 0;
+  for (size_t i = 0; text[i] != '\0' && used + 1 < size; ++i) {
+    unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (IsLeadByte(byte) && IsTrailByte(static_cast<unsigned char>(text[i + 1]))) {
+      if (used + 2 >= size) break;
+      out[used++] = text[i];
+      out[used++] = text[++i];
+      continue;
+    }
+    out[used++] = (IsLeadByte(byte) || IsUnsafeSingleByte(byte)) ? '?' : text[i];
+  }
+  if (size > 0) out[used] = '\0';
+}
 
 void OpenRunLog(const char* path, const char* program_version) {
   g_log.path = path;
   g_log.program_version = program_version;
+  MakeTag();
   g_log.file = PlatformOpenLog(path);
-  if (g_log.file == nullptr) PrintMessage(MSG_LOG_FAILED, path);
+  if (g_log.file == nullptr) g_log.failed = true;
+}
+
+void DropLogIfSameFile(const char* path) {
+  if (g_log.file == nullptr || PlatformLogIsFile(g_log.file, path) == kOtherFile) return;
+  PlatformDiscardLog(g_log.file);
+  g_log.file = nullptr;
+  g_log.failed = true;
+}
+
+const char* TakeLogFailure() {
+  if (!g_log.failed) return nullptr;
+  g_log.failed = false;
+  return g_log.path;
 }
 
 void NoteLogFolder(const char* install_directory) {
-  snprintf(g_log.folder, sizeof g_log.folder, "%s", install_directory);
+  CleanLogText(install_directory, g_log.folder, sizeof g_log.folder);
 }
 
 void NoteLogVersions(const char* installed_version, const char* archive_version) {
-  snprintf(g_log.installed, sizeof g_log.installed, "%s", installed_version);
-  snprintf(g_log.archive, sizeof g_log.archive, "%s", archive_version);
+  CleanLogText(installed_version, g_log.installed, sizeof g_log.installed);
+  CleanLogText(archive_version, g_log.archive, sizeof g_log.archive);
   g_log.versions_known = true;
 }
 
 void LogEntry(const char* destination, LogDecision decision, uint32_t size) {
-  static const char* const kDecisions[] = {"written", "overwritten", "kept", "skipped"};
-  LogLine("%s [%s] %lu bytes", kDecisions[decision], destination, static_cast<unsigned long>(size));
+  static const char* const kDecisions[] = {"written", "overwritten", "kept", "skipped",
+                                           "up to date"};
+  if (g_log.file == nullptr) return;
+  char clean[kTextSize * 2];
+  CleanLogText(destination, clean, sizeof clean);
+  LogLine("%s [%s] %lu bytes", kDecisions[decision], clean, static_cast<unsigned long>(size));
 }
 
 void LogStop(const char* message) {
@@ -116,12 +194,39 @@ void LogStop(const char* message) {
     if (at_break && out > 0) plain[out++] = ' ';
     at_break = false;
     plain[out++] = *p;
-    if (((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC)) && p[1] != '\0') {
-      plain[out++] = *++p;
-    }
+    if (IsLeadByte(byte) && p[1] != '\0') plain[out++] = *++p;
   }
   plain[out] = '\0';
   LogLine("stopped: %s", plain);
+}
+
+void LogFound(LogFinding finding, const char* destination, uint64_t size, int64_t time) {
+  static const char* const kFindings[] = {"up to date", "differs", "missing", "newer, kept",
+                                          "no destination", "cannot be read", "replaced later"};
+  if (g_log.file == nullptr) return;
+  char clean[kTextSize * 2];
+  CleanLogText(destination, clean, sizeof clean);
+  if (finding != kFoundCurrent) {
+    LogLine("%s [%s]", kFindings[finding], clean);
+    return;
+  }
+  char time_text[64];
+  FormatLogTime(time, time_text, sizeof time_text);
+  LogLine("%s [%s] %llu bytes, %s", kFindings[finding], clean, static_cast<unsigned long long>(size),
+          time_text);
+}
+
+void LogLeft(const char* path, const char* of_destination) {
+  if (g_log.file == nullptr) return;
+  char clean[kTextSize * 2];
+  CleanLogText(path, clean, sizeof clean);
+  if (of_destination == nullptr) {
+    LogLine("left [%s]", clean);
+    return;
+  }
+  char destination[kTextSize * 2];
+  CleanLogText(of_destination, destination, sizeof destination);
+  LogLine("left [%s]: the old file of [%s]", clean, destination);
 }
 
 void LogRollback(int files, int folders) {

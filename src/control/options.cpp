@@ -24,7 +24,7 @@ bool MatchOption(const char* text, const char* name, bool with_value, const char
 }  // namespace
 
 RunOptions ParseOptions(int argc, char** argv) {
-  RunOptions options = {false, false, false, false, nullptr};
+  RunOptions options = {false, false, false, false, false, nullptr};
   const char* value = nullptr;
   for (int i = 1; i < argc; ++i) {
     const char* text = argv[i];
@@ -34,6 +34,8 @@ RunOptions ParseOptions(int argc, char** argv) {
       options.overwrite_newer = true;
     } else if (MatchOption(text, "downgrade", false, &value)) {
       options.downgrade = true;
+    } else if (MatchOption(text, "verify", false, &value)) {
+      options.verify = true;
     } else if (MatchOption(text, "?", false, &value)) {
       options.usage = true;
     } else if (MatchOption(text, "log", true, &value)) {

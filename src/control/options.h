@@ -8,6 +8,7 @@ struct RunOptions {
   bool overwrite_newer;   // /overwrite-newer: newer installed files are overwritten unasked
   bool downgrade;         // /downgrade: a downgrade goes on unasked
   bool usage;             // /?: show the usage text and do nothing else
+  bool verify;            // /verify: compare the installation with the archive, change nothing
   const char* log_path;   // /log=FILE: the log to append to; nullptr when none
 };
 

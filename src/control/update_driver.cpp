@@ -7,6 +7,7 @@
 #include "control/archive_trust.h"
 #include "console/run_log.h"
 #include "control/registry_lookup.h"
+#include "control/verify_run.h"
 #include "control/version_gate.h"
 #include "install/entry_cache.h"
 #include "install/install_entry.h"
@@ -59,8 +60,7 @@ void OpenUpdateArchive() {
 // was too large to keep, the archive is read again for the real run, through
 // the same open file. The bytes read must be intact (the trailer's digest).
 void CheckWholeArchive(bool stage) {
-  const InstallContext* stage_beside = stage ? &g_run.install : nullptr;
-  if (!CheckEntries(&g_archive, g_archive.header.entry_count, stage_beside) ||
+  if (!CheckEntries(&g_archive, g_archive.header.entry_count, &g_run.install, stage) ||
       !FinishArchiveRead(&g_archive)) {
     ErrorStop(MSG_DECODE_ERROR);
   }
@@ -75,15 +75,20 @@ void StartRun(const RunOptions& options) {
     PrintMessage(MSG_USAGE);
     PlatformExit(0);
   }
-  SetUnattended(options.quiet);
+  // A look asks nothing and makes no pause, like an unattended run.
+  SetUnattended(options.quiet || options.verify);
   if (options.log_path != nullptr) OpenRunLog(options.log_path, kProgramVersion);
+  // A log on the archive would write into the file the run must read
+  // unchanged (on Windows it would keep the archive from opening at all).
+  DropLogIfSameFile(kArchiveName);
 }
 
 // Two runs on one installation would interleave their files; the second
-// stops before it reads or writes anything of the update.
-void TakeInstallationLock() {
+// stops before it reads or writes anything of the update. A look shares
+// the lock with other looks only: it never sees an update halfway.
+void TakeInstallationLock(RunLockMode mode) {
   NoteLogFolder(g_run.install_directory);
-  if (PlatformTakeRunLock(g_run.install_directory) == kRunLockBusy) {
+  if (PlatformTakeRunLock(g_run.install_directory, mode) == kRunLockBusy) {
     FatalStop(MSG_ANOTHER_RUNNING);
   }
 }
@@ -101,10 +106,11 @@ DowngradeAnswer DowngradeAnswerOf(const RunOptions& options) {
 }
 
 // The stop hook: staged files that no entry took up go, and what the run
-// did is rolled back.
-void UndoRun() {
+// did is rolled back. True when something stays where it should not.
+bool UndoRun() {
   DropStagedFiles();
   RollBackPending();
+  return RunLeftSomething();
 }
 
 }  // namespace
@@ -113,12 +119,13 @@ void RunUpdate(const RunOptions& options) {
   PlatformWatchInterrupts();
   StartRun(options);
   if (QueryInstallDir(g_run.install_directory) == -1) FatalStop(MSG_NOT_INSTALLED);
-  TakeInstallationLock();
+  TakeInstallationLock(options.verify ? kRunLockShared : kRunLockExclusive);
   PlatformGetWindowsDirectory(g_run.windows_directory, sizeof g_run.windows_directory);
   g_run.install = {g_run.install_directory, g_run.windows_directory, FirstOverwriteMode(options)};
   OpenUpdateArchive();
   QueryInstalledVersion(g_run.installed_version);
   NoteLogVersions(g_run.installed_version, g_archive.header.version);
+  if (options.verify) VerifyInstallation(&g_archive, &g_run.install);
   DowngradeAnswer downgrade = DowngradeAnswerOf(options);
   // From here on every stop and every interrupt first undoes the run: the
   // check may stage files, and the entries change the machine. Files are

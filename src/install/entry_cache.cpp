@@ -4,6 +4,7 @@
 
 #include "archive/archive_reader.h"
 #include "console/console.h"
+#include "console/run_log.h"
 #include "install/destination.h"
 #include "install/pending_updates.h"
 #include "platform/platform.h"
@@ -91,17 +92,18 @@ void KeepFullBuffer(void* context, const uint8_t*, size_t count) {
 }
 
 // Starts the staged file of an entry beside its destination; none when
-// nothing is to be staged (context nullptr), the entry has no destination or
-// its folder does not exist yet.
-void StageEntry(const InstallContext* context, CachedEntry* entry) {
+// nothing is to be staged, the entry has no destination or its folder does
+// not exist yet. A log open on the destination's file is dropped first.
+void StageEntry(const InstallContext* context, bool stage, CachedEntry* entry) {
   entry->staged.output = nullptr;
   entry->written_behind = false;
   char path[kComposeBufferSize];
-  if (context == nullptr ||
-      ComposeDestinationPath(context, entry->header.kind, entry->header.name, path) !=
-          kPathComposed) {
+  if (ComposeDestinationPath(context, entry->header.kind, entry->header.name, path) !=
+      kPathComposed) {
     return;
   }
+  DropLogIfSameFile(path);
+  if (!stage) return;
   entry->staged.output = PlatformStartStagedFile(path, entry->staged.path);
   entry->written_behind = entry->staged.output != nullptr;
 }
@@ -117,7 +119,8 @@ void NoteCellLiteral(void* context, uint64_t produced) {
 
 }  // namespace
 
-bool CheckEntries(ArchiveReader* reader, int entry_count, const InstallContext* context) {
+bool CheckEntries(ArchiveReader* reader, int entry_count, const InstallContext* context,
+                  bool stage) {
   ClearEntryCache();
   g_cache.keeping = true;
   static DecodeOutput decoded;
@@ -130,7 +133,7 @@ bool CheckEntries(ArchiveReader* reader, int entry_count, const InstallContext* 
     }
     entry->offset = g_cache.used;
     entry->cell_literal_count = 0;
-    StageEntry(context, entry);
+    StageEntry(context, stage, entry);
     PlatformOutput staged = entry->staged.output;
     CheckedEntry checked = {entry, {}, 0, 0};
     checked.sink = {KeepFullBuffer, NoteCellLiteral, NextCellDue(0, entry->header.size), &checked,

@@ -39,10 +39,12 @@ struct CachedEntry {
 
 // Decodes every entry of the archive open in reader without printing or
 // asking, staging what it can beside the destinations that context gives
-// (nothing when context is nullptr) and keeping what fits the budget. False
-// at the first entry that does not decode (the cache is then empty and
-// nothing is staged).
-bool CheckEntries(ArchiveReader* reader, int entry_count, const InstallContext* context);
+// (nothing unless stage) and keeping what fits the budget. A run's log that
+// is the file at an entry's destination is dropped before anything is
+// written there. False at the first entry that does not decode (the cache
+// is then empty and nothing is staged).
+bool CheckEntries(ArchiveReader* reader, int entry_count, const InstallContext* context,
+                  bool stage);
 
 // True when every entry's data is in memory or in its staged file.
 bool EntriesCached();

@@ -125,7 +125,7 @@ void WriteEntryBytes(EntryOutput* output, const uint8_t* bytes, size_t count) {
   if (!written) StopCannotWrite(output);
 }
 
-void FinishEntryOutput(EntryOutput* output, int32_t modification_time) {
+bool FinishEntryOutput(EntryOutput* output, int32_t modification_time) {
   PlatformOutput stream = output->stream;
   output->stream = nullptr;
   if (!PlatformCloseOutput(stream)) StopCannotWrite(output);
@@ -134,12 +134,13 @@ void FinishEntryOutput(EntryOutput* output, int32_t modification_time) {
     // date and stays as it is, read-only or not.
     if (HoldSameBytes(output->temp_path, output->destination)) {
       DropTempFile(output);
-      return;
+      return true;
     }
     if (MayStayReadOnly(output->choice)) StopCannotWrite(output);
   }
   if (!PlatformSetFileTimes(output->temp_path, modification_time)) StopCannotWrite(output);
   AddPending(output->destination, output->temp_path, modification_time, output->choice);
+  return false;
 }
 
 void AbandonEntryOutput(EntryOutput* output) {

@@ -38,8 +38,8 @@ void WriteEntryBytes(EntryOutput* output, const uint8_t* bytes, size_t count);
 // bytes with its time is up to date: the temporary file goes and the
 // destination stays as it is. A failed write, flush, close or time, or a
 // read-only destination under Write that is not up to date, stops the run
-// with MSG_CANNOT_WRITE.
-void FinishEntryOutput(EntryOutput* output, int32_t modification_time);
+// with MSG_CANNOT_WRITE. True when the destination was up to date.
+bool FinishEntryOutput(EntryOutput* output, int32_t modification_time);
 
 // Gives up the entry after a decoding failure: removes the temporary file and
 // stops the run with MSG_DECODE_ERROR.

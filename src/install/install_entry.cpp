@@ -115,6 +115,7 @@ void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
     choice = DecideWrite(path, header.modification_time, &context->overwrite_mode);
   }
 
+  bool up_to_date = false;
   if (choice.decision == kSkip) {
     PassOverData(reader, header.size, kept);
     if (kept) DropStagedFile(index);
@@ -126,8 +127,9 @@ void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
     } else {
       DecodeIntoOutput(reader, &output, header.size);
     }
-    FinishEntryOutput(&output, header.modification_time);
+    up_to_date = FinishEntryOutput(&output, header.modification_time);
   }
-  LogEntry(composed == kPathComposed ? path : header.name, LogDecisionOf(choice), header.size);
+  LogEntry(composed == kPathComposed ? path : header.name,
+           up_to_date ? kLogUpToDate : LogDecisionOf(choice), header.size);
   if (composed == kPathComposed) QueueViewer(header.kind, path);
 }

@@ -112,8 +112,11 @@ void DeleteOwnFile(const char* path) {
 }
 
 // Puts the old file of one destination back. A backup that cannot be moved
-// back is left where it is, and named: it may be the only copy.
-void UndoOne(PendingFile* file) {
+// back is left where it is, and named: it may be the only copy. True when
+// the destination changed and is as it was again (a staged file that never
+// took its place changed nothing).
+bool UndoOne(PendingFile* file) {
+  bool put_back = file->state != kStaged;
   switch (file->state) {
     case kStaged:
       if (file->temp_path[0] != '\0') DeleteOwnFile(file->temp_path);
@@ -122,7 +125,10 @@ void UndoOne(PendingFile* file) {
       if (file->backup_path[0] == '\0') {
         // Only a file that had no old one goes; without a backup of an old
         // file there is nothing to put back.
-        if (file->original_attributes == kInvalidFileAttributes) DeleteOwnFile(file->destination);
+        if (file->original_attributes == kInvalidFileAttributes) {
+          put_back = RemoveOwnFile(file->destination);
+          if (!put_back) ReportLeftOver(file->destination);
+        }
         break;
       }
       ClearReadOnly(file->destination);
@@ -135,8 +141,9 @@ void UndoOne(PendingFile* file) {
           PlatformSetFileAttributes(file->destination, file->final_attributes);
         }
         PrintMessage(MSG_UNDO_FAILED, file->destination, file->backup_path);
+        LogLeft(file->backup_path, file->destination);
         g_pending.left_over = true;
-        return;
+        return false;
       }
       if (file->state == kLeftOut) DeleteOwnFile(file->temp_path);
       break;
@@ -147,27 +154,23 @@ void UndoOne(PendingFile* file) {
       PlatformGetFileAttributes(file->destination) != file->original_attributes) {
     PlatformSetFileAttributes(file->destination, file->original_attributes);
   }
+  return put_back;
 }
 
 // Removes the folders a chain's entry made, deepest first, up to the
-// outermost one; a folder that still holds anything stays.
-void RemoveMadeFolders(FolderChain* chain) {
-  if (chain->first_made == 0) return;
+// outermost one; a folder that still holds anything stays. Returns how many
+// it removed.
+int RemoveMadeFolders(FolderChain* chain) {
+  if (chain->first_made == 0) return 0;
+  int removed = 0;
   char* folder = chain->folder;
   for (size_t length = strlen(folder); length >= chain->first_made;) {
-    PlatformRemoveDirectory(folder);
+    removed += PlatformRemoveDirectory(folder) ? 1 : 0;
     while (length > 0 && folder[length - 1] != '\\') --length;
     if (length == 0) break;
     folder[--length] = '\0';
   }
-}
-
-// How many folders a chain's entry made: the outermost one and each below it.
-int CountMadeFolders(const FolderChain& chain) {
-  if (chain.first_made == 0) return 0;
-  int count = 1;
-  for (const char* p = chain.folder + chain.first_made; *p != '\0'; ++p) count += *p == '\\';
-  return count;
+  return removed;
 }
 
 // True for a name the run gives its own files: "~3pu", four hex digits,
@@ -206,6 +209,7 @@ void DeleteLitter(void* context, const char* name) {
 
 void ReportBackupLeft(const PendingFile* file) {
   PrintMessage(MSG_BACKUP_LEFT, file->destination, file->backup_path);
+  LogLeft(file->backup_path, file->destination);
   g_pending.left_over = true;
 }
 
@@ -224,9 +228,14 @@ void DeleteEarlierLitter() {
 
 void ReportLeftOver(const char* path) {
   PrintMessage(MSG_FILE_LEFT, path);
+  LogLeft(path, nullptr);
   g_pending.left_over = true;
   if (g_pending.named_left_count < kMaxNamedLeft) {
-    snprintf(g_pending.named_left[g_pending.named_left_count++], kMaxTempPath, "%s", path);
+    // path may be a destination of the pending set itself
+    char* slot = g_pending.named_left[g_pending.named_left_count++];
+    size_t length = strnlen(path, kMaxTempPath - 1);
+    memmove(slot, path, length);
+    slot[length] = '\0';
   }
 }
 
@@ -323,11 +332,21 @@ void LaunchQueuedViewers(const char* windows_directory) {
 
 void RollBackPending() {
   if (g_pending.committed) return;
+  // What was put back is logged once it is back, and only that: a staged
+  // file that never took its place changed nothing. The line comes when
+  // the run had changed something on the disk.
+  bool anything = false;
+  int files = 0;
   int folders = 0;
-  for (int i = 0; i < g_pending.chain_count; ++i) folders += CountMadeFolders(g_pending.chains[i]);
-  if (g_pending.count > 0 || folders > 0) LogRollback(g_pending.count, folders);
-  for (int i = g_pending.count; i-- > 0;) UndoOne(&g_pending.files[i]);
-  for (int i = g_pending.chain_count; i-- > 0;) RemoveMadeFolders(&g_pending.chains[i]);
+  for (int i = g_pending.count; i-- > 0;) {
+    anything = anything || g_pending.files[i].state != kStaged;
+    files += UndoOne(&g_pending.files[i]) ? 1 : 0;
+  }
+  for (int i = g_pending.chain_count; i-- > 0;) {
+    anything = anything || g_pending.chains[i].first_made > 0;
+    folders += RemoveMadeFolders(&g_pending.chains[i]);
+  }
+  if (anything) LogRollback(files, folders);
   g_pending.count = 0;
   g_pending.chain_count = 0;
   g_pending.viewer_count = 0;

@@ -67,6 +67,6 @@ void CommitPending();
 // Starts the queued viewers, in archive order (after a successful commit).
 void LaunchQueuedViewers(const char* windows_directory);
 
-// Undoes the run (the stop hook): see above. Does nothing after a
-// successful commit.
+// Undoes the run (the stop hook): see above, and logs what it put back
+// once it is back. Does nothing after a successful commit.
 void RollBackPending();

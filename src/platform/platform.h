@@ -14,8 +14,7 @@
 // win32_internal.h. What both sides share sits in platform/ itself: the
 // holder's retries (holder_retry.h), the ring that staged files are
 // written through (stage_ring.h, stage_ring.cpp), the ring the archive is
-// read and hashed through (read_ring.h, read_ring.cpp) and the name of the
-// run lock (run_lock_name.h).
+// read and hashed through (read_ring.h, read_ring.cpp).
 //
 // Paths are Windows paths in the ANSI code page (C:\a\b, \a, a\b); results are
 // Windows-shaped (0 / true for success) so the callers read like the Win32
@@ -65,6 +64,12 @@ using PlatformFile = PlatformFileRecord*;
 
 // Opens path for binary reading; nullptr when it cannot be opened.
 PlatformFile PlatformOpenForReading(const char* path);
+// Opens an installed file only to look at its bytes, leaving its
+// last-access time as it was (O_NOATIME; on Windows the handle tells the
+// system not to update it). nullptr when it cannot be opened; *absent is
+// then true only when nothing is at path (a look that fails is no
+// absence). Read and closed like any file opened for reading.
+PlatformFile PlatformOpenToLook(const char* path, bool* absent);
 // Reads up to count bytes; returns the number delivered, 0 at the end of the
 // file or on a read error.
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count);
@@ -314,11 +319,17 @@ enum RunLockResult {
   kRunLockUnavailable,  // no lock could be made (the run goes on without one)
 };
 
-// Takes the machine-wide lock that names the installation folder (the same
-// folder spelled in another ASCII case, with '/' or a trailing separator,
-// names the same lock). It is let go when the process ends, in any way: a
-// lock left by a killed process counts as free.
-RunLockResult PlatformTakeRunLock(const char* install_directory);
+enum RunLockMode {
+  kRunLockExclusive,  // an update: nobody else on the installation
+  kRunLockShared,     // a look (/verify): other looks may run beside it, no update
+};
+
+// Takes the lock of the installation folder: the file ~3pu.lock in it, held
+// without sharing (an flock on the host), or shared only with other looks,
+// which every spelling of the folder reaches. It is let go, and its file
+// deleted by the last holder, when the process ends, in any way: a lock
+// left by a killed process counts as free.
+RunLockResult PlatformTakeRunLock(const char* install_directory, RunLockMode mode);
 
 struct PlatformLogRecord;
 using PlatformLog = PlatformLogRecord*;
@@ -329,6 +340,17 @@ PlatformLog PlatformOpenLog(const char* path);
 // Appends count bytes in one write, at the end of the file. False on failure.
 bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count);
 void PlatformCloseLog(PlatformLog log);
+// Closes a log that is not to be used after all; a file that the open
+// created and that is still empty is deleted again, so that the log leaves
+// no file where none was.
+void PlatformDiscardLog(PlatformLog log);
+
+// Whether path names the very file the log is open on (the same device and
+// inode; the same volume serial number and file ID), however it is spelled.
+// A path with no file behind it is another file; a look that fails is
+// unknown.
+enum SameFileAnswer { kSameFile, kOtherFile, kSameFileUnknown };
+SameFileAnswer PlatformLogIsFile(PlatformLog log, const char* path);
 
 // Converts count bytes of code page 932 text to UTF-8 in out (at most
 // capacity bytes); returns the bytes written. What has no Unicode form shows
@@ -337,6 +359,13 @@ size_t PlatformToUtf8(const char* text, size_t count, char* out, size_t capacity
 
 // The time now, in seconds since 1970-01-01 00:00:00 UTC.
 int64_t PlatformTimeNow();
+
+// The computer's name in the ANSI code page (GetComputerNameA; the host's
+// name on the emulated machine), cut to fit size; empty when unknown.
+void PlatformGetComputerName(char* out, size_t size);
+
+// The ID of this process.
+uint32_t PlatformProcessId();
 
 // ---- Console: console.cpp ---------------------------------------------------
 

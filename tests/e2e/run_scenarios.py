@@ -173,17 +173,24 @@ def parents(path: bytes):
 
 
 LOG_TIME = re.compile(rb'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ')
+LOG_TAG = re.compile(rb'(?m)^([^\s:]+:\d+) ')
 
 
 def check_logs(scenario: Scenario, result: Result) -> List[str]:
-    """The logs named by expect-log: UTF-8 text, time stamps read as TIME."""
+    """The logs named by expect-log: UTF-8 text, time stamps read as TIME,
+    the run's tag (computer name:process ID) that begins each of its lines
+    as TAG; the one run a scenario logs has one tag."""
     problems = []
     for path, wanted in scenario.expect_logs.items():
         key = find(result.files, path)
         if key is None:
             problems.append(f'missing log {show(path)}')
             continue
-        got = LOG_TIME.sub(b'TIME', result.files[key].content)
+        content = result.files[key].content
+        tags = set(LOG_TAG.findall(content))
+        if len(tags) > 1:
+            problems.append(f'log {show(path)}: one run, several tags {sorted(tags)}')
+        got = LOG_TIME.sub(b'TIME', LOG_TAG.sub(b'TAG ', content))
         want = wanted.decode('cp932').encode('utf-8')
         if got != want:
             problems.append(f'log {show(path)} differs:\n' + '\n'.join(difflib.unified_diff(

@@ -61,7 +61,8 @@ Expectations:
                                    (exit 0 + 5000 ms, 1 + 5000, 1 + 10000, 1 + no pause,
                                    N + no pause)
     expect-log PATH = V            the file holds V's text in UTF-8, each time
-                                   stamp (2026-12-09T08:30:00Z) read as TIME
+                                   stamp (2026-12-09T08:30:00Z) read as TIME and
+                                   the tag that begins a line (PC-07:4312) as TAG
     expect-file PATH [mtime N] [readonly] = V;  expect-absent PATH;  expect-folder PATH
     expect-viewer = V              one recorded viewer command-line tail
     expect-attributes PATH = N     Wine only: the file's DOS attributes after the run

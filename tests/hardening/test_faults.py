@@ -186,6 +186,25 @@ def undo_fails(ctx):
         check_files(result, {p: 'new' if p == path else 'before' for p in ORDER}, context)
 
 
+@check('a rollback that cannot put an old file back: logged after it ran, with /quiet status 1')
+def undo_fails_logged(ctx):
+    # As above, keep.txt's old file stays under its backup name. The log
+    # names it, then counts what the rollback did put back (old.txt, new.txt
+    # and the bitmap folder), and the run does not claim a rollback (6).
+    context = 'replace=4,restore=1'
+    result = run(fault_machine(env={'UPDATER_FAULTS': context},
+                               args=[b'/quiet', b'/overwrite-newer', b'/log=C:\\update.log']), ctx.build)
+    left = own_files(result)
+    expect(result.exit_status == 1 and len(left) == 1, '%s: status %r, left %r' % (context, result.exit_status, left))
+    log = result.files.get(b'C:\\update.log')
+    lines = [line.split(b' ', 1)[1] for line in log.content.split(b'\r\n')[:-1]] if log else []
+    wanted = [b'left [' + (left[0] if left else b'') + b']: the old file of [' + KEEP + b']',
+              b'rolled back: 2 files, 1 folder']
+    expect(lines[-3:-1] == wanted and lines[-1].endswith(b' ended: status 1'),
+           '%s: the log ends %r' % (context, lines[-3:]))
+    check_files(result, {p: 'new' if p == KEEP else 'before' for p in ORDER}, context)
+
+
 @check('a replace that fails after the backup name was made, and cannot delete that name: named')
 def backup_name_left(ctx):
     # old.txt's new file cannot be given its final word (set_attributes

@@ -330,6 +330,32 @@ TEST_F(PosixMachine, FileTimesRoundTrip) {
   EXPECT_FALSE(PlatformSetFileTimes("C:\\none.txt", 5));
 }
 
+// A look at an installed file (/verify) reads it whole and leaves its
+// last-access time as it was, which a plain read under relatime would move
+// (the time is older than the file's change time); nothing there is an
+// absence, a folder or a failed mapping is not.
+TEST_F(PosixMachine, LookingAtAFileLeavesItsAccessTime) {
+  WriteHostFile(c_ + "/seen.txt", "the bytes");
+  ASSERT_TRUE(PlatformSetFileTimes("C:\\seen.txt", 946684800));
+  bool absent = true;
+  PlatformFile file = PlatformOpenToLook("C:\\SEEN.TXT", &absent);
+  ASSERT_NE(file, nullptr);
+  char bytes[32] = {};
+  EXPECT_EQ(PlatformReadFile(file, bytes, sizeof bytes), 9u);
+  EXPECT_STREQ(bytes, "the bytes");
+  PlatformCloseFile(file);
+  struct stat status;
+  ASSERT_EQ(stat((c_ + "/seen.txt").c_str(), &status), 0);
+  EXPECT_EQ(status.st_atime, 946684800);
+  EXPECT_EQ(PlatformOpenToLook("C:\\none.txt", &absent), nullptr);
+  EXPECT_TRUE(absent);
+  EXPECT_EQ(PlatformOpenToLook("C:\\none\\deeper.txt", &absent), nullptr);
+  EXPECT_TRUE(absent);
+  MakeFolder("drive_c/folder");
+  EXPECT_EQ(PlatformOpenToLook("C:\\folder", &absent), nullptr);
+  EXPECT_FALSE(absent);
+}
+
 TEST_F(PosixMachine, FaultPlanFailsTheNthCallOfEachKindOnce) {
   setenv("UPDATER_FAULTS", "write=2,close=1,open_read=3,query_time=1", 1);
   ResetFaultInjection();

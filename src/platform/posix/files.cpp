@@ -101,6 +101,32 @@ PlatformFile PlatformOpenForReading(const char* path) {
   return file;
 }
 
+PlatformFile PlatformOpenToLook(const char* path, bool* absent) {
+  *absent = false;
+  if (InjectFault(kFaultOpenRead)) return nullptr;
+  char host[kHostPathSize];
+  if (!MapWindowsPath(path, host)) return nullptr;
+  // O_NOATIME is refused (EPERM) on a file of another owner to a process
+  // without the privilege; the file is then read as any reader would.
+  int descriptor = open(host, O_RDONLY | O_CLOEXEC | O_NOATIME);
+  if (descriptor < 0 && errno == EPERM) descriptor = open(host, O_RDONLY | O_CLOEXEC);
+  if (descriptor < 0) {
+    *absent = errno == ENOENT || errno == ENOTDIR;
+    return nullptr;
+  }
+  struct stat status;
+  PlatformFile file = nullptr;
+  if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
+    file = static_cast<PlatformFile>(calloc(1, sizeof(PlatformFileRecord)));
+  }
+  if (file == nullptr) {
+    close(descriptor);
+    return nullptr;
+  }
+  file->descriptor = descriptor;
+  return file;
+}
+
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count) {
   if (file == nullptr) return 0;
   return ReadThroughRing(file, &file->ring, destination, count);

@@ -72,3 +72,7 @@ int InterruptWakeDescriptor();
 void StopStageWriter();
 // Ends the hasher threads of the files being read (at the end of the process).
 void StopReadHashers();
+
+// Deletes the run lock's file and lets the lock go (run.cpp; at the end of
+// the process, by the process that holds it).
+void ReleaseRunLock();

@@ -127,5 +127,6 @@ bool PauseForHolder(uint32_t milliseconds) {
   FlushConsoleOutput();
   StopStageWriter();
   StopReadHashers();
+  ReleaseRunLock();
   exit(status);
 }

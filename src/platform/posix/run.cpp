@@ -1,11 +1,19 @@
 // One run at a time, the run's log and the clock, on the emulated machine.
 //
-// The lock is an flock on the file locks/3pupdate-<hash> in the machine
-// folder: the machine's own namespace, as the Global one is a Windows
-// machine's. The kernel lets go of it when the process ends, however it
-// ends, so a killed run blocks nobody. The descriptor is closed on exec, so
-// a viewer started later does not inherit the lock.
+// The lock is an flock on the file ~3pu.lock in the installation folder: the
+// folder itself says which installation it is, however its path is spelled,
+// and only who may write the folder can hold it. The kernel lets go of the
+// lock when the process ends, however it ends, so a killed run blocks
+// nobody (its file stays, and the next run takes it up). The holder deletes
+// the file at its end, as Windows deletes its twin on close; a run that
+// locked the file just as the holder deleted it holds a file with no name,
+// sees that and takes the lock again on a new one. The descriptor is closed
+// on exec, so a viewer started later does not inherit the lock. A look
+// (/verify) holds the lock shared: looks run side by side, updates wait
+// for none of them but stop. The last holder deletes the file: a shared
+// holder does so only when it can have the lock alone at its end.
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -18,45 +26,87 @@
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_internal.h"
-#include "platform/run_lock_name.h"
 
 struct PlatformLogRecord {
-  int fd;  // opened for appending
+  int fd;                      // opened for appending
+  bool created;                // the open made the file
+  char host_path[kHostPathSize];
 };
 
 namespace {
-int g_run_lock_fd = -1;  // held until the process ends
+
+constexpr const char* kRunLockFile = "~3pu.lock";
+constexpr int kRunLockTries = 8;  // a holder deleting its file each time, at most
+
+struct RunLock {
+  int fd;                        // held until the process ends; -1: none
+  bool shared;                   // held beside other looks
+  char host_path[kHostPathSize];  // its file, deleted at the end
+};
+RunLock g_run_lock = {-1, false, {}};
+
+// True when the open file is still the one at host_path.
+bool IsStillNamed(int fd, const char* host_path) {
+  struct stat open_status;
+  struct stat named_status;
+  return fstat(fd, &open_status) == 0 && stat(host_path, &named_status) == 0 &&
+         open_status.st_dev == named_status.st_dev && open_status.st_ino == named_status.st_ino;
 }
 
-RunLockResult PlatformTakeRunLock(const char* install_directory) {
-  const char* machine = MachineFolder();
-  char name[kRunLockNameSize];
-  FormatRunLockName(install_directory, name);
-  char path[kHostPathSize];
-  if (machine == nullptr || strlen(machine) + sizeof "/locks/" + sizeof name >= sizeof path) {
-    return kRunLockUnavailable;
+}  // namespace
+
+RunLockResult PlatformTakeRunLock(const char* install_directory, RunLockMode mode) {
+  size_t length = strlen(install_directory);
+  while (length > 0 && (install_directory[length - 1] == '\\' || install_directory[length - 1] == '/')) {
+    --length;
   }
-  strcpy(path, machine);
-  strcat(path, "/locks");
-  mkdir(path, 0777);
-  strcat(path, "/");
-  strcat(path, name);
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return kRunLockUnavailable;
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
-    bool busy = errno == EWOULDBLOCK;
+  char windows_path[kHostPathSize];
+  char host[kHostPathSize];
+  int used = snprintf(windows_path, sizeof windows_path, "%.*s\\%s", static_cast<int>(length),
+                      install_directory, kRunLockFile);
+  if (used < 0 || static_cast<size_t>(used) >= sizeof windows_path) return kRunLockUnavailable;
+  if (!MapWindowsPath(windows_path, host)) return kRunLockUnavailable;
+  for (int attempt = 0; attempt < kRunLockTries; ++attempt) {
+    int fd = open(host, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return kRunLockUnavailable;
+    int locked;
+    int operation = mode == kRunLockShared ? LOCK_SH : LOCK_EX;
+    while ((locked = flock(fd, operation | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+      bool busy = errno == EWOULDBLOCK;
+      close(fd);
+      return busy ? kRunLockBusy : kRunLockUnavailable;
+    }
+    if (IsStillNamed(fd, host)) {
+      g_run_lock.fd = fd;
+      g_run_lock.shared = mode == kRunLockShared;
+      strcpy(g_run_lock.host_path, host);
+      return kRunLockTaken;
+    }
     close(fd);
-    return busy ? kRunLockBusy : kRunLockUnavailable;
   }
-  g_run_lock_fd = fd;
-  return kRunLockTaken;
+  return kRunLockUnavailable;
+}
+
+void ReleaseRunLock() {
+  if (g_run_lock.fd < 0) return;
+  if (!g_run_lock.shared || flock(g_run_lock.fd, LOCK_EX | LOCK_NB) == 0) {
+    unlink(g_run_lock.host_path);
+  }
+  close(g_run_lock.fd);
+  g_run_lock.fd = -1;
 }
 
 PlatformLog PlatformOpenLog(const char* path) {
   char host[kHostPathSize];
   if (InjectFault(kFaultLog) || !MapWindowsPath(path, host)) return nullptr;
-  int fd = open(host, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  bool created = false;
+  int fd = open(host, O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    fd = open(host, O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
+    created = fd >= 0;
+  }
   if (fd < 0) return nullptr;
   // A folder does not open, nor does a read-only file (refused even for
   // root here, as Windows refuses an administrator).
@@ -71,6 +121,8 @@ PlatformLog PlatformOpenLog(const char* path) {
     return nullptr;
   }
   log->fd = fd;
+  log->created = created;
+  strcpy(log->host_path, host);
   return log;
 }
 
@@ -86,9 +138,25 @@ bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count) {
   return true;
 }
 
+SameFileAnswer PlatformLogIsFile(PlatformLog log, const char* path) {
+  char host[kHostPathSize];
+  struct stat log_status;
+  struct stat status;
+  if (!MapWindowsPath(path, host) || fstat(log->fd, &log_status) != 0) return kSameFileUnknown;
+  if (stat(host, &status) != 0) return errno == ENOENT ? kOtherFile : kSameFileUnknown;
+  bool same = status.st_dev == log_status.st_dev && status.st_ino == log_status.st_ino;
+  return same ? kSameFile : kOtherFile;
+}
+
 void PlatformCloseLog(PlatformLog log) {
   close(log->fd);
   free(log);
+}
+
+void PlatformDiscardLog(PlatformLog log) {
+  struct stat status;
+  if (log->created && fstat(log->fd, &status) == 0 && status.st_size == 0) unlink(log->host_path);
+  PlatformCloseLog(log);
 }
 
 size_t PlatformToUtf8(const char* text, size_t count, char* out, size_t capacity) {
@@ -119,3 +187,11 @@ size_t PlatformToUtf8(const char* text, size_t count, char* out, size_t capacity
 }
 
 int64_t PlatformTimeNow() { return static_cast<int64_t>(time(nullptr)); }
+
+void PlatformGetComputerName(char* out, size_t size) {
+  if (size == 0) return;
+  if (gethostname(out, size) != 0) out[0] = '\0';
+  out[size - 1] = '\0';
+}
+
+uint32_t PlatformProcessId() { return static_cast<uint32_t>(getpid()); }

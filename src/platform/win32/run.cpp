@@ -1,51 +1,75 @@
 // One run at a time, the run's log and the clock.
 //
-// The lock is a named mutex in the Global namespace, so that runs in other
-// sessions of a terminal server see it too (a name without the prefix lives
-// in the session's own namespace). The handle is kept until the process
-// ends; the system then releases the mutex, and a run that was killed
-// leaves it abandoned, which the next run takes as free (when no other
-// process has it open, it is gone altogether). Unlike a file mapping, a
-// mutex in the Global namespace needs no privilege to be created. A mutex
-// that another user's run made and this one may not open
-// (ERROR_ACCESS_DENIED) is held by a run all the same.
+// The lock is the file ~3pu.lock in the installation folder, opened without
+// any sharing and deleted when its handle is closed. The folder itself says
+// which installation it is: every spelling of it (a short 8.3 name, a
+// trailing dot, another case, a path through a share) reaches the same file,
+// and the file system, not a name, decides. Only who may write the folder
+// can hold the lock, and the installation's own permissions guard it; a run
+// on another machine that updates the folder through a share meets it too.
+// The system closes the handle when the process ends, however it ends, and
+// the file goes with it, so a killed run blocks nobody; a file that a crash
+// of the whole machine left is taken up by the next run. A named mutex
+// beside the file would add nothing: the file reaches every session (and
+// other machines through a share, which a mutex does not), a run that
+// cannot create the file cannot write the folder either, and a name in the
+// Global namespace is one that any local user can take first. The folder is
+// made absolute and long (GetFullPathName, GetLongPathName) before the
+// file's name is put to it. A look (/verify) opens the file for reading and
+// deletion, shared with other looks only: looks run side by side, and an
+// update meets them as it meets another update.
 #include <windows.h>
 
 #include <cstdlib>
+#include <cwchar>
 
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
-#include "platform/run_lock_name.h"
 #include "platform/win32/win32_internal.h"
 
 struct PlatformLogRecord {
   HANDLE handle;  // opened for appending only
+  bool created;   // the open made the file
+  char path[MAX_PATH];
 };
 
 namespace {
 constexpr UINT kShiftJis = 932;
 constexpr size_t kWideScratch = 2048;
+constexpr const wchar_t* kRunLockFile = L"\\~3pu.lock";
 HANDLE g_run_lock = nullptr;  // held until the process ends
 }  // namespace
 
-RunLockResult PlatformTakeRunLock(const char* install_directory) {
-  char name[sizeof "Global\\" + kRunLockNameSize];
-  lstrcpyA(name, "Global\\");
-  FormatRunLockName(install_directory, name + sizeof "Global\\" - 1);
-  HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
-  if (mutex == nullptr) {
-    return GetLastError() == ERROR_ACCESS_DENIED ? kRunLockBusy : kRunLockUnavailable;
+RunLockResult PlatformTakeRunLock(const char* install_directory, RunLockMode mode) {
+  wchar_t full[kWidePath];
+  wchar_t path[kWidePath];
+  if (!ToLongWidePath(install_directory, full, kWidePath)) return kRunLockUnavailable;
+  DWORD length = GetLongPathNameW(full, path, kWidePath);
+  if (length == 0 || length >= kWidePath) {  // a folder that is not there keeps its spelling
+    std::wcscpy(path, full);
+    length = static_cast<DWORD>(std::wcslen(path));
   }
-  switch (WaitForSingleObject(mutex, 0)) {
-    case WAIT_OBJECT_0:
-    case WAIT_ABANDONED:
-      g_run_lock = mutex;
-      return kRunLockTaken;
-    case WAIT_TIMEOUT:
-      CloseHandle(mutex);
+  while (length > 0 && path[length - 1] == L'\\') --length;
+  if (length + std::wcslen(kRunLockFile) + 1 > kWidePath) return kRunLockUnavailable;
+  std::wcscpy(path + length, kRunLockFile);
+  bool shared = mode == kRunLockShared;
+  DWORD access = shared ? GENERIC_READ | DELETE : GENERIC_READ | GENERIC_WRITE | DELETE;
+  DWORD share = shared ? FILE_SHARE_READ | FILE_SHARE_DELETE : 0;
+  HANDLE file = CreateFileW(path, access, share, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    g_run_lock = file;
+    return kRunLockTaken;
+  }
+  switch (GetLastError()) {
+    case ERROR_SHARING_VIOLATION:
       return kRunLockBusy;
+    case ERROR_ACCESS_DENIED:
+      // A file there that may not be opened: the lock of a run that is
+      // ending (its file about to be deleted), or one made read-only.
+      return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES ? kRunLockBusy
+                                                                 : kRunLockUnavailable;
     default:
-      CloseHandle(mutex);
       return kRunLockUnavailable;
   }
 }
@@ -59,12 +83,16 @@ PlatformLog PlatformOpenLog(const char* path) {
   HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  // (a name too long to keep is never deleted again)
+  bool created = GetLastError() != ERROR_ALREADY_EXISTS && lstrlenA(path) < MAX_PATH;
   PlatformLog log = static_cast<PlatformLog>(std::malloc(sizeof(PlatformLogRecord)));
   if (log == nullptr) {
     CloseHandle(handle);
     return nullptr;
   }
   log->handle = handle;
+  log->created = created;
+  lstrcpynA(log->path, path, MAX_PATH);
   return log;
 }
 
@@ -75,8 +103,40 @@ bool PlatformAppendLog(PlatformLog log, const char* bytes, size_t count) {
          wrote == count;
 }
 
+// Opened for no access at all, the file is only identified: its times stay
+// as they are, and a holder without sharing does not stop the look.
+SameFileAnswer PlatformLogIsFile(PlatformLog log, const char* path) {
+  BY_HANDLE_FILE_INFORMATION log_info;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(log->handle, &log_info)) return kSameFileUnknown;
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kOtherFile
+                                                                          : kSameFileUnknown;
+  }
+  bool known = GetFileInformationByHandle(file, &info);
+  CloseHandle(file);
+  if (!known) return kSameFileUnknown;
+  bool same = info.dwVolumeSerialNumber == log_info.dwVolumeSerialNumber &&
+              info.nFileIndexHigh == log_info.nFileIndexHigh &&
+              info.nFileIndexLow == log_info.nFileIndexLow;
+  return same ? kSameFile : kOtherFile;
+}
+
 void PlatformCloseLog(PlatformLog log) {
   CloseHandle(log->handle);
+  std::free(log);
+}
+
+// The file is deleted by its name once the handle is closed, when the open
+// made it and it is still empty.
+void PlatformDiscardLog(PlatformLog log) {
+  LARGE_INTEGER size;
+  bool empty = log->created && GetFileSizeEx(log->handle, &size) && size.QuadPart == 0;
+  CloseHandle(log->handle);
+  if (empty) DeleteFileA(log->path);
   std::free(log);
 }
 
@@ -107,3 +167,14 @@ int64_t PlatformTimeNow() {
   uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
 }
+
+void PlatformGetComputerName(char* out, size_t size) {
+  if (size == 0) return;
+  char name[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD length = sizeof name;
+  if (!GetComputerNameA(name, &length)) length = 0;
+  name[length] = '\0';
+  lstrcpynA(out, name, static_cast<int>(size));
+}
+
+uint32_t PlatformProcessId() { return static_cast<uint32_t>(GetCurrentProcessId()); }
