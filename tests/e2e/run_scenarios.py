@@ -127,7 +127,8 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
                    viewer_wait=len(scenario.expect_viewers), holds=list(scenario.holds),
                    shared_holds=list(scenario.shared_holds),
                    attributes=dict(scenario.attributes), first_run=scenario.first_run,
-                   first_input=scenario.first_input, first_kill=scenario.first_kill)
+                   first_input=scenario.first_input, first_kill=scenario.first_kill,
+                   links=dict(scenario.links), hard_links=dict(scenario.hard_links))
 
 
 # ---- judging a result ---------------------------------------------------------------

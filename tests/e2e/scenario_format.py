@@ -26,6 +26,8 @@ Machine directives:
     workdir PATH                   where the program runs (default C:\\update)
     folder PATH                    an empty folder
     file PATH [mtime N] [readonly] = V
+    link PATH = TARGET             host only: a symbolic link to the Windows path TARGET
+    hardlink PATH = FIRST          host only: a second name of the file FIRST
     stdin = V;  args W...;  env NAME VALUE
     interrupt SIGNAL               standard input stays open after the typed bytes;
                                    once the program waits for more, it gets
@@ -138,6 +140,8 @@ class Scenario:
     first_input: bytes = b''
     first_stdout: Optional[bytes] = None
     first_result: Optional[Tuple[int, int]] = None
+    links: Dict[bytes, bytes] = dataclasses.field(default_factory=dict)
+    hard_links: Dict[bytes, bytes] = dataclasses.field(default_factory=dict)
 
     @property
     def name(self) -> str:
@@ -434,6 +438,9 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
         path, mtime, readonly = _file_options(options)
         s.files[fold_case(path)] = FileSpec(path, value, 946684800 if mtime is None else mtime,
                                          readonly)
+    elif keyword in ('link', 'hardlink'):
+        (s.links if keyword == 'link' else s.hard_links)[_word(options[0])] = value
+        s.host_only = s.host_only or 'links'
     elif keyword == 'stdin':
         s.stdin = value
     elif keyword == 'interrupt':
