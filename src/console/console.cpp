@@ -15,6 +15,19 @@ constexpr unsigned kDonePauseMs = 5000;
 
 StopHook g_stop_hook = nullptr;  // the run's rollback, once it may have changed something
 bool g_unattended = false;       // /quiet: no pauses, a status per stop
+bool g_file_left = false;        // a file was named as left other than the run promised
+
+// The messages that name a file the run leaves other than it promised: the
+// log gets each of them, and the run can no more end as complete or as
+// cleanly rolled back.
+bool NamesFileLeft(MessageId id) {
+  return id == MSG_UNDO_FAILED || id == MSG_BACKUP_LEFT || id == MSG_FILE_LEFT ||
+         id == MSG_EARLIER_FILE_KEPT || id == MSG_LEFT_WRITABLE;
+}
+
+// The unattended status of a stop, or of an interrupt: a stop that left a
+// named file behind is no clean rollback.
+int UnattendedStatus(int status) { return g_file_left ? kStatusOtherStop : status; }
 
 // Runs the stop hook once; a stop raised while it runs finds none.
 void RunStopHook() {
@@ -55,7 +68,7 @@ void FormatText(char* text, MessageId id, va_list args) {
   LogStop(text);
   RunStopHook();
   WriteWidened(text);
-  EndRun(g_unattended ? ScriptStatusOf(id) : 1, pause_ms);
+  EndRun(g_unattended ? UnattendedStatus(ScriptStatusOf(id)) : 1, pause_ms);
 }
 
 // The next input byte; an interrupt while waiting ends the run.
@@ -74,6 +87,10 @@ void PrintMessage(MessageId id, ...) {
   FormatText(text, id, args);
   va_end(args);
   WriteWidened(text);
+  if (NamesFileLeft(id)) {
+    g_file_left = true;
+    LogLeft(text);
+  }
 }
 
 void SetStopHook(StopHook hook) { g_stop_hook = hook; }
@@ -83,7 +100,7 @@ void SetUnattended(bool unattended) { g_unattended = unattended; }
 void InterruptStop() {
   LogStop("interrupted");
   RunStopHook();
-  int status = g_unattended ? kStatusInterrupted : 1;
+  int status = g_unattended ? UnattendedStatus(kStatusInterrupted) : 1;
   LogEnd(status);
   PlatformExit(status);
 }
@@ -111,7 +128,7 @@ void ErrorStop(MessageId id, ...) {
 }
 
 void FinishRun(bool left_something) {
-  EndRun(left_something ? kStatusOtherStop : kStatusUpdated, kDonePauseMs);
+  EndRun(left_something || g_file_left ? kStatusOtherStop : kStatusUpdated, kDonePauseMs);
 }
 
 int ReadAnswerKey(const char* accepted) {

@@ -30,6 +30,8 @@ enum MessageId {
   MSG_ANOTHER_RUNNING,
   MSG_LOG_FAILED,
   MSG_USAGE,
+  MSG_EARLIER_FILE_KEPT,
+  MSG_LEFT_WRITABLE,
   kMessageCount
 };
 

@@ -97,7 +97,10 @@ void LogEntry(const char* destination, LogDecision decision, uint32_t size) {
   LogLine("%s [%s] %lu bytes", kDecisions[decision], destination, static_cast<unsigned long>(size));
 }
 
-void LogStop(const char* message) {
+namespace {
+
+// Writes label and the console text of message as one line.
+void LogConsoleText(const char* label, const char* message) {
   if (g_log.file == nullptr) return;
   // Each line feed of the dialogue, with the blanks around it, becomes one
   // blank; other blanks (a path's) stay. A double-byte character is copied
@@ -121,8 +124,14 @@ void LogStop(const char* message) {
     }
   }
   plain[out] = '\0';
-  LogLine("stopped: %s", plain);
+  LogLine("%s: %s", label, plain);
 }
+
+}  // namespace
+
+void LogStop(const char* message) { LogConsoleText("stopped", message); }
+
+void LogLeft(const char* message) { LogConsoleText("left", message); }
 
 void LogRollback(int files, int folders) {
   LogLine("rolled back: %d file%s, %d folder%s", files, files == 1 ? "" : "s", folders,

@@ -35,6 +35,10 @@ void LogEntry(const char* destination, LogDecision decision, uint32_t size);
 // and blanks around it dropped, lines joined with one blank).
 void LogStop(const char* message);
 
+// A file the console names as left other than the run promised (message:
+// the console text, as for LogStop).
+void LogLeft(const char* message);
+
 // The run's files and folders taken back.
 void LogRollback(int files, int folders);
 

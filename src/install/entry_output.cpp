@@ -31,7 +31,7 @@ void DropTempFile(EntryOutput* output) {
 // True when the file at path could be opened for writing now (no other
 // program holds it). A read-only file that is to be overwritten loses the
 // bit only for the test; when the bit cannot be set again, the file is not
-// what the run may leave, and the run stops.
+// what the run may leave: the run names it as left writable, and stops.
 bool IsFileFree(EntryOutput* output) {
   const char* path = output->destination;
   uint32_t attributes = PlatformGetFileAttributes(path);
@@ -40,7 +40,10 @@ bool IsFileFree(EntryOutput* output) {
   }
   if (!PlatformSetFileAttributes(path, attributes & ~kAttributeReadOnly)) return false;
   bool free = PlatformCanWriteExisting(path);
-  if (!PlatformSetFileAttributes(path, attributes)) StopCannotWrite(output);
+  if (!PlatformSetFileAttributes(path, attributes)) {
+    PrintMessage(MSG_LEFT_WRITABLE, path);
+    StopCannotWrite(output);
+  }
   return free;
 }
 
@@ -70,17 +73,20 @@ bool IsDestinationWritable(EntryOutput* output) {
   return IsFileFree(output);
 }
 
-// True when the files at a and b hold the same bytes.
+// True when the files at a and b hold the same bytes. Both are read without
+// changing their last-access time; a file that cannot be opened so, or a
+// read that fails, makes them "not the same", never an early end.
 bool HoldSameBytes(const char* a, const char* b) {
-  PlatformFile first = PlatformOpenForReading(a);
-  PlatformFile second = PlatformOpenForReading(b);
+  PlatformFile first = PlatformOpenQuietly(a);
+  PlatformFile second = PlatformOpenQuietly(b);
   bool same = first != nullptr && second != nullptr;
   static uint8_t block_a[kCompareBlock];
   static uint8_t block_b[kCompareBlock];
   while (same) {
     size_t got = PlatformReadFile(first, block_a, kCompareBlock);
     same = PlatformReadFile(second, block_b, kCompareBlock) == got &&
-           memcmp(block_a, block_b, got) == 0;
+           memcmp(block_a, block_b, got) == 0 && !PlatformReadFailed(first) &&
+           !PlatformReadFailed(second);
     if (got == 0) break;
   }
   PlatformCloseFile(first);

@@ -24,7 +24,11 @@ struct WriteChoice {
 // All and SkipAll set *mode for the rest of the run; the end of input answers
 // no and leaves it as it was). The attribute word of a file found is read
 // here, once: an overwritten file's is given to the new file, and a rollback
-// gives any destination's back; nothing on the disk changes here. A failed
-// status query after a successful probe prints MSG_BAD_FILE_HANDLE and skips
-// the entry.
+// gives any destination's back; nothing on the disk changes here. A probe
+// or a status query that fails (unknown, not absent: the file may be newer)
+// prints MSG_BAD_FILE_HANDLE and skips the entry.
 WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode);
+
+// True once an entry was skipped because its destination could not be
+// looked at: the update is not complete.
+bool AnyFileUnknown();

@@ -224,7 +224,7 @@ def check(s: Scenario, result, before=None) -> List[str]:
     A = {fold_case(p): v for p, v in result.files.items()}
     excluded = {fold_case(ARCHIVE), fold_case(LOG), fold_case(WINDOWS + b'\\notepad.exe')}
     named = named_files(out)
-    complete = out.endswith(T['UPDATE_DONE'])
+    complete = T['UPDATE_DONE'] in out
     killed = status == KILLED
     asked = answers(out, s.stdin)
     all_from = min([where for _, answer, where in asked if answer == b'a'], default=None)
@@ -251,8 +251,10 @@ def check(s: Scenario, result, before=None) -> List[str]:
             problems.append(f'inv1-word: new file {show(path)} is read-only')
         if is_new and not kept and old is not None and old.link is None and old.mtime > new.mtime:
             asked_here = [answer for p, answer, _ in asked if p == path]
+            # A killed run's console output may be lost with it: only /quiet
+            # tells then that no question was asked.
             if not (b'/overwrite-newer' in s.args or set(asked_here) & {b'y', b'a'} or
-                    all_from is not None and not asked_here):
+                    all_from is not None and not asked_here or killed and not quiet):
                 problems.append(f'inv3-newer: newer {show(path)} replaced without a yes: '
                                 f'{brief(old)} -> {brief(new)}')
         if status == 0 and not kept and not is_new:

@@ -89,11 +89,11 @@ def expected(kind: str, call: int) -> Tuple[int, bytes, Dict[bytes, str]]:
     if kind == 'open_read':
         if what == 'archive':
             return 1, T['ARCHIVE_MISSING'], {p: 'before' for p in ORDER}
-        # A failed probe counts as no file: a read-only file then refuses the write.
-        return stop_at(KEEP) if what == KEEP else (0, T['UPDATE_DONE'], states)
-    if kind == 'query_time':
-        states[what] = 'before'  # MSG_BAD_FILE_HANDLE, entry skipped
-        return 0, T['UPDATE_DONE'], states
+    if kind in ('open_read', 'query_time'):
+        # A probe or a status query that fails is no absence: MSG_BAD_FILE_HANDLE,
+        # the entry skipped, and the update not complete.
+        states[what] = 'before'
+        return 1, T['UPDATE_DONE'], states
     if what == 'keep-backup' and (kind != 'delete' or call == 3):
         return 1, T['UPDATE_DONE'], states
     if kind == 'get_attributes':
@@ -105,7 +105,7 @@ def expected(kind: str, call: int) -> Tuple[int, bytes, Dict[bytes, str]]:
             # The bit the test for a holder took away cannot be given back:
             # the run stops rather than go on with a file it cannot restore.
             status, last, states = stop_at(KEEP)
-            states[KEEP] = 'before-writable'
+            states[KEEP] = 'before-writable'  # named (checked by the caller)
             return status, last, states
         return stop_at(KEEP if what == 'keep-free-clear' else what)
     if kind == 'flush_folder':
@@ -158,12 +158,14 @@ def _fault_case(kind: str):
             context = '%s=%d' % (kind, call)
             result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
             status, last, states = expected(kind, call)
-            if status == 1 and last == T['UPDATE_DONE']:
+            if status == 1 and last == T['UPDATE_DONE'] and kind not in ('open_read', 'query_time'):
                 # complete, but the backup of keep.txt stays: named with the file it belongs to
                 check_one_left(result, context, last, 'BACKUP_LEFT', BEFORE[KEEP].content, KEEP)
             else:
                 check_stop(result, last, context, status)
-            if kind == 'query_time' and call <= len(CALLS[kind]):
+            if states.get(KEEP) == 'before-writable':
+                expect(fill(T['LEFT_WRITABLE'], KEEP) in result.stdout, context + ': not named')
+            if kind in ('open_read', 'query_time') and status == 1 and last == T['UPDATE_DONE']:
                 expect(T['BAD_FILE_HANDLE'] in result.stdout, context + ': no MSG_BAD_FILE_HANDLE')
             check_files(result, states, context)
     return case
@@ -379,7 +381,8 @@ def killed_mid_commit(ctx):
     # commit (a replace, with its final word, or a deletion of a backup):
     # every destination is old or new, each with its own time and word.
     # The same update run again on what is left completes, with every file
-    # new and no file of the run's pattern left anywhere.
+    # new and no temporary file left; a backup the killed run left holds the
+    # only copy of an old file, so it stays, named, and the run ends with 1.
     for call in range(1, 100):
         context = 'kill=%d' % call
         result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
@@ -394,7 +397,13 @@ def killed_mid_commit(ctx):
                    '%s: %r is neither old nor new: %r' % (context, path, found))
         left = {p: s for p, s in result.files.items() if p != ARCHIVE}
         again = run(fault_machine(left), ctx.build)
-        check_stop(again, T['UPDATE_DONE'], context + ', run again', status=0)
+        backups = [p for p in own_files(result) if p.lower().endswith(b'.bak')]
+        expect(again.exit_status == (1 if backups else 0) and again.stdout.endswith(T['UPDATE_DONE']),
+               '%s, run again: status %r, output ends %r' % (context, again.exit_status, again.stdout[-100:]))
+        expect(own_files(again) == backups, '%s, run again: left %r, expected %r'
+               % (context, own_files(again), backups))
+        for path in backups:
+            expect(fill(T['EARLIER_FILE_KEPT'], path) in again.stdout, '%s: %r not named' % (context, path))
         check_files(again, {p: 'new' for p in ORDER}, context + ', run again')
 
 

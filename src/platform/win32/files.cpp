@@ -14,6 +14,7 @@
 
 struct PlatformFileRecord {
   HANDLE handle;   // open for reading, shared for reading only
+  bool read_failed;  // a read of it failed
   ReadRing ring;   // the chunks reads are served from, hashed behind
   HANDLE hasher;   // the ring's hasher thread, once started
 };
@@ -60,11 +61,21 @@ bool IsHeldError(DWORD error) {
 // ring of large chunks (read_ring.h): few system calls, hashed behind the
 // reader. nullptr when the file cannot be opened (a folder does not open
 // without FILE_FLAG_BACKUP_SEMANTICS), or a fault is planned.
-PlatformFile PlatformOpenForReading(const char* path) {
+namespace {
+
+// quietly: the handle may also write attributes, and its reads leave the
+// last-access time alone (SetFileTime with 0xFFFFFFFF in both halves).
+PlatformFile OpenFile(const char* path, bool quietly) {
   if (InjectFault(kFaultOpenRead)) return nullptr;
-  HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE handle = CreateFileA(path, GENERIC_READ | (quietly ? FILE_WRITE_ATTRIBUTES : 0),
+                              FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  FILETIME keep_access = {0xFFFFFFFF, 0xFFFFFFFF};
+  if (quietly && !SetFileTime(handle, nullptr, &keep_access, nullptr)) {
+    CloseHandle(handle);
+    return nullptr;
+  }
   PlatformFile file = static_cast<PlatformFile>(std::calloc(1, sizeof(PlatformFileRecord)));
   if (file == nullptr) {
     CloseHandle(handle);
@@ -73,6 +84,14 @@ PlatformFile PlatformOpenForReading(const char* path) {
   file->handle = handle;
   return file;
 }
+
+}  // namespace
+
+PlatformFile PlatformOpenForReading(const char* path) { return OpenFile(path, false); }
+
+PlatformFile PlatformOpenQuietly(const char* path) { return OpenFile(path, true); }
+
+bool PlatformReadFailed(PlatformFile file) { return file == nullptr || file->read_failed; }
 
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count) {
   if (file == nullptr) return 0;
@@ -151,7 +170,10 @@ DWORD WINAPI RunReadThread(void* ring) {
 
 size_t ReadFileChunk(PlatformFile file, uint8_t* destination, size_t count) {
   DWORD got = 0;
-  if (!ReadFile(file->handle, destination, static_cast<DWORD>(count), &got, nullptr)) return 0;
+  if (!ReadFile(file->handle, destination, static_cast<DWORD>(count), &got, nullptr)) {
+    file->read_failed = true;
+    return 0;
+  }
   return got;
 }
 
@@ -173,13 +195,37 @@ void JoinReadThread(PlatformFile file) {
   file->hasher = nullptr;
 }
 
-// The existence probe: a file that opens for binary reading exists. A file
-// held open without read sharing, or a folder, counts as absent.
-bool PlatformProbeReadable(const char* path) {
-  if (InjectFault(kFaultOpenRead)) return false;
+// The existence probe: a file that opens for binary reading exists; one
+// that is not found is absent, and so is a folder. Any other failure (held
+// without read sharing, access denied) leaves it unknown.
+PlatformPresence PlatformProbeFile(const char* path) {
+  if (InjectFault(kFaultOpenRead)) return kPresenceUnknown;
   FILE* stream = std::fopen(path, "rb");
-  if (stream == nullptr) return false;
-  std::fclose(stream);
+  if (stream != nullptr) {
+    std::fclose(stream);
+    return kFilePresent;
+  }
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kFileAbsent : kPresenceUnknown;
+  }
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kFileAbsent
+                                                                         : kPresenceUnknown;
+}
+
+bool PlatformGetFileIdentity(const char* path, PlatformFileIdentity* identity) {
+  HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  bool known = GetFileInformationByHandle(handle, &information) != 0;
+  CloseHandle(handle);
+  if (!known) return false;
+  identity->volume = information.dwVolumeSerialNumber;
+  identity->index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) |
+                    information.nFileIndexLow;
+  identity->links = information.nNumberOfLinks;
   return true;
 }
 
