@@ -495,6 +495,8 @@ def main(argv=None) -> int:
     parser.add_argument('--cases', type=int, default=200, help='cases per seed')
     parser.add_argument('--minutes', type=float, default=None, help='run this long instead')
     parser.add_argument('--hours', type=float, default=None, help='run this long instead')
+    parser.add_argument('--budget-minutes', type=float, default=None,
+                        help='stop after this long even before --cases (the CI budget)')
     parser.add_argument('--jobs', type=int, default=2)
     parser.add_argument('--target', default='host')
     parser.add_argument('--build-dir', type=Path, default=REPO_ROOT / 'build' / 'host')
@@ -538,6 +540,8 @@ def explore(explorer: Explorer, args) -> int:
         print(f'fresh seed {fresh}', flush=True)
         seeds.append(fresh)
     limit = args.hours * 3600 if args.hours else args.minutes * 60 if args.minutes else None
+    endless = limit is not None
+    limit = limit or (args.budget_minutes * 60 if args.budget_minutes else None)
     deadline = time.monotonic() + limit if limit else None
     cases = failures = 0
     rules_found: Dict[str, int] = {}
@@ -574,7 +578,7 @@ def explore(explorer: Explorer, args) -> int:
 
     started = time.monotonic()
     for seed in seeds:
-        per_seed = range(10 ** 9) if deadline else range(args.cases)
+        per_seed = range(10 ** 9) if endless else range(args.cases)
         threads = [threading.Thread(target=work, args=(seed, per_seed[j::args.jobs]))
                    for j in range(args.jobs)]
         for thread in threads:
@@ -584,6 +588,8 @@ def explore(explorer: Explorer, args) -> int:
         print(f'seed {seed}: {cases} cases so far, {failures} failing', flush=True)
         if stop.is_set():
             break
+    if deadline and time.monotonic() > deadline and not endless:
+        print('the time budget ended the run early', flush=True)
     print(f'{cases} cases in {time.monotonic() - started:.0f} s, seeds '
           f'{",".join(map(str, seeds))}: {failures} failing'
           + ''.join(f'\n  first {r} at case {n} ({name})' for r, (n, name) in rules_found.items()))

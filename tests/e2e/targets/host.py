@@ -354,12 +354,18 @@ def run(context: Context, machine: Machine) -> Result:
             process.stdin.write(machine.stdin)
             process.stdin.close()
         elif machine.interrupt:
-            process.stdin.write(machine.stdin)
-            process.stdin.flush()
+            try:
+                process.stdin.write(machine.stdin)
+                process.stdin.flush()
+            except BrokenPipeError:  # it ended before it read everything
+                pass
             interrupt_when_waiting(process, machine.interrupt, deadline)
         exit_status, peak, timed_out = _wait(process, deadline)
         if process.stdin and not process.stdin.closed:
-            process.stdin.close()
+            try:
+                process.stdin.close()
+            except BrokenPipeError:
+                pass
         seconds = time.monotonic() - started
         for feeder in feeders:
             feeder.join()
