@@ -103,7 +103,9 @@ void OpenEntryOutput(EntryOutput* output, const char* destination, const char* b
   output->destination = destination;
   output->choice = choice;
   output->written_behind = false;
+  output->base_name = base_name;
   if (!IsDestinationWritable(output)) StopCannotWrite(output);
+  output->muted = MayStayReadOnly(output->choice);
   if (staged != nullptr && staged->output != nullptr) {
     PlatformOutput stream = staged->output;
     staged->output = nullptr;
@@ -116,7 +118,8 @@ void OpenEntryOutput(EntryOutput* output, const char* destination, const char* b
     output->stream = PlatformCreateTempFile(destination, output->temp_path);
   }
   if (output->stream == nullptr) StopCannotWrite(output);
-  PrintMessage(MSG_UPDATING_FILE, base_name);
+  MuteProgress(output->muted);
+  if (!output->muted) PrintMessage(MSG_UPDATING_FILE, base_name);
   StartProgress();
 }
 
@@ -140,6 +143,12 @@ void FinishEntryOutput(EntryOutput* output, int32_t modification_time) {
     // date and stays as it is, read-only or not.
     if (HoldSameBytes(output->temp_path, output->destination)) {
       DropTempFile(output);
+      if (output->muted) {
+        MuteProgress(false);
+        PrintMessage(MSG_UPDATING_FILE, output->base_name);
+        StartProgress();
+        FinishProgress();
+      }
       return;
     }
     if (MayStayReadOnly(output->choice)) StopCannotWrite(output);
