@@ -75,6 +75,9 @@ def edit_archive(data: bytes, edits) -> bytes:
         if kind == 'cut':
             del out[len(out) - at:]
             continue
+        if kind == 'trailer-after':
+            out = bytearray(archive_fields.with_trailer(bytes(out) + b'\0' * at))
+            continue
         offset = at + len(out) if at < 0 else at
         if not 0 <= offset <= len(out) - (kind == 'flip'):
             raise ScenarioError(f'archive-edit {kind} {at}: outside the {len(out)}-byte archive')

@@ -52,6 +52,8 @@ Archive (3pupdate.z in the working folder), one of:
                                    (a negative OFFSET counts from the end)
     archive-edit insert OFFSET = V inserts V's bytes in front of byte OFFSET
     archive-edit cut N             drops the last N bytes
+    archive-edit trailer-after N   appends N zero bytes, then an unsigned trailer
+                                   whose digest covers everything before it
     first-run [kill] = V           two runs at once: the program (no arguments) is
                                    started first, V typed; once it waits for more,
                                    it is killed (kill) before the scenario's run,
@@ -469,10 +471,11 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
             s.archive_edits.append(('flip', _int(options[1]), _int(options[2])))
         elif kind == 'insert' and len(options) == 2 and value:
             s.archive_edits.append(('insert', _int(options[1]), value))
-        elif kind == 'cut' and len(options) == 2:
-            s.archive_edits.append(('cut', _int(options[1]), None))
+        elif kind in ('cut', 'trailer-after') and len(options) == 2:
+            s.archive_edits.append((kind, _int(options[1]), None))
         else:
-            raise ScenarioError('archive-edit flip OFFSET BIT | insert OFFSET = V | cut N')
+            raise ScenarioError('archive-edit flip OFFSET BIT | insert OFFSET = V | cut N | '
+                                'trailer-after N')
     elif keyword == 'archive-cut-bits':
         s.archive_cut_bits = _int(options[0])
     elif keyword == 'entry':

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import random
+import re
 import shutil
 import subprocess
 import tempfile
@@ -433,3 +434,41 @@ def links_at_destinations(ctx):
         context = 'link at ' + link.decode()
         check_stop(result, cannot_write(P + link), context)
         check_unchanged(result, context)
+
+
+@check('every rename that puts a file in place is followed by a flush of its folder')
+def folders_flushed(ctx):
+    # A rename is on the disk only once its folder is: the system call
+    # trace shows, for each destination, the rename onto it and then an
+    # fsync of a descriptor opened on its folder.
+    if shutil.which('strace') is None:
+        raise Skip('strace is not installed')
+    trace = tempfile.NamedTemporaryFile(prefix='flush-trace-', delete=False).name
+    try:
+        wrapper = ['strace', '-f', '-qq', '-s', '4096', '-o', trace,
+                   '-e', 'trace=openat,rename,renameat,renameat2,fsync,close']
+        result = run(fault_machine(wrapper=wrapper), ctx.build)
+        check_stop(result, T['UPDATE_DONE'], 'traced run', status=0)
+        with open(trace, encoding='utf-8', errors='replace') as handle:
+            lines = handle.read().splitlines()
+    finally:
+        os.unlink(trace)
+    folders = {}      # open descriptor -> host path
+    waiting = {}      # destination base name -> its folder, renamed and not yet flushed
+    renamed = set()
+    for line in lines:
+        call = line.split(None, 1)[1] if ' ' in line else line
+        opened = re.match(r'openat\(AT_FDCWD, "([^"]*)", [^)]*O_DIRECTORY[^)]*\)\s+= (\d+)', call)
+        if opened:
+            folders[opened.group(2)] = opened.group(1)
+        moved = re.match(r'rename(?:at2?)?\(.*"([^"]*/~3pu[0-9A-F]{4}\.tmp)", (?:AT_FDCWD, )?"([^"]*)"', call)
+        if moved:
+            folder, _, name = moved.group(2).rpartition('/')
+            waiting[name.lower()] = folder
+            renamed.add(name.lower())
+        synced = re.match(r'fsync\((\d+)\)\s+= 0', call)
+        if synced and synced.group(1) in folders:
+            waiting = {n: f for n, f in waiting.items() if f != folders[synced.group(1)]}
+    expected = {NAMES[p][0].decode() for p in ORDER}
+    expect(renamed >= expected, 'renames seen for %r only' % sorted(renamed))
+    expect(not waiting, 'renamed, folder never flushed: %r' % sorted(waiting))
