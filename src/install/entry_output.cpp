@@ -58,7 +58,9 @@ bool MayStayReadOnly(const WriteChoice& choice) {
 // read-only file under Write (unless it may be up to date), a file whose
 // attribute word could not be read for Overwrite, or a file another program
 // holds. A destination with a pending file is judged by the word that file
-// will have. The word of a destination not seen before is read here.
+// will have. The word of a destination not seen before is read here; a file
+// found there whose word cannot be read is not replaced (its hidden and
+// system bits would be lost).
 bool IsDestinationWritable(EntryOutput* output) {
   WriteChoice* choice = &output->choice;
   if (choice->attributes == kInvalidFileAttributes) {
@@ -66,7 +68,9 @@ bool IsDestinationWritable(EntryOutput* output) {
     choice->attributes = PlatformGetFileAttributes(output->destination);
   }
   uint32_t attributes = choice->attributes;
-  if (attributes == kInvalidFileAttributes) return PlatformCanWriteExisting(output->destination);
+  if (attributes == kInvalidFileAttributes) {
+    return !choice->found && PlatformCanWriteExisting(output->destination);
+  }
   if (attributes & (kAttributeDirectory | kAttributeReparsePoint)) return false;
   if (MayStayReadOnly(*choice)) return true;
   if ((attributes & kAttributeReadOnly) && choice->decision != kOverwrite) return false;

@@ -48,7 +48,7 @@ WriteChoice SkipUnknownFile(WriteChoice choice) {
 bool AnyFileUnknown() { return g_file_unknown; }
 
 WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode) {
-  WriteChoice choice = {kWrite, kInvalidFileAttributes, false, false};
+  WriteChoice choice = {kWrite, kInvalidFileAttributes, false, false, false};
   PendingView pending = {0, kInvalidFileAttributes};
   bool is_pending = FindPending(path, &pending);
   int64_t file_time = pending.last_write_time;
@@ -61,6 +61,7 @@ WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mod
       case kFilePresent: break;
     }
     if (!PlatformQueryLastWriteTime(path, &file_time)) return SkipUnknownFile(choice);
+    choice.found = true;
     // Read once, before anything of the run touches the file.
     choice.attributes = PlatformGetFileAttributes(path);
     choice.may_be_current = static_cast<int64_t>(entry_time) == file_time;

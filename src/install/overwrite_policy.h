@@ -15,6 +15,7 @@ struct WriteChoice {
   bool newer;           // the destination holds a file newer than the entry
   bool may_be_current;  // a file on the disk with the entry's time: if it holds
                         // the entry's bytes too, it is up to date and stays
+  bool found;           // a file stands on the disk at the destination
 };
 
 // Probes the destination and compares its last-write time with the entry's;
