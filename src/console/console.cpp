@@ -15,6 +15,23 @@ constexpr unsigned kDonePauseMs = 5000;
 
 StopHook g_stop_hook = nullptr;  // the run's rollback, once it may have changed something
 bool g_unattended = false;       // /quiet: no pauses, a status per stop
+bool g_file_left = false;        // a file was named as left other than the run promised
+
+// The messages that name a file the run leaves other than it promised: the
+// log gets each of them, and the run can no more end as complete or as
+// cleanly rolled back.
+bool NamesFileLeft(MessageId id) {
+  return id == MSG_UNDO_FAILED || id == MSG_BACKUP_LEFT || id == MSG_FILE_LEFT ||
+         id == MSG_EARLIER_FILE_KEPT || id == MSG_LEFT_WRITABLE;
+}
+
+// Of those, the ones no lower layer logs with the file it names: the console
+// logs their text (the rollback and the commit log the others, with paths).
+bool LoggedHere(MessageId id) { return id == MSG_EARLIER_FILE_KEPT || id == MSG_LEFT_WRITABLE; }
+
+// The unattended status of a stop, or of an interrupt: a stop that left a
+// named file behind is no clean rollback.
+int UnattendedStatus(int status) { return g_file_left ? kStatusOtherStop : status; }
 
 // Runs the stop hook once; a stop raised while it runs finds none. True
 // when the undo left a file where it should not be.
@@ -99,7 +116,7 @@ void FormatLogText(char* text, MessageId id, va_list args) {
   LogStop(log_text);
   bool left = RunStopHook();
   WriteWidened(text);
-  EndRun(g_unattended && !left ? ScriptStatusOf(id) : 1, pause_ms);
+  EndRun(g_unattended && !left ? UnattendedStatus(ScriptStatusOf(id)) : 1, pause_ms);
 }
 
 // Formats the message for the console and for the log, and stops.
@@ -130,6 +147,14 @@ void PrintMessage(MessageId id, ...) {
   FormatText(text, id, args);
   va_end(args);
   WriteWidened(text);
+  if (NamesFileLeft(id)) g_file_left = true;
+  if (LoggedHere(id)) {
+    char log_text[kPrintBufferSize];
+    va_start(args, id);
+    FormatLogText(log_text, id, args);
+    va_end(args);
+    LogLeftText(log_text);
+  }
 }
 
 void SetStopHook(StopHook hook) { g_stop_hook = hook; }
@@ -139,7 +164,7 @@ void SetUnattended(bool unattended) { g_unattended = unattended; }
 void InterruptStop() {
   LogStop("interrupted");
   bool left = RunStopHook();
-  int status = g_unattended && !left ? kStatusInterrupted : 1;
+  int status = g_unattended && !left ? UnattendedStatus(kStatusInterrupted) : 1;
   LogEnd(status);
   ReportLogFailure();
   PlatformExit(status);
@@ -162,7 +187,7 @@ void ErrorStop(MessageId id, ...) {
 }
 
 void FinishRun(bool left_something) {
-  EndRun(left_something ? kStatusOtherStop : kStatusUpdated, kDonePauseMs);
+  EndRun(left_something || g_file_left ? kStatusOtherStop : kStatusUpdated, kDonePauseMs);
 }
 
 void FinishVerify(bool current) { EndRun(current ? kStatusUpdated : kStatusNotCurrent, 0); }

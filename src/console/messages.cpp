@@ -60,6 +60,10 @@ const char* const kCatalogue[kMessageCount] = {
     "  6 書き込みができない（元に戻しました）\n"
     "  7 中断                      8 別のアップデートが実行中\n"
     "  9 最新ではない（/verify）\n",
+    /* MSG_EARLIER_FILE_KEPT */
+    "\n 以前のアップデートのファイル[%s]は、元のファイルの唯一のコピーかもしれないので残しました。\n",
+    /* MSG_LEFT_WRITABLE */
+    "\n [%s]の読み取り専用属性を戻せませんでした。書き込みできる状態で残っています。\n",
 };
 
 }  // namespace

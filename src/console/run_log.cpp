@@ -175,7 +175,10 @@ void LogEntry(const char* destination, LogDecision decision, uint32_t size) {
   LogLine("%s [%s] %lu bytes", kDecisions[decision], clean, static_cast<unsigned long>(size));
 }
 
-void LogStop(const char* message) {
+namespace {
+
+// Writes label and the console text of message as one line.
+void LogConsoleText(const char* label, const char* message) {
   if (g_log.file == nullptr) return;
   // Each line feed of the dialogue, with the blanks around it, becomes one
   // blank; other blanks (a path's) stay. A double-byte character is copied
@@ -197,8 +200,14 @@ void LogStop(const char* message) {
     if (IsLeadByte(byte) && p[1] != '\0') plain[out++] = *++p;
   }
   plain[out] = '\0';
-  LogLine("stopped: %s", plain);
+  LogLine("%s: %s", label, plain);
 }
+
+}  // namespace
+
+void LogStop(const char* message) { LogConsoleText("stopped", message); }
+
+void LogLeftText(const char* message) { LogConsoleText("left", message); }
 
 void LogFound(LogFinding finding, const char* destination, uint64_t size, int64_t time) {
   static const char* const kFindings[] = {"up to date", "differs", "missing", "newer, kept",

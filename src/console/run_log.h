@@ -72,6 +72,10 @@ enum LogFinding {
 // it has none); a file up to date with its size and time.
 void LogFound(LogFinding finding, const char* destination, uint64_t size, int64_t time);
 
+// A file the console names as left other than the run promised, where no
+// caller logs it with LogLeft (message: the console text, as for LogStop).
+void LogLeftText(const char* message);
+
 // What a rollback put back, after it ran: files whose old state is back,
 // folders removed.
 void LogRollback(int files, int folders);

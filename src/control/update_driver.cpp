@@ -11,6 +11,7 @@
 #include "control/version_gate.h"
 #include "install/entry_cache.h"
 #include "install/install_entry.h"
+#include "install/overwrite_policy.h"
 #include "install/pending_updates.h"
 #include "platform/platform.h"
 
@@ -154,7 +155,8 @@ void RunUpdate(const RunOptions& options) {
 
   PrintMessage(MSG_UPDATE_DONE);
   CloseArchive(&g_archive);
-  // Complete, but with a file named on the console as left behind: not
-  // what the update promised.
-  FinishRun(RunLeftSomething());
+  // Complete, but with a file named on the console as left behind, or an
+  // entry skipped because its file could not be looked at: not what the
+  // update promised.
+  FinishRun(RunLeftSomething() || AnyFileUnknown());
 }

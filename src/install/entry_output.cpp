@@ -31,7 +31,7 @@ void DropTempFile(EntryOutput* output) {
 // True when the file at path could be opened for writing now (no other
 // program holds it). A read-only file that is to be overwritten loses the
 // bit only for the test; when the bit cannot be set again, the file is not
-// what the run may leave, and the run stops.
+// what the run may leave: the run names it as left writable, and stops.
 bool IsFileFree(EntryOutput* output) {
   const char* path = output->destination;
   uint32_t attributes = PlatformGetFileAttributes(path);
@@ -40,7 +40,10 @@ bool IsFileFree(EntryOutput* output) {
   }
   if (!PlatformSetFileAttributes(path, attributes & ~kAttributeReadOnly)) return false;
   bool free = PlatformCanWriteExisting(path);
-  if (!PlatformSetFileAttributes(path, attributes)) StopCannotWrite(output);
+  if (!PlatformSetFileAttributes(path, attributes)) {
+    PrintMessage(MSG_LEFT_WRITABLE, path);
+    StopCannotWrite(output);
+  }
   return free;
 }
 
@@ -55,7 +58,9 @@ bool MayStayReadOnly(const WriteChoice& choice) {
 // read-only file under Write (unless it may be up to date), a file whose
 // attribute word could not be read for Overwrite, or a file another program
 // holds. A destination with a pending file is judged by the word that file
-// will have. The word of a destination not seen before is read here.
+// will have. The word of a destination not seen before is read here; a file
+// found there whose word cannot be read is not replaced (its hidden and
+// system bits would be lost).
 bool IsDestinationWritable(EntryOutput* output) {
   WriteChoice* choice = &output->choice;
   if (choice->attributes == kInvalidFileAttributes) {
@@ -63,24 +68,30 @@ bool IsDestinationWritable(EntryOutput* output) {
     choice->attributes = PlatformGetFileAttributes(output->destination);
   }
   uint32_t attributes = choice->attributes;
-  if (attributes == kInvalidFileAttributes) return PlatformCanWriteExisting(output->destination);
+  if (attributes == kInvalidFileAttributes) {
+    return !choice->found && PlatformCanWriteExisting(output->destination);
+  }
   if (attributes & (kAttributeDirectory | kAttributeReparsePoint)) return false;
   if (MayStayReadOnly(*choice)) return true;
   if ((attributes & kAttributeReadOnly) && choice->decision != kOverwrite) return false;
   return IsFileFree(output);
 }
 
-// True when the files at a and b hold the same bytes.
+// True when the files at a and b hold the same bytes. Both are read without
+// changing their last-access time; a file that cannot be opened so, or a
+// read that fails, makes them "not the same", never an early end.
 bool HoldSameBytes(const char* a, const char* b) {
-  PlatformFile first = PlatformOpenForReading(a);
-  PlatformFile second = PlatformOpenForReading(b);
+  bool absent = false;  // either way the two cannot be compared
+  PlatformFile first = PlatformOpenToLook(a, &absent);
+  PlatformFile second = PlatformOpenToLook(b, &absent);
   bool same = first != nullptr && second != nullptr;
   static uint8_t block_a[kCompareBlock];
   static uint8_t block_b[kCompareBlock];
   while (same) {
     size_t got = PlatformReadFile(first, block_a, kCompareBlock);
     same = PlatformReadFile(second, block_b, kCompareBlock) == got &&
-           memcmp(block_a, block_b, got) == 0;
+           memcmp(block_a, block_b, got) == 0 && !PlatformReadFailed(first) &&
+           !PlatformReadFailed(second);
     if (got == 0) break;
   }
   PlatformCloseFile(first);
@@ -97,7 +108,9 @@ void OpenEntryOutput(EntryOutput* output, const char* destination, const char* b
   output->destination = destination;
   output->choice = choice;
   output->written_behind = false;
+  output->base_name = base_name;
   if (!IsDestinationWritable(output)) StopCannotWrite(output);
+  output->muted = MayStayReadOnly(output->choice);
   if (staged != nullptr && staged->output != nullptr) {
     PlatformOutput stream = staged->output;
     staged->output = nullptr;
@@ -110,7 +123,8 @@ void OpenEntryOutput(EntryOutput* output, const char* destination, const char* b
     output->stream = PlatformCreateTempFile(destination, output->temp_path);
   }
   if (output->stream == nullptr) StopCannotWrite(output);
-  PrintMessage(MSG_UPDATING_FILE, base_name);
+  MuteProgress(output->muted);
+  if (!output->muted) PrintMessage(MSG_UPDATING_FILE, base_name);
   StartProgress();
 }
 
@@ -134,6 +148,12 @@ bool FinishEntryOutput(EntryOutput* output, int32_t modification_time) {
     // date and stays as it is, read-only or not.
     if (HoldSameBytes(output->temp_path, output->destination)) {
       DropTempFile(output);
+      if (output->muted) {
+        MuteProgress(false);
+        PrintMessage(MSG_UPDATING_FILE, output->base_name);
+        StartProgress();
+        FinishProgress();
+      }
       return true;
     }
     if (MayStayReadOnly(output->choice)) StopCannotWrite(output);

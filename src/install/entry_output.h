@@ -16,6 +16,8 @@ struct EntryOutput {
   const char* destination;          // the destination path it will replace
   WriteChoice choice;               // Write or Overwrite, with the saved attributes
   bool written_behind;              // a staged file: its bytes are written already
+  const char* base_name;            // for the header line
+  bool muted;                       // header and bar wait: a read-only file that may be up to date
 };
 
 // Checks that the destination can be written (not a folder or a link, not
@@ -23,7 +25,9 @@ struct EntryOutput {
 // the temporary file beside it (or takes up staged, when it holds one:
 // staged then holds none), prints the file's header line with its base name
 // and starts the bar. Stops the run with MSG_CANNOT_WRITE when any of that
-// fails.
+// fails. A read-only file under Write that may be up to date shows its
+// header and bar only once it is found up to date: otherwise the run stops
+// before them, as for any read-only file a Write meets.
 void OpenEntryOutput(EntryOutput* output, const char* destination, const char* base_name,
                      WriteChoice choice, StagedFile* staged);
 

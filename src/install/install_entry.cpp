@@ -106,7 +106,7 @@ void InstallEntry(InstallContext* context, ArchiveReader* reader, int index) {
   ComposeResult composed = ComposeDestinationPath(context, header.kind, header.name, path);
   if (composed == kPathTooLong) ErrorStop(MSG_CANNOT_WRITE, path);
 
-  WriteChoice choice = {kSkip, kInvalidFileAttributes, false, false};
+  WriteChoice choice = {kSkip, kInvalidFileAttributes, false, false, false};
   const char* base_name = path;
   if (composed == kPathComposed) {
     char folder[kFolderSize];

@@ -31,22 +31,37 @@ WriteDecision DecideForNewerFile(const char* path, OverwriteMode* mode) {
   return AskOverwrite(path, mode);
 }
 
+// Set once an entry was skipped because its destination could not be looked at.
+bool g_file_unknown = false;
+
+// A destination that could not be looked at: it may hold a newer file, so
+// it is neither written nor asked about; the run is not complete.
+WriteChoice SkipUnknownFile(WriteChoice choice) {
+  PrintMessage(MSG_BAD_FILE_HANDLE);
+  g_file_unknown = true;
+  choice.decision = kSkip;
+  return choice;
+}
+
 }  // namespace
 
+bool AnyFileUnknown() { return g_file_unknown; }
+
 WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode) {
-  WriteChoice choice = {kWrite, kInvalidFileAttributes, false, false};
+  WriteChoice choice = {kWrite, kInvalidFileAttributes, false, false, false};
   PendingView pending = {0, kInvalidFileAttributes};
   bool is_pending = FindPending(path, &pending);
   int64_t file_time = pending.last_write_time;
   if (is_pending) {
     choice.attributes = pending.attributes;
   } else {
-    if (!PlatformProbeReadable(path)) return choice;
-    if (!PlatformQueryLastWriteTime(path, &file_time)) {
-      PrintMessage(MSG_BAD_FILE_HANDLE);
-      choice.decision = kSkip;
-      return choice;
+    switch (PlatformProbeFile(path)) {
+      case kFileAbsent: return choice;
+      case kPresenceUnknown: return SkipUnknownFile(choice);
+      case kFilePresent: break;
     }
+    if (!PlatformQueryLastWriteTime(path, &file_time)) return SkipUnknownFile(choice);
+    choice.found = true;
     // Read once, before anything of the run touches the file.
     choice.attributes = PlatformGetFileAttributes(path);
     choice.may_be_current = static_cast<int64_t>(entry_time) == file_time;

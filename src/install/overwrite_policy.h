@@ -15,6 +15,7 @@ struct WriteChoice {
   bool newer;           // the destination holds a file newer than the entry
   bool may_be_current;  // a file on the disk with the entry's time: if it holds
                         // the entry's bytes too, it is up to date and stays
+  bool found;           // a file stands on the disk at the destination
 };
 
 // Probes the destination and compares its last-write time with the entry's;
@@ -24,7 +25,11 @@ struct WriteChoice {
 // All and SkipAll set *mode for the rest of the run; the end of input answers
 // no and leaves it as it was). The attribute word of a file found is read
 // here, once: an overwritten file's is given to the new file, and a rollback
-// gives any destination's back; nothing on the disk changes here. A failed
-// status query after a successful probe prints MSG_BAD_FILE_HANDLE and skips
-// the entry.
+// gives any destination's back; nothing on the disk changes here. A probe
+// or a status query that fails (unknown, not absent: the file may be newer)
+// prints MSG_BAD_FILE_HANDLE and skips the entry.
 WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mode);
+
+// True once an entry was skipped because its destination could not be
+// looked at: the update is not complete.
+bool AnyFileUnknown();

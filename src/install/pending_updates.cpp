@@ -188,14 +188,84 @@ bool IsOwnFileName(const char* name) {
   return strcmp(extension, ".tmp") == 0 || strcmp(extension, ".bak") == 0;
 }
 
+// True for "~3puXXXX.bak": the old file of a destination, kept by a replace.
+bool IsBackupName(const char* name) {
+  return FoldCase(name[9]) == 'b' && FoldCase(name[10]) == 'a' && FoldCase(name[11]) == 'k';
+}
+
+// What the search for another name of a leftover file needs: the folder,
+// the file's identity and, once found, that other name.
+struct TwinSearch {
+  const char* folder;
+  PlatformFileIdentity identity;
+  char twin[kMaxTempPath];  // empty until found
+};
+
+// A name in the folder, not of the run's pattern, of the same file.
+void MatchTwin(void* context, const char* name) {
+  TwinSearch* search = static_cast<TwinSearch*>(context);
+  if (search->twin[0] != '\0' || IsOwnFileName(name)) return;
+  char path[kMaxTempPath];
+  if (snprintf(path, sizeof path, "%s\\%s", search->folder, name) >= static_cast<int>(sizeof path)) {
+    return;
+  }
+  PlatformFileIdentity other;
+  if (PlatformGetFileIdentity(path, &other) && other.volume == search->identity.volume &&
+      other.index == search->identity.index) {
+    snprintf(search->twin, sizeof search->twin, "%s", path);
+  }
+}
+
+// Deletes path, a second name of the file at twin. The read-only bit belongs
+// to the file, not to a name: when it has to come off for the deletion, it
+// goes back on through the other name.
+void DeleteSecondName(const char* path, const char* twin) {
+  if (PlatformDeleteFile(path)) return;
+  uint32_t attributes = PlatformGetFileAttributes(path);
+  if (attributes == kInvalidFileAttributes || !(attributes & kAttributeReadOnly) ||
+      !PlatformSetFileAttributes(path, attributes & ~kAttributeReadOnly)) {
+    ReportLeftOver(path);
+    return;
+  }
+  bool deleted = PlatformDeleteFile(path);
+  if (!PlatformSetFileAttributes(deleted ? twin : path, attributes)) {
+    PrintMessage(MSG_LEFT_WRITABLE, deleted ? twin : path);
+    g_pending.left_over = true;
+  }
+  if (!deleted) ReportLeftOver(path);
+}
+
+// Remembers a file named on the console as left, so that the litter
+// cleanup leaves it as named (path may lie in g_pending itself).
+void NoteNamedLeft(const char* path) {
+  if (g_pending.named_left_count == kMaxNamedLeft) return;
+  char* slot = g_pending.named_left[g_pending.named_left_count++];
+  size_t length = strnlen(path, kMaxTempPath - 1);
+  memmove(slot, path, length);
+  slot[length] = '\0';
+}
+
+// A leftover that may be the only copy of a file stays, named once.
+void KeepEarlierFile(const char* path) {
+  PrintMessage(MSG_EARLIER_FILE_KEPT, path);
+  g_pending.left_over = true;
+  NoteNamedLeft(path);
+}
+
 // Deletes a file of the run's own name pattern that an earlier, killed run
-// left in a folder this run writes to. A file of this run that could not be
-// deleted is named on the console already, and stays as named.
+// left in a folder this run writes to, when nothing is lost with it: a
+// temporary file with one name (a new file, which the archive holds), or
+// provably a second name of a file in place (the same file ID as another
+// file of the folder). A backup with one name is the only copy of an old
+// file whose destination an earlier run may have left missing, and a file
+// whose identity cannot be read may be one: they stay, named. A file of
+// this run that could not be deleted is named on the console already, and
+// stays as named.
 void DeleteLitter(void* context, const char* name) {
   if (!IsOwnFileName(name)) return;
+  const char* folder = static_cast<const char*>(context);
   char path[kMaxTempPath];
-  if (snprintf(path, sizeof path, "%s\\%s", static_cast<const char*>(context), name) >=
-      static_cast<int>(sizeof path)) {
+  if (snprintf(path, sizeof path, "%s\\%s", folder, name) >= static_cast<int>(sizeof path)) {
     return;
   }
   for (int i = 0; i < g_pending.count; ++i) {
@@ -204,7 +274,21 @@ void DeleteLitter(void* context, const char* name) {
   for (int i = 0; i < g_pending.named_left_count; ++i) {
     if (SamePath(g_pending.named_left[i], path)) return;
   }
-  DeleteOwnFile(path);
+  TwinSearch search = {folder, {}, {}};
+  if (!PlatformGetFileIdentity(path, &search.identity)) {
+    KeepEarlierFile(path);
+  } else if (search.identity.links > 1) {
+    PlatformListFiles(folder, MatchTwin, &search);
+    if (search.twin[0] != '\0') {
+      DeleteSecondName(path, search.twin);
+    } else {
+      KeepEarlierFile(path);
+    }
+  } else if (IsBackupName(name)) {
+    KeepEarlierFile(path);
+  } else {
+    DeleteOwnFile(path);
+  }
 }
 
 void ReportBackupLeft(const PendingFile* file) {
@@ -230,13 +314,7 @@ void ReportLeftOver(const char* path) {
   PrintMessage(MSG_FILE_LEFT, path);
   LogLeft(path, nullptr);
   g_pending.left_over = true;
-  if (g_pending.named_left_count < kMaxNamedLeft) {
-    // path may be a destination of the pending set itself
-    char* slot = g_pending.named_left[g_pending.named_left_count++];
-    size_t length = strnlen(path, kMaxTempPath - 1);
-    memmove(slot, path, length);
-    slot[length] = '\0';
-  }
+  NoteNamedLeft(path);
 }
 
 bool RunLeftSomething() { return g_pending.left_over; }

@@ -5,7 +5,8 @@
 namespace {
 
 struct ProgressBar {
-  int filled;  // cells printed so far, 0..25
+  int filled;   // cells printed (or, muted, counted) so far, 0..25
+  bool muted;   // cells are counted, not printed
 };
 
 ProgressBar g_bar;
@@ -47,18 +48,24 @@ uint64_t NextCellDue(int filled, uint32_t size) {
   return low;
 }
 
+void MuteProgress(bool muted) { g_bar.muted = muted; }
+
 void StartProgress() {
-  PrintMessage(MSG_PROGRESS_EMPTY);
+  if (!g_bar.muted) PrintMessage(MSG_PROGRESS_EMPTY);
   g_bar.filled = 0;
 }
 
 void AdvanceProgress(uint64_t produced, uint32_t size) {
   int filled = CellsAfterLiteral(g_bar.filled, produced, size);
-  for (; g_bar.filled < filled; ++g_bar.filled) PrintMessage(MSG_PROGRESS_CELL);
+  for (; g_bar.filled < filled; ++g_bar.filled) {
+    if (!g_bar.muted) PrintMessage(MSG_PROGRESS_CELL);
+  }
 }
 
 void FinishProgress() {
-  for (; g_bar.filled < kProgressCells; ++g_bar.filled) PrintMessage(MSG_PROGRESS_CELL);
+  for (; g_bar.filled < kProgressCells; ++g_bar.filled) {
+    if (!g_bar.muted) PrintMessage(MSG_PROGRESS_CELL);
+  }
 }
 
 int ProgressCount() { return g_bar.filled; }

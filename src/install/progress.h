@@ -11,6 +11,10 @@
 
 constexpr int kProgressCells = 25;
 
+// While muted, the bar counts its cells without printing them (an entry
+// whose file may turn out up to date shows its bar only once it has).
+void MuteProgress(bool muted);
+
 // Prints the empty row and sets the count of filled cells to 0.
 void StartProgress();
 // One step at a literal: prints the cells due at produced of size.

@@ -71,8 +71,10 @@ PlatformFile PlatformOpenForReading(const char* path);
 // absence). Read and closed like any file opened for reading.
 PlatformFile PlatformOpenToLook(const char* path, bool* absent);
 // Reads up to count bytes; returns the number delivered, 0 at the end of the
-// file or on a read error.
+// file or on a read error (PlatformReadFailed tells which).
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count);
+// True once a read of the file failed.
+bool PlatformReadFailed(PlatformFile file);
 void PlatformCloseFile(PlatformFile file);
 // The file's size, and its last bytes (count, or all of a shorter file) into
 // tail, *got their number; the next read starts at the beginning again.
@@ -105,9 +107,28 @@ constexpr uint32_t kAttributeArchive = 0x20;
 constexpr uint32_t kAttributeNormal = 0x80;
 constexpr uint32_t kAttributeReparsePoint = 0x400;  // a link: not a file the run may replace
 
-// The existence probe: true when path opens for binary reading (the stream is
-// closed at once).
-bool PlatformProbeReadable(const char* path);
+// What a look at the system found. A look that fails for any other reason
+// than the thing being absent (held without sharing, access denied, a
+// system error) is unknown: the file may be there.
+enum PlatformPresence { kFileAbsent, kFilePresent, kPresenceUnknown };
+
+// The existence probe: whether a file stands at path, by opening it for
+// binary reading (closed at once, nothing read). A folder is no file
+// (absent here; the writability check refuses it).
+PlatformPresence PlatformProbeFile(const char* path);
+
+// What tells one file from another: its file ID (volume and index) and how
+// many names it has. A file with more than one name is not lost when one of
+// them is deleted.
+struct PlatformFileIdentity {
+  uint64_t volume;
+  uint64_t index;
+  uint32_t links;
+};
+
+// The identity of the file at path (a link itself, not followed). False
+// when it cannot be read: unknown.
+bool PlatformGetFileIdentity(const char* path, PlatformFileIdentity* identity);
 
 // The file-status query: the last-write time in seconds since 1970-01-01 UTC.
 // False when the query fails.

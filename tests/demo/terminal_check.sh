@@ -13,11 +13,19 @@ tmux -u new-session -d -s "$session" -x 160 -y 50 \
   "UPDATER_PAUSE_SCALE=0 bash scripts/demo.sh; echo DEMO-FINISHED; sleep 120"
 
 screen() { tmux capture-pane -p -J -S -400 -t "$session"; }
-# Waits up to $2 seconds for text $1 to appear $3 times (default 1).
+# Waits up to $2 seconds for text $1 to appear $3 times (default 1); gives
+# up at once when the terminal session is gone or the demo has finished
+# without it.
 wait_for() {
-  local deadline=$(( $(date +%s) + $2 ))
+  local deadline=$(( $(date +%s) + $2 )) shown
   while [ "$(date +%s)" -lt "$deadline" ]; do
-    [ "$(screen | grep -c -F -- "$1")" -ge "${3:-1}" ] && return 0
+    if ! tmux has-session -t "$session" 2>/dev/null; then
+      echo "terminal check: the terminal session ended before '$1' appeared" >&2
+      return 1
+    fi
+    shown=$(screen)
+    [ "$(grep -c -F -- "$1" <<<"$shown")" -ge "${3:-1}" ] && return 0
+    grep -q -F DEMO-FINISHED <<<"$shown" && break
     sleep 0.5
   done
   echo "terminal check: '$1' did not appear on the screen" >&2

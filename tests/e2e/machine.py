@@ -123,6 +123,11 @@ class Machine:
     first_run: Optional[bytes] = None
     first_input: bytes = b''
     first_kill: bool = False
+    # Host target only: symbolic links (path -> the Windows path they point
+    # to, which need not exist) and second names of files laid out above
+    # (path -> the file's first path), made after the files.
+    links: Dict[bytes, bytes] = dataclasses.field(default_factory=dict)
+    hard_links: Dict[bytes, bytes] = dataclasses.field(default_factory=dict)
 
 
 @dataclasses.dataclass
@@ -130,6 +135,10 @@ class FileState:
     content: bytes
     mtime: int
     readonly: bool
+    link: Optional[bytes] = None    # a symbolic link: where it points (content empty)
+    # The last-access time in nanoseconds, where the target can read it
+    # (0: unknown); not part of equality, since reading a file may change it.
+    atime: int = dataclasses.field(default=0, compare=False)
 
 
 @dataclasses.dataclass

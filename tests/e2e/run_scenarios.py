@@ -81,6 +81,9 @@ def edit_archive(data: bytes, edits) -> bytes:
         if kind == 'cut':
             del out[len(out) - at:]
             continue
+        if kind == 'trailer-after':
+            out = bytearray(archive_fields.with_trailer(bytes(out) + b'\0' * at))
+            continue
         offset = at + len(out) if at < 0 else at
         if not 0 <= offset <= len(out) - (kind == 'flip'):
             raise ScenarioError(f'archive-edit {kind} {at}: outside the {len(out)}-byte archive')
@@ -133,7 +136,8 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
                    viewer_wait=len(scenario.expect_viewers), holds=list(scenario.holds),
                    shared_holds=list(scenario.shared_holds),
                    attributes=dict(scenario.attributes), first_run=scenario.first_run,
-                   first_input=scenario.first_input, first_kill=scenario.first_kill)
+                   first_input=scenario.first_input, first_kill=scenario.first_kill,
+                   links=dict(scenario.links), hard_links=dict(scenario.hard_links))
 
 
 # ---- judging a result ---------------------------------------------------------------

@@ -26,6 +26,8 @@ Machine directives:
     workdir PATH                   where the program runs (default C:\\update)
     folder PATH                    an empty folder
     file PATH [mtime N] [readonly] = V
+    link PATH = TARGET             host only: a symbolic link to the Windows path TARGET
+    hardlink PATH = FIRST          host only: a second name of the file FIRST
     stdin = V;  args W...;  env NAME VALUE
     interrupt SIGNAL               standard input stays open after the typed bytes;
                                    once the program waits for more, it gets
@@ -50,6 +52,8 @@ Archive (3pupdate.z in the working folder), one of:
                                    (a negative OFFSET counts from the end)
     archive-edit insert OFFSET = V inserts V's bytes in front of byte OFFSET
     archive-edit cut N             drops the last N bytes
+    archive-edit trailer-after N   appends N zero bytes, then an unsigned trailer
+                                   whose digest covers everything before it
     first-run [kill] = V           two runs at once: the program (no arguments) is
                                    started first, V typed; once it waits for more,
                                    it is killed (kill) before the scenario's run,
@@ -139,6 +143,8 @@ class Scenario:
     first_input: bytes = b''
     first_stdout: Optional[bytes] = None
     first_result: Optional[Tuple[int, int]] = None
+    links: Dict[bytes, bytes] = dataclasses.field(default_factory=dict)
+    hard_links: Dict[bytes, bytes] = dataclasses.field(default_factory=dict)
 
     @property
     def name(self) -> str:
@@ -435,6 +441,9 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
         path, mtime, readonly = _file_options(options)
         s.files[fold_case(path)] = FileSpec(path, value, 946684800 if mtime is None else mtime,
                                          readonly)
+    elif keyword in ('link', 'hardlink'):
+        (s.links if keyword == 'link' else s.hard_links)[_word(options[0])] = value
+        s.host_only = s.host_only or 'links'
     elif keyword == 'stdin':
         s.stdin = value
     elif keyword == 'interrupt':
@@ -463,10 +472,11 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
             s.archive_edits.append(('flip', _int(options[1]), _int(options[2])))
         elif kind == 'insert' and len(options) == 2 and value:
             s.archive_edits.append(('insert', _int(options[1]), value))
-        elif kind == 'cut' and len(options) == 2:
-            s.archive_edits.append(('cut', _int(options[1]), None))
+        elif kind in ('cut', 'trailer-after') and len(options) == 2:
+            s.archive_edits.append((kind, _int(options[1]), None))
         else:
-            raise ScenarioError('archive-edit flip OFFSET BIT | insert OFFSET = V | cut N')
+            raise ScenarioError('archive-edit flip OFFSET BIT | insert OFFSET = V | cut N | '
+                                'trailer-after N')
     elif keyword == 'archive-cut-bits':
         s.archive_cut_bits = _int(options[0])
     elif keyword == 'entry':

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import random
+import re
 import shutil
 import subprocess
 import tempfile
@@ -89,11 +90,11 @@ def expected(kind: str, call: int) -> Tuple[int, bytes, Dict[bytes, str]]:
     if kind == 'open_read':
         if what == 'archive':
             return 1, T['ARCHIVE_MISSING'], {p: 'before' for p in ORDER}
-        # A failed probe counts as no file: a read-only file then refuses the write.
-        return stop_at(KEEP) if what == KEEP else (0, T['UPDATE_DONE'], states)
-    if kind == 'query_time':
-        states[what] = 'before'  # MSG_BAD_FILE_HANDLE, entry skipped
-        return 0, T['UPDATE_DONE'], states
+    if kind in ('open_read', 'query_time'):
+        # A probe or a status query that fails is no absence: MSG_BAD_FILE_HANDLE,
+        # the entry skipped, and the update not complete.
+        states[what] = 'before'
+        return 1, T['UPDATE_DONE'], states
     if what == 'keep-backup' and (kind != 'delete' or call == 3):
         return 1, T['UPDATE_DONE'], states
     if kind == 'get_attributes':
@@ -105,7 +106,7 @@ def expected(kind: str, call: int) -> Tuple[int, bytes, Dict[bytes, str]]:
             # The bit the test for a holder took away cannot be given back:
             # the run stops rather than go on with a file it cannot restore.
             status, last, states = stop_at(KEEP)
-            states[KEEP] = 'before-writable'
+            states[KEEP] = 'before-writable'  # named (checked by the caller)
             return status, last, states
         return stop_at(KEEP if what == 'keep-free-clear' else what)
     if kind == 'flush_folder':
@@ -158,12 +159,14 @@ def _fault_case(kind: str):
             context = '%s=%d' % (kind, call)
             result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
             status, last, states = expected(kind, call)
-            if status == 1 and last == T['UPDATE_DONE']:
+            if status == 1 and last == T['UPDATE_DONE'] and kind not in ('open_read', 'query_time'):
                 # complete, but the backup of keep.txt stays: named with the file it belongs to
                 check_one_left(result, context, last, 'BACKUP_LEFT', BEFORE[KEEP].content, KEEP)
             else:
                 check_stop(result, last, context, status)
-            if kind == 'query_time' and call <= len(CALLS[kind]):
+            if states.get(KEEP) == 'before-writable':
+                expect(fill(T['LEFT_WRITABLE'], KEEP) in result.stdout, context + ': not named')
+            if kind in ('open_read', 'query_time') and status == 1 and last == T['UPDATE_DONE']:
                 expect(T['BAD_FILE_HANDLE'] in result.stdout, context + ': no MSG_BAD_FILE_HANDLE')
             check_files(result, states, context)
     return case
@@ -398,7 +401,8 @@ def killed_mid_commit(ctx):
     # commit (a replace, with its final word, or a deletion of a backup):
     # every destination is old or new, each with its own time and word.
     # The same update run again on what is left completes, with every file
-    # new and no file of the run's pattern left anywhere.
+    # new and no temporary file left; a backup the killed run left holds the
+    # only copy of an old file, so it stays, named, and the run ends with 1.
     for call in range(1, 100):
         context = 'kill=%d' % call
         result = run(fault_machine(env={'UPDATER_FAULTS': context}), ctx.build)
@@ -413,7 +417,13 @@ def killed_mid_commit(ctx):
                    '%s: %r is neither old nor new: %r' % (context, path, found))
         left = {p: s for p, s in result.files.items() if p != ARCHIVE}
         again = run(fault_machine(left), ctx.build)
-        check_stop(again, T['UPDATE_DONE'], context + ', run again', status=0)
+        backups = [p for p in own_files(result) if p.lower().endswith(b'.bak')]
+        expect(again.exit_status == (1 if backups else 0) and again.stdout.endswith(T['UPDATE_DONE']),
+               '%s, run again: status %r, output ends %r' % (context, again.exit_status, again.stdout[-100:]))
+        expect(own_files(again) == backups, '%s, run again: left %r, expected %r'
+               % (context, own_files(again), backups))
+        for path in backups:
+            expect(fill(T['EARLIER_FILE_KEPT'], path) in again.stdout, '%s: %r not named' % (context, path))
         check_files(again, {p: 'new' for p in ORDER}, context + ', run again')
 
 
@@ -443,3 +453,41 @@ def links_at_destinations(ctx):
         context = 'link at ' + link.decode()
         check_stop(result, cannot_write(P + link), context)
         check_unchanged(result, context)
+
+
+@check('every rename that puts a file in place is followed by a flush of its folder')
+def folders_flushed(ctx):
+    # A rename is on the disk only once its folder is: the system call
+    # trace shows, for each destination, the rename onto it and then an
+    # fsync of a descriptor opened on its folder.
+    if shutil.which('strace') is None:
+        raise Skip('strace is not installed')
+    trace = tempfile.NamedTemporaryFile(prefix='flush-trace-', delete=False).name
+    try:
+        wrapper = ['strace', '-f', '-qq', '-s', '4096', '-o', trace,
+                   '-e', 'trace=openat,rename,renameat,renameat2,fsync,close']
+        result = run(fault_machine(wrapper=wrapper), ctx.build)
+        check_stop(result, T['UPDATE_DONE'], 'traced run', status=0)
+        with open(trace, encoding='utf-8', errors='replace') as handle:
+            lines = handle.read().splitlines()
+    finally:
+        os.unlink(trace)
+    folders = {}      # open descriptor -> host path
+    waiting = {}      # destination base name -> its folder, renamed and not yet flushed
+    renamed = set()
+    for line in lines:
+        call = line.split(None, 1)[1] if ' ' in line else line
+        opened = re.match(r'openat\(AT_FDCWD, "([^"]*)", [^)]*O_DIRECTORY[^)]*\)\s+= (\d+)', call)
+        if opened:
+            folders[opened.group(2)] = opened.group(1)
+        moved = re.match(r'rename(?:at2?)?\(.*"([^"]*/~3pu[0-9A-F]{4}\.tmp)", (?:AT_FDCWD, )?"([^"]*)"', call)
+        if moved:
+            folder, _, name = moved.group(2).rpartition('/')
+            waiting[name.lower()] = folder
+            renamed.add(name.lower())
+        synced = re.match(r'fsync\((\d+)\)\s+= 0', call)
+        if synced and synced.group(1) in folders:
+            waiting = {n: f for n, f in waiting.items() if f != folders[synced.group(1)]}
+    expected = {NAMES[p][0].decode() for p in ORDER}
+    expect(renamed >= expected, 'renames seen for %r only' % sorted(renamed))
+    expect(not waiting, 'renamed, folder never flushed: %r' % sorted(waiting))

@@ -122,8 +122,9 @@ TEST_F(PosixMachine, MatchesEveryComponentIgnoringCase) {
 
   EXPECT_EQ(Mapped("c:\\PROGRAM FILES\\bitmap\\README.TXT"), bitmap + "/readme.txt");
   EXPECT_EQ(Mapped("C:\\program files\\BITMAP\\New.Txt"), bitmap + "/New.Txt");
-  EXPECT_TRUE(PlatformProbeReadable("C:\\program files\\bitmap\\README.TXT"));
-  EXPECT_FALSE(PlatformProbeReadable("C:\\program files\\bitmap"));  // a folder does not open
+  EXPECT_EQ(PlatformProbeFile("C:\\program files\\bitmap\\README.TXT"), kFilePresent);
+  EXPECT_EQ(PlatformProbeFile("C:\\program files\\bitmap"), kFileAbsent);  // a folder is no file
+  EXPECT_EQ(PlatformProbeFile("C:\\program files\\bitmap\\none.txt"), kFileAbsent);
 
   // A folder that exists in another spelling is there already; a new one keeps its spelling.
   EXPECT_FALSE(PlatformCreateDirectory("C:\\program files\\BITMAP"));
@@ -360,10 +361,10 @@ TEST_F(PosixMachine, FaultPlanFailsTheNthCallOfEachKindOnce) {
   setenv("UPDATER_FAULTS", "write=2,close=1,open_read=3,query_time=1", 1);
   ResetFaultInjection();
   WriteHostFile(c_ + "/f.txt", "x");
-  EXPECT_TRUE(PlatformProbeReadable("C:\\f.txt"));
-  EXPECT_TRUE(PlatformProbeReadable("C:\\f.txt"));
-  EXPECT_FALSE(PlatformProbeReadable("C:\\f.txt"));
-  EXPECT_TRUE(PlatformProbeReadable("C:\\f.txt"));
+  EXPECT_EQ(PlatformProbeFile("C:\\f.txt"), kFilePresent);
+  EXPECT_EQ(PlatformProbeFile("C:\\f.txt"), kFilePresent);
+  EXPECT_EQ(PlatformProbeFile("C:\\f.txt"), kPresenceUnknown);  // a failed look is no absence
+  EXPECT_EQ(PlatformProbeFile("C:\\f.txt"), kFilePresent);
   int64_t seconds;
   EXPECT_FALSE(PlatformQueryLastWriteTime("C:\\f.txt", &seconds));
   EXPECT_TRUE(PlatformQueryLastWriteTime("C:\\f.txt", &seconds));

@@ -29,6 +29,7 @@
 
 struct PlatformFileRecord {
   int descriptor;        // open for reading
+  bool read_failed;      // a read of it failed
   ReadRing ring;         // the chunks reads are served from, hashed behind
   pthread_t hasher;      // the ring's hasher thread, once started
 };
@@ -52,21 +53,6 @@ void* RunReadThread(void* ring) {
   return nullptr;
 }
 
-// Opens the mapped path as a buffered binary stream; a folder does not open,
-// as on Windows. nullptr on any failure.
-FILE* OpenStreamForReading(const char* path) {
-  char host[kHostPathSize];
-  if (!MapWindowsPath(path, host)) return nullptr;
-  FILE* stream = fopen(host, "rbe");
-  if (stream == nullptr) return nullptr;
-  struct stat status;
-  if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
-    fclose(stream);
-    return nullptr;
-  }
-  return stream;
-}
-
 // stat of the mapped path; false when it cannot be mapped or does not exist.
 bool StatWindowsPath(const char* path, char* host, struct stat* status) {
   return MapWindowsPath(path, host) && stat(host, status) == 0;
@@ -82,11 +68,13 @@ bool LstatWindowsPath(const char* path, char* host, struct stat* status) {
 // The archive is read front to back in small blocks, served from a ring of
 // large chunks (read_ring.h): a few hundred system calls for a large
 // archive instead of thousands, and the chunks can be hashed behind.
-PlatformFile PlatformOpenForReading(const char* path) {
+namespace {
+
+PlatformFile OpenWithFlags(const char* path, int flags) {
   if (InjectFault(kFaultOpenRead)) return nullptr;
   char host[kHostPathSize];
   if (!MapWindowsPath(path, host)) return nullptr;
-  int descriptor = open(host, O_RDONLY | O_CLOEXEC);
+  int descriptor = open(host, O_RDONLY | O_CLOEXEC | flags);
   if (descriptor < 0) return nullptr;
   struct stat status;
   PlatformFile file = nullptr;
@@ -100,6 +88,10 @@ PlatformFile PlatformOpenForReading(const char* path) {
   file->descriptor = descriptor;
   return file;
 }
+
+}  // namespace
+
+PlatformFile PlatformOpenForReading(const char* path) { return OpenWithFlags(path, 0); }
 
 PlatformFile PlatformOpenToLook(const char* path, bool* absent) {
   *absent = false;
@@ -131,6 +123,8 @@ size_t PlatformReadFile(PlatformFile file, void* destination, size_t count) {
   if (file == nullptr) return 0;
   return ReadThroughRing(file, &file->ring, destination, count);
 }
+
+bool PlatformReadFailed(PlatformFile file) { return file == nullptr || file->read_failed; }
 
 // The size comes from fstat and the tail from pread, which leaves the read
 // position alone. A pipe or a device has no size to go by.
@@ -180,7 +174,10 @@ size_t ReadFileChunk(PlatformFile file, uint8_t* destination, size_t count) {
   for (;;) {
     ssize_t got = read(file->descriptor, destination, count);
     if (got >= 0) return static_cast<size_t>(got);
-    if (errno != EINTR) return 0;
+    if (errno != EINTR) {
+      file->read_failed = true;
+      return 0;
+    }
   }
 }
 
@@ -216,11 +213,26 @@ void StopReadHashers() {
   }
 }
 
-bool PlatformProbeReadable(const char* path) {
-  if (InjectFault(kFaultOpenRead)) return false;
-  FILE* stream = OpenStreamForReading(path);
-  if (stream == nullptr) return false;
-  fclose(stream);
+PlatformPresence PlatformProbeFile(const char* path) {
+  if (InjectFault(kFaultOpenRead)) return kPresenceUnknown;
+  char host[kHostPathSize];
+  if (!MapWindowsPath(path, host)) return kPresenceUnknown;
+  int descriptor = open(host, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (descriptor < 0) return errno == ENOENT || errno == ENOTDIR ? kFileAbsent : kPresenceUnknown;
+  struct stat status;
+  bool known = fstat(descriptor, &status) == 0;
+  close(descriptor);
+  if (!known) return kPresenceUnknown;
+  return S_ISDIR(status.st_mode) ? kFileAbsent : kFilePresent;
+}
+
+bool PlatformGetFileIdentity(const char* path, PlatformFileIdentity* identity) {
+  char host[kHostPathSize];
+  struct stat status;
+  if (!LstatWindowsPath(path, host, &status)) return false;
+  identity->volume = static_cast<uint64_t>(status.st_dev);
+  identity->index = static_cast<uint64_t>(status.st_ino);
+  identity->links = static_cast<uint32_t>(status.st_nlink);
   return true;
 }
 

@@ -244,9 +244,12 @@ bool RenameWhileHeld(const char* from, const char* to, bool keep_existing = fals
   return RetryWhileHeld([&] {
     int done = keep_existing ? renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE)
                              : rename(from, to);
-    if (done != 0 && keep_existing && errno == EINVAL) {
+    if (done != 0 && keep_existing && errno == EINVAL && link(from, to) == 0) {
       // The file system cannot refuse to overwrite: a link cannot overwrite.
-      done = link(from, to) == 0 ? unlink(from) : -1;
+      // When the old name will not go, the new one goes again, so that "not
+      // moved" is true; when neither goes, the file is in place (with a
+      // second name that the run's cleanup of leftovers finds as such).
+      done = unlink(from) == 0 || unlink(to) != 0 ? 0 : -1;
     }
     return done == 0 ? kAttemptDone : kAttemptFailed;
   });
@@ -378,7 +381,10 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
     // The new file takes its temporary name again, the old one its own.
     if (link(to, from) != 0) return kReplaced;
     if (rename(backup_host, to) != 0) {
-      unlink(from);  // in place after all, durable or not
+      // In place after all, durable or not. A temporary name that will not
+      // go is a second name of the file in place, which the run's cleanup
+      // of leftovers deletes as such.
+      unlink(from);
       return kReplaced;
     }
     chmod(from, source_mode);

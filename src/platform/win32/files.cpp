@@ -14,6 +14,7 @@
 
 struct PlatformFileRecord {
   HANDLE handle;   // open for reading, shared for reading only
+  bool read_failed;  // a read of it failed
   ReadRing ring;   // the chunks reads are served from, hashed behind
   HANDLE hasher;   // the ring's hasher thread, once started
 };
@@ -60,7 +61,9 @@ bool IsHeldError(DWORD error) {
 // ring of large chunks (read_ring.h): few system calls, hashed behind the
 // reader. nullptr when the file cannot be opened (a folder does not open
 // without FILE_FLAG_BACKUP_SEMANTICS), or a fault is planned.
-PlatformFile PlatformOpenForReading(const char* path) {
+namespace {
+
+PlatformFile OpenFile(const char* path) {
   if (InjectFault(kFaultOpenRead)) return nullptr;
   HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -73,6 +76,12 @@ PlatformFile PlatformOpenForReading(const char* path) {
   file->handle = handle;
   return file;
 }
+
+}  // namespace
+
+PlatformFile PlatformOpenForReading(const char* path) { return OpenFile(path); }
+
+bool PlatformReadFailed(PlatformFile file) { return file == nullptr || file->read_failed; }
 
 // The handle may write attributes only so that SetFileTime can tell the
 // system, with a time of all ones, to leave the last-access time alone for
@@ -188,7 +197,10 @@ DWORD WINAPI RunReadThread(void* ring) {
 
 size_t ReadFileChunk(PlatformFile file, uint8_t* destination, size_t count) {
   DWORD got = 0;
-  if (!ReadFile(file->handle, destination, static_cast<DWORD>(count), &got, nullptr)) return 0;
+  if (!ReadFile(file->handle, destination, static_cast<DWORD>(count), &got, nullptr)) {
+    file->read_failed = true;
+    return 0;
+  }
   return got;
 }
 
@@ -210,13 +222,37 @@ void JoinReadThread(PlatformFile file) {
   file->hasher = nullptr;
 }
 
-// The existence probe: a file that opens for binary reading exists. A file
-// held open without read sharing, or a folder, counts as absent.
-bool PlatformProbeReadable(const char* path) {
-  if (InjectFault(kFaultOpenRead)) return false;
+// The existence probe: a file that opens for binary reading exists; one
+// that is not found is absent, and so is a folder. Any other failure (held
+// without read sharing, access denied) leaves it unknown.
+PlatformPresence PlatformProbeFile(const char* path) {
+  if (InjectFault(kFaultOpenRead)) return kPresenceUnknown;
   FILE* stream = std::fopen(path, "rb");
-  if (stream == nullptr) return false;
-  std::fclose(stream);
+  if (stream != nullptr) {
+    std::fclose(stream);
+    return kFilePresent;
+  }
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kFileAbsent : kPresenceUnknown;
+  }
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kFileAbsent
+                                                                         : kPresenceUnknown;
+}
+
+bool PlatformGetFileIdentity(const char* path, PlatformFileIdentity* identity) {
+  HANDLE handle = CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  bool known = GetFileInformationByHandle(handle, &information) != 0;
+  CloseHandle(handle);
+  if (!known) return false;
+  identity->volume = information.dwVolumeSerialNumber;
+  identity->index = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) |
+                    information.nFileIndexLow;
+  identity->links = information.nNumberOfLinks;
   return true;
 }
 

@@ -69,9 +69,10 @@ def host_to_windows(drives_root: Path, host_path: bytes) -> bytes:
 
 
 def snapshot_drives(drives_root: Path) -> Tuple[Dict[bytes, FileState], Set[bytes]]:
-    """Every file (content, mtime, read-only) and folder below the drive_*
-    folders of drives_root, keyed by Windows path. Drive roots themselves are
-    not listed."""
+    """Every file (content, mtime, read-only, last access), symbolic link and
+    folder below the drive_* folders of drives_root, keyed by Windows path.
+    Drive roots themselves are not listed. Files are read without changing
+    their last-access time."""
     files: Dict[bytes, FileState] = {}
     folders: Set[bytes] = set()
     root = os.fsencode(drives_root)
@@ -84,13 +85,27 @@ def snapshot_drives(drives_root: Path) -> Tuple[Dict[bytes, FileState], Set[byte
             for name in names:
                 full = os.path.join(folder, name)
                 info = os.lstat(full)
+                if stat.S_ISLNK(info.st_mode):
+                    files[host_to_windows(drives_root, full)] = FileState(
+                        b'', 0, False, link=os.readlink(full))
+                    continue
                 if not stat.S_ISREG(info.st_mode):
                     continue
-                with open(full, 'rb') as handle:
-                    content = handle.read()
                 files[host_to_windows(drives_root, full)] = FileState(
-                    content, info.st_mtime_ns // 1_000_000_000, not info.st_mode & stat.S_IWUSR)
+                    _read_quietly(full), info.st_mtime_ns // 1_000_000_000,
+                    not info.st_mode & stat.S_IWUSR, atime=info.st_atime_ns)
     return files, folders
+
+
+def _read_quietly(path: bytes) -> bytes:
+    """The file's bytes, its last-access time left as it was where the
+    system allows that."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, 'O_NOATIME', 0))
+    except PermissionError:
+        fd = os.open(path, os.O_RDONLY)
+    with os.fdopen(fd, 'rb') as handle:
+        return handle.read()
 
 
 def _write_file(path: bytes, content: bytes, mtime: int, readonly: bool) -> None:
@@ -128,6 +143,11 @@ def _lay_out(context: Context, machine: Machine, root: Path) -> None:
         os.chmod(viewer, 0o755)
     for item in machine.files:
         _write_file(windows_to_host(root, item.path), item.content, item.mtime, item.readonly)
+    for path, target in machine.links.items():
+        os.makedirs(os.path.dirname(windows_to_host(root, path)), exist_ok=True)
+        os.symlink(windows_to_host(root, target), windows_to_host(root, path))
+    for path, first in machine.hard_links.items():
+        os.link(windows_to_host(root, first), windows_to_host(root, path))
 
 
 def _read_lines(path: Path) -> list:
@@ -334,12 +354,18 @@ def run(context: Context, machine: Machine) -> Result:
             process.stdin.write(machine.stdin)
             process.stdin.close()
         elif machine.interrupt:
-            process.stdin.write(machine.stdin)
-            process.stdin.flush()
+            try:
+                process.stdin.write(machine.stdin)
+                process.stdin.flush()
+            except BrokenPipeError:  # it ended before it read everything
+                pass
             interrupt_when_waiting(process, machine.interrupt, deadline)
         exit_status, peak, timed_out = _wait(process, deadline)
         if process.stdin and not process.stdin.closed:
-            process.stdin.close()
+            try:
+                process.stdin.close()
+            except BrokenPipeError:
+                pass
         seconds = time.monotonic() - started
         for feeder in feeders:
             feeder.join()
@@ -380,6 +406,8 @@ def _wait(process: subprocess.Popen, deadline: float) -> Tuple[Optional[int], in
     peak = 0
     while True:
         peak = max(peak, _peak_memory_kb(process.pid))
+        if process.returncode is not None:  # reaped already, by a poll() that saw it end
+            return process.returncode, peak, False
         pid, raw, _ = os.wait4(process.pid, os.WNOHANG)
         if pid == process.pid:
             process.returncode = os.waitstatus_to_exitcode(raw)
