@@ -110,6 +110,10 @@ bool PlatformQueryLastWriteTime(const char* path, int64_t* seconds);
 
 // GetFileAttributesA / SetFileAttributesA. Neither follows a link at path:
 // a link reports kAttributeReparsePoint and its attributes are never set.
+// Only a name surrogate (a symbolic link, a junction, a mount point; on the
+// host anything but a plain file or folder) is a link: a file that another
+// kind of reparse point marks (deduplicated, compressed by the system, a
+// cloud placeholder) reports its word without the bit.
 uint32_t PlatformGetFileAttributes(const char* path);
 bool PlatformSetFileAttributes(const char* path, uint32_t attributes);
 

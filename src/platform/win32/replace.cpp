@@ -373,11 +373,16 @@ ReplaceOutcome KeepWord(const char* destination, uint32_t word) {
   return SetWord(destination, word) ? kReplaced : kReplacedWrongWord;
 }
 
-// The old file has its backup link: the new one, given its word and the old
-// one's creation time, replaces the destination in one write-through move.
+// The old file has its backup link: ReplaceFile, keeping no backup of its
+// own, puts the new file in its place and gives it what belongs to the old
+// one beyond its bytes (permissions, short name, object ID, named streams,
+// compression, encryption, creation time). Inside ReplaceFile the old file
+// may lose its name for a moment (ERROR_UNABLE_TO_MOVE_REPLACEMENT); the
+// link keeps it all the while, and such a gap is settled from it. The new
+// file is given its word right after (ReplaceFile gives it the old one's).
 ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint32_t word,
                                const FileId* new_id, char* backup_path) {
-  if (!CarryCreationTime(destination, source) || !SetWord(source, word)) {
+  if (!CarryCreationTime(destination, source)) {
     DropBackupName(backup_path);
     return kNotReplaced;
   }
@@ -386,22 +391,14 @@ ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint
     // under its backup name, the new one still under its temporary name.
     if (DeleteNow(destination)) return SettleHalfway(source, destination, backup_path);
   }
-  bool asked_replace_file = false;
-  bool moved = RetryWhileHeld([&] {
-    if (MoveWriteThrough(source, destination, true)) return kAttemptDone;
-    AttemptResult result = ReplaceFailure(GetLastError());
-    if (result != kAttemptHeld) return result;
-    // A rename onto a file that another program has open fails even when
-    // that program shares everything (a virus scanner, an indexer);
-    // ReplaceFile opens the file it replaces sharing everything itself.
-    asked_replace_file = true;
+  bool replaced = RetryWhileHeld([&] {
     if (ReplaceWithFileCall(source, destination, nullptr)) return kAttemptDone;
-    return ReplaceFailure(GetLastError());
+    DWORD error = GetLastError();
+    // The gap inside ReplaceFile: settled below from the link.
+    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) return kAttemptFailed;
+    return ReplaceFailure(error);
   });
-  if (moved || HoldsFile(destination, new_id)) {
-    // ReplaceFile may have given the new file the old one's word.
-    return asked_replace_file ? KeepWord(destination, word) : kReplaced;
-  }
+  if (replaced || HoldsFile(destination, new_id)) return KeepWord(destination, word);
   if (Probe(destination) == kAbsent) return SettleHalfway(source, destination, backup_path);
   // The second name goes only when the destination is seen to name the old
   // file still. When that is not known (a look failed), the second name may
@@ -504,13 +501,15 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
   return outcome;
 }
 
-// The same kind of call as the replace: ReplaceFile, keeping no backup,
-// opens the file it replaces sharing everything, so a scanner that holds
-// the new file does not stop the undo. It opens the old file without
-// sharing, though, so where a scanner holds that one, the same attempt
-// moves it over the new file instead (a rename of a file held sharing
-// everything works). A destination that is gone takes the old file by a
-// move that replaces nothing.
+// The old file goes back by a write-through rename of its backup name over
+// the new file: the old file is the same file it was (its permissions, its
+// streams), none of the new one's merged onto it. A rename onto a file that
+// another program holds, even sharing everything (a scanner on the file
+// just replaced), is refused, so a held destination is replaced by
+// ReplaceFile instead, which opens it sharing everything (the old file then
+// takes the new one's permissions: better than no old file). A destination
+// that is gone takes the old file by a move that replaces nothing. Every
+// move is tried again while a holder keeps it from happening.
 bool PlatformRestoreBackup(const char* backup, const char* destination) {
   if (InjectFault(kFaultRestore)) return false;
   switch (Probe(destination)) {
@@ -522,6 +521,8 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
       break;
   }
   return RetryWhileHeld([&] {
+    if (MoveWriteThrough(backup, destination, true)) return kAttemptDone;
+    if (ReplaceFailure(GetLastError()) != kAttemptHeld) return kAttemptFailed;
     if (ReplaceWithFileCall(backup, destination, nullptr)) return kAttemptDone;
     DWORD error = GetLastError();
     // Without a backup name, ERROR_UNABLE_TO_MOVE_REPLACEMENT leaves no file
@@ -530,8 +531,6 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
       return MoveWriteThrough(backup, destination, false) ? kAttemptDone
                                                           : ReplaceFailure(GetLastError());
     }
-    if (ReplaceFailure(error) != kAttemptHeld) return kAttemptFailed;
-    if (MoveWriteThrough(backup, destination, true)) return kAttemptDone;
-    return ReplaceFailure(GetLastError());
+    return ReplaceFailure(error);
   });
 }
