@@ -2,19 +2,22 @@
 // old file until the whole update is in, and putting the old file back.
 //
 // Where the volume has hard links (NTFS), the old file first gets a second
-// name, "~3puXXXX.bak", and the new file then takes the destination's name
-// in one write-through MoveFileEx that replaces it: at every moment the
-// destination names the old file or the new one. The new file is given its
-// attribute word and the old file's creation time before that move. Where
-// hard links fail (FAT), ReplaceFile does the same in two renames, and the
-// word is set right after it.
+// name, "~3puXXXX.bak", and ReplaceFile (keeping no backup of its own) then
+// puts the new file in place: it gives the new file the old one's
+// permissions, short name, object ID, named streams, compression,
+// encryption and creation time, and the link holds the old file through
+// ReplaceFile's own steps. The final attribute word is set right after.
+// Where the volume has no hard links (FAT), ReplaceFile keeps the old file
+// under the backup name itself; any other refusal of the link stops the
+// replace with the file as it was.
 //
 // What a failed call left is read from the disk: the destination holds the
 // new file when its file ID is the one the temporary file had when it was
 // closed, or (ReplaceFile, whose renames may change a FAT file's ID) when
 // the old file is under its backup name and the temporary file is gone.
 // Anything that could not be looked at counts as present, so that no move
-// ever replaces a file the program believed absent.
+// ever replaces a file the program believed absent, and the backup name
+// goes only where the destination is seen to be the old file still.
 #include <windows.h>
 
 #include <cstdio>
