@@ -411,7 +411,10 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
       return SettleHalfway(from, to, backup_host, backup_path, source_mode);
     case kIdPresent:
       // A rename whose reply was lost (NFS) may have happened after all.
-      if (SameInode(there, source_status)) return kReplaced;
+      if (SameInode(there, source_status)) {
+        FlushFolderOf(to);
+        return kReplaced;
+      }
       // The second name goes only when the destination is seen to be the
       // old file still; otherwise it may be the only name, and it stays.
       if (LookAtFile(backup_host, &kept) == kIdPresent && SameInode(there, kept)) {
