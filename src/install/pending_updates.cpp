@@ -373,6 +373,11 @@ void CommitPending() {
       case kReplaced:
         file->state = kInPlace;
         break;
+      case kReplacedWrongWord:
+        // The new file is in without its word: the rollback puts the old one
+        // back, as for any file already in place.
+        file->state = kInPlace;
+        ErrorStop(MSG_CANNOT_WRITE, file->destination);
       case kStranded:
         file->state = kLeftOut;
         ErrorStop(MSG_CANNOT_WRITE, file->destination);

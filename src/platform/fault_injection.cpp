@@ -33,7 +33,8 @@ const char* const kFaultNames[kFaultKindCount] = {
     "open_read", "query_time", "get_attributes", "set_attributes", "create_directory",
     "create_temp", "write", "close", "set_times", "replace", "held",
     "code_page", "replace_halfway", "restore", "flush", "kill", "interrupt",
-    "flush_folder", "delete", "log", "temp_gone", "hard_link"};
+    "flush_folder", "delete", "log", "temp_gone", "hard_link", "file_id",
+    "closing"};
 
 // Reads the decimal number in [text, end) into *value. False when it is
 // empty, holds anything but digits, or is zero or absurdly large.

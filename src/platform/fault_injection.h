@@ -40,6 +40,10 @@ enum FaultKind {
   kFaultLog,             // opening the run's log, or appending one line to it
   kFaultTempVanished,    // the finished temporary file is gone (quarantined) before its replace
   kFaultHardLink,        // the volume gives the old file no second name (no hard links, as FAT)
+  kFaultFileId,          // a look at which file a name holds (its file ID) fails, as on a share
+                         // that is reconnecting
+  kFaultClosing,         // a wait for a holder asks whether the console is being closed (or the
+                         // session ending): from this one on, it is
   kFaultKindCount
 };
 

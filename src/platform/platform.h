@@ -136,6 +136,10 @@ bool PlatformQueryLastWriteTime(const char* path, int64_t* seconds);
 
 // GetFileAttributesA / SetFileAttributesA. Neither follows a link at path:
 // a link reports kAttributeReparsePoint and its attributes are never set.
+// Only a name surrogate (a symbolic link, a junction, a mount point; on the
+// host anything but a plain file or folder) is a link: a file that another
+// kind of reparse point marks (deduplicated, compressed by the system, a
+// cloud placeholder) reports its word without the bit.
 uint32_t PlatformGetFileAttributes(const char* path);
 bool PlatformSetFileAttributes(const char* path, uint32_t attributes);
 
@@ -233,15 +237,21 @@ bool PlatformDeleteFile(const char* path);
 enum ReplaceOutcome {
   kReplaced,     // destination holds the new file; the old one (if any) is at backup_path
   kNotReplaced,  // destination as it was, the new file still at source; backup_path empty, or a
-                 // second name of the old file that could not be deleted again
+                 // second name of the old file that could not be deleted again or that was
+                 // kept because a look at the destination failed
   kStranded,     // neither could be put back: no destination, old at backup_path, new at source
+  kReplacedWrongWord,  // destination holds the new file, old at backup_path, but the new file
+                       // could not be given final_attributes: the caller puts the old one back
 };
 
 // Puts the finished file at source in place of destination, keeping the old
 // file under a new "~3puXXXX.bak" name beside it (written to backup_path,
 // kMaxTempPath bytes; empty when there was no old file). The destination
 // ends with exactly final_attributes as part of the replace: a new file
-// that cannot be given them counts as not replaced (the old one stays). A
+// that cannot be given them before it moves counts as not replaced (the old
+// one stays), one that cannot be given them after (ReplaceFile) as
+// kReplacedWrongWord, which the caller undoes. The backup name is dropped
+// again only where the destination was seen to name the old file still. A
 // read-only old file is replaced as well; where the system refuses to
 // replace one, its bit is cleared right before the move and set again when
 // the move fails. The old file's creation time passes to the new one. A

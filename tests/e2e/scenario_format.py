@@ -70,6 +70,8 @@ Expectations:
     expect-file PATH [mtime N] [readonly] = V;  expect-absent PATH;  expect-folder PATH
     expect-viewer = V              one recorded viewer command-line tail
     expect-attributes PATH = N     Wine only: the file's DOS attributes after the run
+The run's own files are named "~3pu", four random hex digits, ".tmp" or
+".bak": "~3pu####" stands for those digits in stdout and in paths.
 Everything not named by an expectation must be as it was before the run: no
 file changed, appeared or vanished, no folder appeared or vanished.
 """

@@ -1,5 +1,6 @@
 // Interrupts on the host: SIGINT, SIGTERM and SIGHUP raise a flag instead of
-// ending the process, and write a byte into a pipe of our own. A wait for
+// ending the process (SIGTERM and SIGHUP, the end of a session, also the
+// closing mark that cuts waits for a holder short), and write a byte into a pipe of our own. A wait for
 // standard input or a pause also waits on that pipe, so a signal that
 // arrives just before the wait begins still ends it (a flag alone would be
 // missed there).
@@ -16,10 +17,12 @@
 namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
+volatile sig_atomic_t g_closing = 0;  // SIGTERM or SIGHUP: the session is ending
 int g_wake_pipe[2] = {-1, -1};
 
-void NoteInterrupt(int) {
+void NoteInterrupt(int signal_number) {
   int saved_errno = errno;
+  if (signal_number != SIGINT) g_closing = 1;
   g_interrupted = 1;
   if (g_wake_pipe[1] >= 0) {
     ssize_t ignored = write(g_wake_pipe[1], "!", 1);
@@ -45,5 +48,15 @@ bool PlatformInterrupted() {
   if (InjectFault(kFaultInterrupt)) g_interrupted = 1;
   return g_interrupted != 0;
 }
+
+bool SessionClosing() {
+  if (InjectFault(kFaultClosing)) {
+    g_closing = 1;
+    g_interrupted = 1;
+  }
+  return SessionEnded();
+}
+
+bool SessionEnded() { return g_closing != 0; }
 
 int InterruptWakeDescriptor() { return g_wake_pipe[0]; }

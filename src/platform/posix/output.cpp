@@ -255,9 +255,19 @@ bool RenameWhileHeld(const char* from, const char* to, bool keep_existing = fals
   });
 }
 
-bool Exists(const char* host_path) {
-  struct stat status;
-  return lstat(host_path, &status) == 0;
+// Which file is at host_path, as the replace's looks see it: kIdPresent
+// with its device and inode in *status, kIdAbsent when no file is there,
+// kIdUnknown when the look failed (a share that does not answer).
+enum IdLook { kIdPresent, kIdAbsent, kIdUnknown };
+
+IdLook LookAtFile(const char* host_path, struct stat* status) {
+  if (InjectFault(kFaultFileId)) return kIdUnknown;
+  if (lstat(host_path, status) == 0) return kIdPresent;
+  return errno == ENOENT || errno == ENOTDIR ? kIdAbsent : kIdUnknown;
+}
+
+bool SameInode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // The mode for an attribute word, from base: READONLY takes every write bit
@@ -325,8 +335,9 @@ ReplaceOutcome SettleHalfway(const char* from, const char* to, const char* backu
 
 // Puts a new file where there was none. A file that appeared meanwhile is
 // not overwritten; a rename that cannot be made durable is taken back.
-ReplaceOutcome MoveIntoPlace(const char* from, const char* to, mode_t source_mode,
+ReplaceOutcome MoveIntoPlace(const char* from, const char* to, const struct stat* new_status,
                              uint32_t final_attributes) {
+  mode_t source_mode = new_status->st_mode & 07777;
   if (!SetFinalMode(from, ModeForAttributes(source_mode, final_attributes))) {
     chmod(from, source_mode);
     return kNotReplaced;
@@ -334,6 +345,13 @@ ReplaceOutcome MoveIntoPlace(const char* from, const char* to, mode_t source_mod
   if (RenameWhileHeld(from, to, true)) {
     if (FlushFolderOf(to)) return kReplaced;
     if (rename(to, from) != 0) return kReplaced;  // in place after all, durable or not
+  } else {
+    // A rename whose reply was lost (NFS) may have happened after all.
+    struct stat there;
+    struct stat left;
+    IdLook look = LookAtFile(to, &there);
+    if (look == kIdPresent && SameInode(there, *new_status)) return kReplaced;
+    if (look == kIdUnknown && LookAtFile(from, &left) == kIdAbsent) return kReplaced;
   }
   chmod(from, source_mode);
   return kNotReplaced;
@@ -361,7 +379,7 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
   struct stat old_status;
   if (lstat(to, &old_status) != 0) {
     if (errno != ENOENT) return kNotReplaced;
-    return MoveIntoPlace(from, to, source_mode, final_attributes);
+    return MoveIntoPlace(from, to, &source_status, final_attributes);
   }
   if (!S_ISREG(old_status.st_mode)) return kNotReplaced;
   if (!LinkBackup(to, destination, backup_path, backup_host)) return kNotReplaced;
@@ -392,8 +410,26 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
     backup_path[0] = '\0';
     return kNotReplaced;
   }
-  if (!Exists(to)) return SettleHalfway(from, to, backup_host, backup_path, source_mode);
-  DropBackupName(backup_host, backup_path);  // the destination still holds the old file
+  struct stat there;
+  struct stat kept;
+  switch (LookAtFile(to, &there)) {
+    case kIdAbsent:
+      return SettleHalfway(from, to, backup_host, backup_path, source_mode);
+    case kIdPresent:
+      // A rename whose reply was lost (NFS) may have happened after all.
+      if (SameInode(there, source_status)) {
+        FlushFolderOf(to);
+        return kReplaced;
+      }
+      // The second name goes only when the destination is seen to be the
+      // old file still; otherwise it may be the only name, and it stays.
+      if (LookAtFile(backup_host, &kept) == kIdPresent && SameInode(there, kept)) {
+        DropBackupName(backup_host, backup_path);
+      }
+      break;
+    case kIdUnknown:
+      break;
+  }
   chmod(from, source_mode);
   return kNotReplaced;
 }

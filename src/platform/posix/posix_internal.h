@@ -66,6 +66,11 @@ void ResetConsole();
 // The read end of the pipe that an interrupt writes to (interrupts.cpp), or
 // -1 before PlatformWatchInterrupts: waits poll it beside what they wait for.
 int InterruptWakeDescriptor();
+// True once SIGTERM or SIGHUP arrived (the session is ending); the fault
+// injector's "closing" kind counts each look.
+bool SessionClosing();
+// The same mark, without counting a look (for a sleep woken by a signal).
+bool SessionEnded();
 
 // Lets the writer of staged files finish what is queued and end (output.cpp):
 // the process ends with no thread of its own left running.

@@ -114,12 +114,22 @@ void PlatformSleep(uint32_t milliseconds) {
 }
 
 // Scaled like the run's pauses, so that tests need not wait, but never
-// logged: the pause log holds the pauses of the dialogue only. The wait
-// itself ends on an interrupt; the attempt after it then sees the flag at
-// its next wait.
+// logged: the pause log holds the pauses of the dialogue only. Only the end
+// of the session (SIGTERM, SIGHUP) ends the attempts; after SIGINT the
+// waits go on, so that a rollback still gets every attempt.
 bool PauseForHolder(uint32_t milliseconds) {
-  if (PlatformInterrupted()) return true;
-  SleepScaled(milliseconds);
+  PlatformInterrupted();
+  if (SessionClosing()) return true;
+  double scaled = static_cast<double>(milliseconds) * PauseScale();
+  if (scaled <= 0) return false;
+  struct timespec left;
+  left.tv_sec = static_cast<time_t>(scaled / 1000.0);
+  left.tv_nsec = static_cast<long>((scaled - static_cast<double>(left.tv_sec) * 1000.0) * 1000000.0);
+  if (left.tv_nsec >= 1000000000L) left.tv_nsec = 999999999L;
+  // A signal wakes the sleep; only the end of the session ends it.
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    if (SessionEnded()) return true;
+  }
   return false;
 }
 

@@ -266,9 +266,27 @@ bool PlatformQueryLastWriteTime(const char* path, int64_t* seconds) {
   return true;
 }
 
+// A reparse point is a link only where its tag is a name surrogate (a
+// symbolic link, a junction, a mount point). Other tags (data deduplication,
+// files compressed by the overlay filter, cloud placeholders) mark files
+// that are plain files to their users: the bit is left out of their word,
+// so that they are replaced like any file. A tag that cannot be read keeps
+// the bit, and the file is not replaced.
 uint32_t PlatformGetFileAttributes(const char* path) {
   if (InjectFault(kFaultGetAttributes)) return kInvalidFileAttributes;
-  return GetFileAttributesA(path);
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return attributes;
+  }
+  WIN32_FIND_DATAA found;
+  HANDLE listing = FindFirstFileA(path, &found);
+  if (listing == INVALID_HANDLE_VALUE) return attributes;
+  FindClose(listing);
+  bool tag_read = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (tag_read && !IsReparseTagNameSurrogate(found.dwReserved0)) {
+    return attributes & ~FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  return attributes;
 }
 
 bool PlatformSetFileAttributes(const char* path, uint32_t attributes) {

@@ -1,10 +1,16 @@
 // Console control events: Ctrl-C, Ctrl-Break and closing the console. The
 // system calls the handler on a thread of its own; it only raises a flag
-// and an event (which ends every pause and every wait for a held file), and
+// and an event (which ends every pause and every wait for input), and
 // the main thread rolls the run back at its next safe point and ends the
 // process. For a console that is being closed the process ends as soon as
 // the handler returns (the system allows it about five seconds in all), so
 // the handler then waits for the main thread to end the process.
+//
+// Ctrl-C and Ctrl-Break set no deadline: a wait for a file that another
+// program holds (a scanner on a file just replaced) keeps its growing waits,
+// so the rollback that follows still gets its full chance. Only a close
+// (and the logoff and shutdown events, where they arrive) cuts such waits to
+// the attempt at hand, since the system ends the process a few seconds on.
 //
 // Logging off and shutting down never reach the handler: the system ends
 // an interactive program at logoff before it sends those events (only
@@ -28,14 +34,26 @@ using CancelHandleFunction = BOOL(WINAPI*)(HANDLE, OVERLAPPED*);
 
 struct Interrupts {
   volatile LONG raised;                // an event arrived
+  volatile LONG closing;               // the event was a close, logoff or shutdown
   volatile LONG reading;               // the main thread is in (or entering) its input read
   SRWLOCK reading_lock;                // held around a change of reading and each cancel
-  HANDLE raised_event;                 // set with it (manual reset): ends pauses and waits
+  HANDLE raised_event;                 // set with it (manual reset): ends pauses and input waits
+  HANDLE closing_event;                // set with closing (manual reset): ends waits for holders
   HANDLE main_thread;                  // the thread that runs the update
   CancelThreadFunction cancel_thread;  // CancelSynchronousIo (Vista on), or null
   CancelHandleFunction cancel_handle;  // CancelIoEx (Vista on), or null
 };
-Interrupts g_interrupts = {0, 0, SRWLOCK_INIT, nullptr, nullptr, nullptr, nullptr};
+Interrupts g_interrupts = {0, 0, 0, SRWLOCK_INIT, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// Raises the flag, and for a close, logoff or shutdown the closing mark.
+void RaiseInterrupt(bool closing) {
+  if (closing) {
+    InterlockedExchange(&g_interrupts.closing, 1);
+    if (g_interrupts.closing_event != nullptr) SetEvent(g_interrupts.closing_event);
+  }
+  InterlockedExchange(&g_interrupts.raised, 1);
+  if (g_interrupts.raised_event != nullptr) SetEvent(g_interrupts.raised_event);
+}
 
 // Cancels the main thread's read of standard input, once, if it is still
 // reading. The lock keeps the main thread from leaving its read (and
@@ -62,12 +80,12 @@ bool CancelMainThreadRead() {
 // before it looks at the flag, so either it sees the flag, or this loop
 // sees the mark and cancels until the read has ended.
 BOOL WINAPI OnConsoleControl(DWORD event) {
-  InterlockedExchange(&g_interrupts.raised, 1);
-  if (g_interrupts.raised_event != nullptr) SetEvent(g_interrupts.raised_event);
+  bool closing = event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT;
+  RaiseInterrupt(closing);
   if (g_interrupts.cancel_handle != nullptr || g_interrupts.cancel_thread != nullptr) {
     while (CancelMainThreadRead()) Sleep(kCancelRepeatMs);
   }
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  if (!closing) return TRUE;
   Sleep(INFINITE);  // the main thread ends the process
   return TRUE;
 }
@@ -77,6 +95,9 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 void PlatformWatchInterrupts() {
   if (g_interrupts.raised_event == nullptr) {
     g_interrupts.raised_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  if (g_interrupts.closing_event == nullptr) {
+    g_interrupts.closing_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   }
   if (g_interrupts.main_thread == nullptr) {
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
@@ -94,11 +115,21 @@ void PlatformWatchInterrupts() {
 }
 
 bool PlatformInterrupted() {
-  if (InjectFault(kFaultInterrupt) && InterlockedExchange(&g_interrupts.raised, 1) == 0 &&
-      g_interrupts.raised_event != nullptr) {
-    SetEvent(g_interrupts.raised_event);
-  }
+  if (InjectFault(kFaultInterrupt)) RaiseInterrupt(false);
   return g_interrupts.raised != 0;
+}
+
+bool ConsoleClosing() {
+  if (InjectFault(kFaultClosing)) RaiseInterrupt(true);
+  return g_interrupts.closing != 0;
+}
+
+bool WaitForClosing(DWORD milliseconds) {
+  if (g_interrupts.closing_event == nullptr) {
+    Sleep(milliseconds);
+    return ConsoleClosing();
+  }
+  return WaitForSingleObject(g_interrupts.closing_event, milliseconds) == WAIT_OBJECT_0;
 }
 
 void NoteReadingInput(bool reading) {

@@ -77,6 +77,22 @@ bool CopyParentFolder(const char* destination, char* folder) {
 
 namespace {
 
+// DeleteFile, tried again while another program holds the file. A file
+// that is gone already (a scanner took it away), or whose folder is gone,
+// needs no deletion.
+bool DeleteWhileHeld(const char* path) {
+  wchar_t wide[kWidePath];
+  if (IsLongPath(path) && !ToLongWidePath(path, wide, kWidePath)) return false;
+  return RetryWhileHeld([&] {
+    BOOL deleted = IsLongPath(path) ? DeleteFileW(wide) : DeleteFileA(path);
+    DWORD error = deleted ? ERROR_SUCCESS : GetLastError();
+    if (deleted || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return kAttemptDone;
+    }
+    return IsHeldError(error) ? kAttemptHeld : kAttemptFailed;
+  });
+}
+
 // Opens path (ANSI, or the wide long form when it is too long) as a new file
 // with access (GENERIC_WRITE, and DELETE for a staged file).
 HANDLE CreateNewFile(const char* path, DWORD access) {
@@ -114,14 +130,17 @@ PlatformOutput OpenTempOutput(const char* destination, char* temp_path, DWORD ac
   for (int attempt = 0; attempt < kTempNameTries && file == INVALID_HANDLE_VALUE; ++attempt) {
     unsigned number = NextTempNumber();
     int length = std::snprintf(temp_path, kMaxTempPath, "%s~3pu%04X.tmp", folder, number);
-    if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) return nullptr;
+    if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) break;
     file = CreateNewFile(temp_path, access);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
         GetLastError() != ERROR_ALREADY_EXISTS) {
-      return nullptr;
+      break;
     }
   }
-  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  if (file == INVALID_HANDLE_VALUE) {
+    temp_path[0] = '\0';  // no file was made under the name tried
+    return nullptr;
+  }
   PlatformOutput output = static_cast<PlatformOutput>(std::malloc(sizeof(PlatformOutputRecord)));
   if (output == nullptr) {
     CloseHandle(file);
@@ -179,11 +198,13 @@ bool WriteStagePiece(PlatformOutput output, const uint8_t* bytes, size_t size) {
 }
 
 PlatformOutput PlatformCreateTempFile(const char* destination, char* temp_path) {
+  temp_path[0] = '\0';
   if (InjectFault(kFaultCreateTemp)) return nullptr;
   return OpenTempOutput(destination, temp_path, GENERIC_WRITE);
 }
 
 PlatformOutput PlatformStartStagedFile(const char* destination, char* temp_path) {
+  temp_path[0] = '\0';
   if (!StartStageRing()) return nullptr;
   PlatformOutput output = OpenTempOutput(destination, temp_path, GENERIC_WRITE | DELETE);
   if (output != nullptr) output->stage.staged = true;
@@ -195,9 +216,11 @@ bool PlatformConfirmOutput(PlatformOutput output, size_t) {
   return !output->failed;
 }
 
-// Marks the file for deletion through its own handle; where the system
-// refuses that, deletes it by name once the handle is closed. The fault
-// injector sees the discard as one deletion.
+// Marks the file for deletion through its own handle: the file goes when
+// the last holder (a scanner that opened it meanwhile) lets go, so it is
+// not left behind. Where the system refuses that, it is deleted by name once
+// the handle is closed, waiting for a holder. The fault injector sees the
+// discard as one deletion.
 bool PlatformDiscardStagedFile(PlatformOutput output) {
   MarkBehindFailed(output);
   WaitForStageWriter(output);
@@ -206,13 +229,7 @@ bool PlatformDiscardStagedFile(PlatformOutput output) {
   bool marked = !refused && SetFileInformationByHandle(output->file, FileDispositionInfo,
                                                        &disposition, sizeof disposition) != 0;
   CloseHandle(output->file);
-  bool gone = marked;
-  if (!gone && !refused) {
-    wchar_t wide[kWidePath];
-    gone = IsLongPath(output->path)
-               ? ToLongWidePath(output->path, wide, kWidePath) && DeleteFileW(wide) != 0
-               : DeleteFileA(output->path) != 0;
-  }
+  bool gone = marked || (!refused && DeleteWhileHeld(output->path));
   std::free(output);
   return gone;
 }
@@ -267,12 +284,5 @@ void PlatformAbandonOutput(PlatformOutput output) {
 bool PlatformDeleteFile(const char* path) {
   if (InjectFault(kFaultKill)) TerminateProcess(GetCurrentProcess(), 137);
   if (InjectFault(kFaultDelete)) return false;
-  wchar_t wide[kWidePath];
-  if (IsLongPath(path) && !ToLongWidePath(path, wide, kWidePath)) return false;
-  return RetryWhileHeld([&] {
-    BOOL deleted = IsLongPath(path) ? DeleteFileW(wide) : DeleteFileA(path);
-    // A file that is gone already (a scanner took it away) needs no deletion.
-    if (deleted || GetLastError() == ERROR_FILE_NOT_FOUND) return kAttemptDone;
-    return IsHeldError(GetLastError()) ? kAttemptHeld : kAttemptFailed;
-  });
+  return DeleteWhileHeld(path);
 }

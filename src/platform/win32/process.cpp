@@ -45,10 +45,13 @@ void PlatformSleep(uint32_t milliseconds) {
   WaitForInterrupt(milliseconds);
 }
 
-// Looks at the flag once (an injected interrupt shows there), then waits on
-// the interrupt event, which the console handler sets.
+// Looks at the flag once (an injected interrupt shows there), then waits
+// out the holder: only a console that is being closed ends the wait and
+// the attempts, since the system ends the process a few seconds on; after
+// Ctrl-C the waits go on, so that a rollback still gets every attempt.
 bool PauseForHolder(uint32_t milliseconds) {
-  return PlatformInterrupted() || WaitForInterrupt(milliseconds);
+  PlatformInterrupted();
+  return ConsoleClosing() || WaitForClosing(milliseconds);
 }
 
 // Writes what the console holds back, flushes the runtime's streams and ends

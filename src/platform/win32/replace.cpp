@@ -2,19 +2,22 @@
 // old file until the whole update is in, and putting the old file back.
 //
 // Where the volume has hard links (NTFS), the old file first gets a second
-// name, "~3puXXXX.bak", and the new file then takes the destination's name
-// in one write-through MoveFileEx that replaces it: at every moment the
-// destination names the old file or the new one. The new file is given its
-// attribute word and the old file's creation time before that move. Where
-// hard links fail (FAT), ReplaceFile does the same in two renames, and the
-// word is set right after it.
+// name, "~3puXXXX.bak", and ReplaceFile (keeping no backup of its own) then
+// puts the new file in place: it gives the new file the old one's
+// permissions, short name, object ID, named streams, compression,
+// encryption and creation time, and the link holds the old file through
+// ReplaceFile's own steps. The final attribute word is set right after.
+// Where the volume has no hard links (FAT), ReplaceFile keeps the old file
+// under the backup name itself; any other refusal of the link stops the
+// replace with the file as it was.
 //
 // What a failed call left is read from the disk: the destination holds the
 // new file when its file ID is the one the temporary file had when it was
 // closed, or (ReplaceFile, whose renames may change a FAT file's ID) when
 // the old file is under its backup name and the temporary file is gone.
 // Anything that could not be looked at counts as present, so that no move
-// ever replaces a file the program believed absent.
+// ever replaces a file the program believed absent, and the backup name
+// goes only where the destination is seen to be the old file still.
 #include <windows.h>
 
 #include <cstdio>
@@ -113,15 +116,34 @@ bool ClosedFileId(const char* path, FileId* id) {
   return false;
 }
 
-// True when the file at path is the one known by id.
-bool HoldsFile(const char* path, const FileId* id) {
-  if (id == nullptr) return false;
+// Which file is at path: kPresent with its ID in *id, kAbsent when no file
+// is there, kUnknown when the look failed (the file may be there or not).
+Presence ReadIdentity(const char* path, FileId* id) {
+  if (InjectFault(kFaultFileId)) return kUnknown;
   HANDLE file = OpenForAttributes(path, false);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  FileId found;
-  bool same = ReadFileId(file, &found) && SameFile(found, *id);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kAbsent : kUnknown;
+  }
+  bool read = ReadFileId(file, id);
   CloseHandle(file);
-  return same;
+  return read ? kPresent : kUnknown;
+}
+
+// True when the file at path was looked at and is the one known by id.
+bool HoldsFile(const char* path, const FileId* id) {
+  FileId found;
+  return id != nullptr && ReadIdentity(path, &found) == kPresent && SameFile(found, *id);
+}
+
+// True when path and backup were both looked at and are one file under two
+// names: the destination still names the old file, so its second name may
+// go. Any look that failed says no, and the second name stays.
+bool StillOldFile(const char* path, const char* backup) {
+  FileId at_path;
+  FileId at_backup;
+  return ReadIdentity(path, &at_path) == kPresent && ReadIdentity(backup, &at_backup) == kPresent &&
+         SameFile(at_path, at_backup);
 }
 
 // One write-through MoveFileEx; with replace, an existing file at to is
@@ -158,7 +180,10 @@ bool DeleteNow(const char* path) {
 // the caller can say where it is.
 void DropBackupName(char* backup_path) {
   if (InjectFault(kFaultDelete)) return;
-  if (DeleteNow(backup_path) || GetLastError() == ERROR_FILE_NOT_FOUND) backup_path[0] = '\0';
+  if (DeleteNow(backup_path) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+      GetLastError() == ERROR_PATH_NOT_FOUND) {
+    backup_path[0] = '\0';
+  }
 }
 
 // A write-through move, waiting for a holder.
@@ -203,33 +228,63 @@ bool CarryCreationTime(const char* from, const char* to) {
   return CloseHandle(target) != 0 && set;
 }
 
+enum LinkResult {
+  kLinked,        // the old file has its second name
+  kNoHardLinks,   // the volume has no hard links: ReplaceFile's two renames are the way
+  kLinkRefused,   // any other failure: the replace stops with the file as it was
+};
+
+// CreateHardLink of link_path to target, the wide long form where needed.
+bool MakeHardLink(const char* link_path, const char* target) {
+  if (!IsLongPath(link_path) && !IsLongPath(target)) {
+    return CreateHardLinkA(link_path, target, nullptr) != 0;
+  }
+  wchar_t wide_link[kWidePath];
+  wchar_t wide_target[kWidePath];
+  return ToLongWidePath(link_path, wide_link, kWidePath) &&
+         ToLongWidePath(target, wide_target, kWidePath) &&
+         CreateHardLinkW(wide_link, wide_target, nullptr) != 0;
+}
+
+// The errors of a volume that has no hard links at all: FAT and exFAT
+// answer ERROR_INVALID_FUNCTION, some network file systems
+// ERROR_NOT_SUPPORTED. The 1023-link limit (ERROR_TOO_MANY_LINKS), a
+// refused access or a holder are not among them: the volume has links,
+// and the two renames would only open the gap the link is there to close.
+bool MeansNoHardLinks(DWORD error) {
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
 // Gives the old file at destination the second name "~3puXXXX.bak" beside
-// it (written to backup_path). False, with backup_path empty, when the
-// volume has no hard links or refuses this one.
-bool LinkBackup(const char* destination, char* backup_path) {
+// it (written to backup_path; empty unless kLinked). A holder that keeps
+// the link from being made is waited for as for any held file (the waits
+// of RetryWhileHeld, without the injector's "held" kind, whose counts
+// belong to the moves).
+LinkResult LinkBackup(const char* destination, char* backup_path) {
   char folder[kMaxTempPath];
   backup_path[0] = '\0';
-  if (InjectFault(kFaultHardLink) || !CopyParentFolder(destination, folder)) return false;
-  for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
+  if (InjectFault(kFaultHardLink)) return kNoHardLinks;
+  if (!CopyParentFolder(destination, folder)) return kLinkRefused;
+  constexpr size_t kWaits = sizeof kHolderWaitsMs / sizeof kHolderWaitsMs[0];
+  size_t waited = 0;
+  for (int attempt = 0; attempt < kTempNameTries;) {
     int length = std::snprintf(backup_path, kMaxTempPath, "%s~3pu%04X.bak", folder,
                                NextTempNumber());
     if (length < 0 || static_cast<size_t>(length) >= kMaxTempPath) break;
-    BOOL linked = FALSE;
-    if (!IsLongPath(backup_path) && !IsLongPath(destination)) {
-      linked = CreateHardLinkA(backup_path, destination, nullptr);
-    } else {
-      wchar_t wide_link[kWidePath];
-      wchar_t wide_target[kWidePath];
-      linked = ToLongWidePath(backup_path, wide_link, kWidePath) &&
-               ToLongWidePath(destination, wide_target, kWidePath) &&
-               CreateHardLinkW(wide_link, wide_target, nullptr);
-    }
-    if (linked) return true;
+    if (MakeHardLink(backup_path, destination)) return kLinked;
     DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+    backup_path[0] = '\0';
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+      ++attempt;
+      continue;
+    }
+    if (MeansNoHardLinks(error)) return kNoHardLinks;
+    if (!IsHeldError(error) || waited == kWaits || PauseForHolder(kHolderWaitsMs[waited])) break;
+    ++waited;
   }
   backup_path[0] = '\0';
-  return false;
+  return kLinkRefused;
 }
 
 // Picks "~3puXXXX.bak" beside destination, a name no file has (for
@@ -284,37 +339,53 @@ ReplaceOutcome SettleHalfway(const char* source, const char* destination, char* 
   Presence backup = backup_path[0] != '\0' ? Probe(backup_path) : kAbsent;
   if (backup == kAbsent) backup_path[0] = '\0';
   if (backup == kPresent && !InjectFault(kFaultRestore) &&
-      MoveWriteThrough(backup_path, destination, false)) {
+      MoveWhileHeld(backup_path, destination, false)) {
     backup_path[0] = '\0';
     return kNotReplaced;
   }
-  return MoveWriteThrough(source, destination, false) ? kReplaced : kStranded;
+  return MoveWhileHeld(source, destination, false) ? kReplaced : kStranded;
 }
 
 // No file at destination: the new file moves there with its word, and the
-// move fails if a file has appeared meanwhile.
+// move fails if a file has appeared meanwhile. After a failed move the new
+// file is in when the destination is seen to be it, or when it is seen
+// gone from its temporary name while the destination cannot be looked at
+// (a move whose reply was lost); otherwise it counts as not moved, and the
+// caller stops with nothing deleted.
 ReplaceOutcome MoveIntoPlace(const char* source, const char* destination, uint32_t word,
                              const FileId* new_id) {
   if (!SetWord(source, word)) return kNotReplaced;
-  if (MoveWhileHeld(source, destination, false) || HoldsFile(destination, new_id)) return kReplaced;
+  if (MoveWhileHeld(source, destination, false)) return kReplaced;
+  FileId found;
+  switch (ReadIdentity(destination, &found)) {
+    case kPresent:
+      return new_id != nullptr && SameFile(found, *new_id) ? kReplaced : kNotReplaced;
+    case kUnknown:
+      return Probe(source) == kAbsent ? kReplaced : kNotReplaced;
+    case kAbsent:
+      break;
+  }
   return kNotReplaced;
 }
 
 // After a ReplaceFile, which gives the new file the old one's word: the
-// final word, or else the old file back. (Should even that fail, the new
-// file stays in, the old one at its backup name, for the commit's undo.)
-ReplaceOutcome KeepWordOrUndo(const char* destination, uint32_t word, char* backup_path) {
-  if (SetWord(destination, word)) return kReplaced;
-  if (!PlatformRestoreBackup(backup_path, destination)) return kReplaced;
-  backup_path[0] = '\0';
-  return kNotReplaced;
+// final word. When it cannot be set, the new file is in with the wrong
+// word; the caller's rollback puts the old file back (retrying, and naming
+// it where it cannot), so nothing is undone here.
+ReplaceOutcome KeepWord(const char* destination, uint32_t word) {
+  return SetWord(destination, word) ? kReplaced : kReplacedWrongWord;
 }
 
-// The old file has its backup link: the new one, given its word and the old
-// one's creation time, replaces the destination in one write-through move.
+// The old file has its backup link: ReplaceFile, keeping no backup of its
+// own, puts the new file in its place and gives it what belongs to the old
+// one beyond its bytes (permissions, short name, object ID, named streams,
+// compression, encryption, creation time). Inside ReplaceFile the old file
+// may lose its name for a moment (ERROR_UNABLE_TO_MOVE_REPLACEMENT); the
+// link keeps it all the while, and such a gap is settled from it. The new
+// file is given its word right after (ReplaceFile gives it the old one's).
 ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint32_t word,
                                const FileId* new_id, char* backup_path) {
-  if (!CarryCreationTime(destination, source) || !SetWord(source, word)) {
+  if (!CarryCreationTime(destination, source)) {
     DropBackupName(backup_path);
     return kNotReplaced;
   }
@@ -323,28 +394,19 @@ ReplaceOutcome ReplaceOverLink(const char* source, const char* destination, uint
     // under its backup name, the new one still under its temporary name.
     if (DeleteNow(destination)) return SettleHalfway(source, destination, backup_path);
   }
-  bool asked_replace_file = false;
-  bool moved = RetryWhileHeld([&] {
-    if (MoveWriteThrough(source, destination, true)) return kAttemptDone;
-    AttemptResult result = ReplaceFailure(GetLastError());
-    if (result != kAttemptHeld) return result;
-    // A rename onto a file that another program has open fails even when
-    // that program shares everything (a virus scanner, an indexer);
-    // ReplaceFile opens the file it replaces sharing everything itself.
-    asked_replace_file = true;
+  bool replaced = RetryWhileHeld([&] {
     if (ReplaceWithFileCall(source, destination, nullptr)) return kAttemptDone;
-    return ReplaceFailure(GetLastError());
+    DWORD error = GetLastError();
+    // The gap inside ReplaceFile: settled below from the link.
+    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) return kAttemptFailed;
+    return ReplaceFailure(error);
   });
-  if (moved || HoldsFile(destination, new_id)) {
-    // ReplaceFile may have given the new file the old one's word.
-    return asked_replace_file ? KeepWordOrUndo(destination, word, backup_path) : kReplaced;
-  }
-  Presence there = Probe(destination);
-  if (there == kAbsent) return SettleHalfway(source, destination, backup_path);
-  // The destination still names the old file, so its second name goes.
-  // When that is not known, the second name may be the only one: it stays,
-  // and the caller says where it is.
-  if (there == kPresent) DropBackupName(backup_path);
+  if (replaced || HoldsFile(destination, new_id)) return KeepWord(destination, word);
+  if (Probe(destination) == kAbsent) return SettleHalfway(source, destination, backup_path);
+  // The second name goes only when the destination is seen to name the old
+  // file still. When that is not known (a look failed), the second name may
+  // be the only one: it stays, and the caller says where it is.
+  if (StillOldFile(destination, backup_path)) DropBackupName(backup_path);
   return kNotReplaced;
 }
 
@@ -381,9 +443,11 @@ ReplaceOutcome ReplaceWithBackup(const char* source, const char* destination, ui
     }
     return ReplaceFailure(error);
   });
-  if (outcome == kNotReplaced) backup_path[0] = '\0';
+  // A failed ReplaceFile normally leaves no backup; one that is there, or
+  // could not be looked at, stays named, since it may be the old file.
+  if (outcome == kNotReplaced && Probe(backup_path) == kAbsent) backup_path[0] = '\0';
   if (outcome != kReplaced) return outcome;
-  return KeepWordOrUndo(destination, word, backup_path);
+  return KeepWord(destination, word);
 }
 
 }  // namespace
@@ -423,23 +487,32 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
                                                                  : FILE_ATTRIBUTE_NORMAL)) {
     return kNotReplaced;
   }
-  ReplaceOutcome outcome =
-      LinkBackup(destination, backup_path)
-          ? ReplaceOverLink(source, destination, final_attributes, new_id, backup_path)
-          : ReplaceWithBackup(source, destination, final_attributes, new_id, backup_path);
+  ReplaceOutcome outcome = kNotReplaced;
+  switch (LinkBackup(destination, backup_path)) {
+    case kLinked:
+      outcome = ReplaceOverLink(source, destination, final_attributes, new_id, backup_path);
+      break;
+    case kNoHardLinks:
+      outcome = ReplaceWithBackup(source, destination, final_attributes, new_id, backup_path);
+      break;
+    case kLinkRefused:
+      break;
+  }
   if (outcome == kNotReplaced && read_only && Probe(destination) == kPresent) {
     SetAttributeBits(destination, old_word & kSettableAttributes);
   }
   return outcome;
 }
 
-// The same kind of call as the replace: ReplaceFile, keeping no backup,
-// opens the file it replaces sharing everything, so a scanner that holds
-// the new file does not stop the undo. It opens the old file without
-// sharing, though, so where a scanner holds that one, the same attempt
-// moves it over the new file instead (a rename of a file held sharing
-// everything works). A destination that is gone takes the old file by a
-// move that replaces nothing.
+// The old file goes back by a write-through rename of its backup name over
+// the new file: the old file is the same file it was (its permissions, its
+// streams), none of the new one's merged onto it. A rename onto a file that
+// another program holds, even sharing everything (a scanner on the file
+// just replaced), is refused, so a held destination is replaced by
+// ReplaceFile instead, which opens it sharing everything (the old file then
+// takes the new one's permissions: better than no old file). A destination
+// that is gone takes the old file by a move that replaces nothing. Every
+// move is tried again while a holder keeps it from happening.
 bool PlatformRestoreBackup(const char* backup, const char* destination) {
   if (InjectFault(kFaultRestore)) return false;
   switch (Probe(destination)) {
@@ -451,15 +524,16 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
       break;
   }
   return RetryWhileHeld([&] {
+    if (MoveWriteThrough(backup, destination, true)) return kAttemptDone;
+    if (ReplaceFailure(GetLastError()) != kAttemptHeld) return kAttemptFailed;
     if (ReplaceWithFileCall(backup, destination, nullptr)) return kAttemptDone;
     DWORD error = GetLastError();
     // Without a backup name, ERROR_UNABLE_TO_MOVE_REPLACEMENT leaves no file
     // at destination and the old one still under its backup name.
     if (Probe(destination) == kAbsent) {
-      return MoveWriteThrough(backup, destination, false) ? kAttemptDone : kAttemptFailed;
+      return MoveWriteThrough(backup, destination, false) ? kAttemptDone
+                                                          : ReplaceFailure(GetLastError());
     }
-    if (ReplaceFailure(error) != kAttemptHeld) return kAttemptFailed;
-    if (MoveWriteThrough(backup, destination, true)) return kAttemptDone;
-    return ReplaceFailure(GetLastError());
+    return ReplaceFailure(error);
   });
 }

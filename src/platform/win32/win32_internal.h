@@ -50,6 +50,11 @@ void FlushConsoleOutput();
 // Waits up to milliseconds for an interrupt (interrupts.cpp); true when one
 // has arrived. A plain Sleep before PlatformWatchInterrupts.
 bool WaitForInterrupt(DWORD milliseconds);
+// True once the console is being closed (or the session ends); the fault
+// injector's "closing" kind counts each look.
+bool ConsoleClosing();
+// Waits up to milliseconds; true when the console began closing meanwhile.
+bool WaitForClosing(DWORD milliseconds);
 
 // Marks the main thread's wait for standard input (console.cpp), which an
 // interrupt cancels (interrupts.cpp), again and again until the mark is
