@@ -70,9 +70,10 @@ PlatformFile PlatformOpenForReading(const char* path);
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count);
 void PlatformCloseFile(PlatformFile file);
 // The file's size, and its last bytes (count, or all of a shorter file) into
-// tail, *got their number; the next read starts at the beginning again.
-// False when the file cannot be measured or read; it is then read from its
-// beginning as if this had not been called.
+// tail, *got their number; the next read starts at the beginning again. A
+// file that has no size (a pipe, a device) gives *file_size UINT64_MAX and
+// no bytes, and true. False when a file with a size cannot be measured or
+// its last bytes cannot all be read: what they hold is unknown.
 bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64_t* file_size,
                           size_t* got);
 // Puts the read position back at the beginning, for a second read through

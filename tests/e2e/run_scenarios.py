@@ -102,9 +102,9 @@ def build_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> Opt
 
 
 def make_keys(options: RunOptions) -> None:
-    """The signing keys scenarios name (vendor, other), made once per run
-    unless --keys names a folder that holds them."""
-    for name in ('vendor', 'other'):
+    """The signing keys scenarios name (vendor, next, other), made once per
+    run unless --keys names a folder that holds them."""
+    for name in ('vendor', 'next', 'other'):
         if not (options.keys_dir / f'{name}.key').exists():
             options.keys_dir.mkdir(parents=True, exist_ok=True)
             subprocess.run([str(options.host_build_dir / 'bin' / '3ppack'), 'keygen', '-o',
@@ -127,7 +127,8 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
                    viewer_wait=len(scenario.expect_viewers), holds=list(scenario.holds),
                    shared_holds=list(scenario.shared_holds),
                    attributes=dict(scenario.attributes), first_run=scenario.first_run,
-                   first_input=scenario.first_input, first_kill=scenario.first_kill)
+                   first_input=scenario.first_input, first_kill=scenario.first_kill,
+                   watch_creation=scenario.expect_nothing_created)
 
 
 # ---- judging a result ---------------------------------------------------------------
@@ -283,6 +284,8 @@ def judge(scenario: Scenario, result: Result) -> List[str]:
         if found != want:
             problems.append(f'attributes of {show(path)}: expected {want:#x}, found '
                             + ('none' if found is None else f'{found:#x}'))
+    if scenario.expect_nothing_created and result.created:
+        problems.append('created during the run: ' + ', '.join(show(p) for p in result.created))
     if problems and result.stderr:
         problems.append('stderr: ' + result.stderr.decode(errors='replace')[-800:])
     return problems

@@ -93,10 +93,15 @@ bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64
                           size_t* got) {
   *got = 0;
   LARGE_INTEGER size;
-  if (file == nullptr || GetFileType(file->handle) != FILE_TYPE_DISK ||
-      !GetFileSizeEx(file->handle, &size)) {
-    return false;
+  if (file == nullptr) return false;
+  SetLastError(NO_ERROR);
+  DWORD type = GetFileType(file->handle);
+  if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
+  if (type != FILE_TYPE_DISK) {
+    *file_size = UINT64_MAX;
+    return true;
   }
+  if (!GetFileSizeEx(file->handle, &size)) return false;
   *file_size = static_cast<uint64_t>(size.QuadPart);
   size_t want = *file_size < count ? static_cast<size_t>(*file_size) : count;
   bool read = SeekTo(file->handle, *file_size - want);
