@@ -254,7 +254,8 @@ struct PlatformDigest {
 // Starts a SHA-256 digest; false (and not running) when the system cannot
 // give one.
 bool PlatformStartDigest(PlatformDigest* digest);
-// Adds count bytes to a running digest (nothing otherwise).
+// Adds count bytes to a running digest (nothing otherwise). When the system
+// fails to take them, finishing the digest fails.
 void PlatformAddToDigest(PlatformDigest* digest, const void* bytes, size_t count);
 // Writes the digest of everything added (kDigestSize bytes) and ends it.
 // False when it was not running or the system failed; out is then zero.

@@ -147,6 +147,12 @@ struct ReadSync {
 
 ReadSync g_read_sync = {SRWLOCK_INIT, CONDITION_VARIABLE_INIT};
 
+// The files whose hasher thread runs, so that the end of the process can
+// stop them first: exit's clean-up must not run beside a thread inside CNG
+// (the updater holds one archive at a time).
+constexpr int kMaxHashedFiles = 4;
+PlatformFile g_hashed_files[kMaxHashedFiles];
+
 DWORD WINAPI RunReadThread(void* ring) {
   RunReadHasher(static_cast<ReadRing*>(ring));
   return 0;
@@ -168,7 +174,11 @@ void WaitForReadChange() {
 void WakeReadWaiters() { WakeAllConditionVariable(&g_read_sync.changed); }
 
 bool StartReadThread(PlatformFile file, ReadRing* ring) {
+  int free_place = 0;
+  while (free_place < kMaxHashedFiles && g_hashed_files[free_place] != nullptr) ++free_place;
+  if (free_place == kMaxHashedFiles) return false;  // hashed by the reader itself
   file->hasher = CreateThread(nullptr, 0, RunReadThread, ring, 0, nullptr);
+  if (file->hasher != nullptr) g_hashed_files[free_place] = file;
   return file->hasher != nullptr;
 }
 
@@ -176,6 +186,15 @@ void JoinReadThread(PlatformFile file) {
   WaitForSingleObject(file->hasher, INFINITE);
   CloseHandle(file->hasher);
   file->hasher = nullptr;
+  for (PlatformFile& hashed : g_hashed_files) {
+    if (hashed == file) hashed = nullptr;
+  }
+}
+
+void StopReadHashers() {
+  for (PlatformFile file : g_hashed_files) {
+    if (file != nullptr) StopReadHasher(file, &file->ring);
+  }
 }
 
 // The existence probe: a file that opens for binary reading exists. A file
