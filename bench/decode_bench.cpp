@@ -52,6 +52,10 @@ constexpr double kGoalVerifyShare = 5.0;  // the digest's cost, % of the whole p
 // run), which other jobs on a shared machine disturb far less.
 bool g_cpu_clock = false;
 double g_program_cpu = -1;  // CPU seconds of the program run last, set by RunProgram
+// Both clocks of the step timed last (TimeStep, TimeThreadedStep), for the
+// trailer's table, which gives its costs by both in one run.
+double g_last_wall = -1;
+double g_last_cpu = -1;
 
 double ThreadCpuSeconds() {
   timespec now;
@@ -68,23 +72,24 @@ double TimeStep(Step step) {
   auto start = std::chrono::steady_clock::now();
   if (!step()) return -1;
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (!g_cpu_clock) return wall;
-  return g_program_cpu >= 0 ? g_program_cpu : ThreadCpuSeconds() - cpu;
+  g_last_wall = wall;
+  g_last_cpu = g_program_cpu >= 0 ? g_program_cpu : ThreadCpuSeconds() - cpu;
+  return g_cpu_clock ? g_last_cpu : wall;
 }
 
 // The same for a step of this process that works on more than one thread
-// (the archive reader's hasher): by CPU time, the whole process's.
+// (the archive reader's hasher): its CPU time is the whole process's.
 template <typename Step>
 double TimeThreadedStep(Step step) {
   timespec before, after;
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
   auto start = std::chrono::steady_clock::now();
   if (!step()) return -1;
-  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  g_last_wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
-  if (!g_cpu_clock) return wall;
-  return static_cast<double>(after.tv_sec - before.tv_sec) +
-         1e-9 * static_cast<double>(after.tv_nsec - before.tv_nsec);
+  g_last_cpu = static_cast<double>(after.tv_sec - before.tv_sec) +
+               1e-9 * static_cast<double>(after.tv_nsec - before.tv_nsec);
+  return g_cpu_clock ? g_last_cpu : g_last_wall;
 }
 
 double Median(std::vector<double> values) {
@@ -168,7 +173,10 @@ struct Times {
   std::vector<double> plain, durable;  // the program's writes without and with the flushes
   std::vector<double> verify;          // the archive's SHA-256, as the reader makes it
   std::vector<double> whole_plain;     // the program applying the archive without its trailer
-  std::vector<double> first_pass;      // a keyed program's first pass over the archive file
+  std::vector<double> first_pass;      // a keyed program's first pass, by the chosen clock
+  // The trailer's table, by both clocks: the whole program with and without
+  // the trailer, and the first pass a program built with keys makes.
+  std::vector<double> with_wall, with_cpu, without_wall, without_cpu, first_wall, first_cpu;
 };
 
 // The SHA-256 of the archive in the reader's 1024-byte blocks, as the
@@ -195,6 +203,38 @@ bool FirstPassAsTheKeyedProgram(const std::string& machine) {
             VerifyArchiveDigest(&reader);
   CloseArchive(&reader);
   return ok;
+}
+
+// Median over the rounds of 100 * part[i] / whole[i].
+double MedianShare(const std::vector<double>& part, const std::vector<double>& whole) {
+  std::vector<double> shares;
+  for (size_t i = 0; i < part.size(); ++i) shares.push_back(100 * part[i] / whole[i]);
+  return Median(shares);
+}
+
+// The corpus's row of the trailer's table: what the streaming digest costs
+// the program without a key (its time with the trailer less its time
+// without, by the wall clock and by CPU time, in ms and as a share of its
+// time), and what the first pass of a program with keys costs (the same
+// two clocks), and the first pass over the streaming digest's cost.
+std::string TrailerRow(const std::string& name, const Times& t) {
+  std::vector<double> stream_wall, stream_cpu;
+  for (size_t i = 0; i < t.with_wall.size(); ++i) {
+    stream_wall.push_back(t.with_wall[i] - t.without_wall[i]);
+    stream_cpu.push_back(t.with_cpu[i] - t.without_cpu[i]);
+  }
+  double stream_wall_ms = 1000 * Median(stream_wall), stream_cpu_ms = 1000 * Median(stream_cpu);
+  double first_wall_ms = 1000 * Median(t.first_wall), first_cpu_ms = 1000 * Median(t.first_cpu);
+  char row[300];
+  std::snprintf(row, sizeof row,
+                "%-12s %7.1f %6.1f%% %7.1f %6.1f%%   %7.1f %6.1f%% %7.1f %6.1f%%   %6.2f %6.2f\n",
+                name.c_str(), stream_wall_ms, MedianShare(stream_wall, t.with_wall), stream_cpu_ms,
+                MedianShare(stream_cpu, t.with_cpu), first_wall_ms,
+                MedianShare(t.first_wall, t.with_wall), first_cpu_ms,
+                MedianShare(t.first_cpu, t.with_cpu),
+                stream_wall_ms > 0 ? first_wall_ms / stream_wall_ms : 0.0,
+                stream_cpu_ms > 0 ? first_cpu_ms / stream_cpu_ms : 0.0);
+  return row;
 }
 
 // Median over the rounds of a[i] / b[i].
@@ -236,7 +276,7 @@ std::string Win32Row(const std::string& name, double archive_share, double zlib_
 // to win32_rows.
 bool MeasureCorpus(const Corpus& corpus, const std::string& bin, int rounds,
                    const Win32Side* side, std::vector<std::string>* win32_rows,
-                   bool* goals_met) {
+                   std::vector<std::string>* trailer_rows, bool* goals_met) {
   const std::vector<uint8_t>& data = corpus.data;
   char pattern[] = "/tmp/decode_bench_XXXXXX";
   if (mkdtemp(pattern) == nullptr) return false;
@@ -314,14 +354,20 @@ bool MeasureCorpus(const Corpus& corpus, const std::string& bin, int rounds,
           return out[data.size() / 2] == data[data.size() / 2];
         }));
     add(t.whole, TimeStep(run));
+    t.with_wall.push_back(g_last_wall);
+    t.with_cpu.push_back(g_last_cpu);
     add(t.verify, TimeStep([&] { return HashAsTheReader(archive); }));
     add(t.first_pass, TimeThreadedStep([&] { return FirstPassAsTheKeyedProgram(machine); }));
+    t.first_wall.push_back(g_last_wall);
+    t.first_cpu.push_back(g_last_cpu);
     // The same with the archive without its trailer (nothing hashed): the
     // difference is what verifying costs the whole program.
     std::remove(target.c_str());
     ok = ok && WriteFile(archive_path, plain.data(), plain.size());
     sync();
     add(t.whole_plain, TimeStep(run));
+    t.without_wall.push_back(g_last_wall);
+    t.without_cpu.push_back(g_last_cpu);
     ok = ok && WriteFile(archive_path, archive.data(), archive.size());
     // The flushes to the disk before and after the program's commit, timed
     // apart: the same bytes written as the program writes them, without and
@@ -360,25 +406,20 @@ bool MeasureCorpus(const Corpus& corpus, const std::string& bin, int rounds,
     shares.push_back(100 * costs.back() / t.whole[i]);
   }
   double verify_share = Median(shares);
-  // The keyed first pass beside the streaming digest's cost to the program
-  // (medians: one round's streaming cost can be near zero or below).
-  double first_pass = Median(t.first_pass), streaming = Median(costs);
-  std::vector<double> first_shares;
-  for (size_t i = 0; i < t.whole.size(); ++i) first_shares.push_back(100 * t.first_pass[i] / t.whole[i]);
-  std::printf("%-12s %5.1f%% %5.1f%% %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f  %5.2f %5.2f  %5.2f %5.2f  %6.1f %6.0f %6.1f %6.1f %5.1f%%  %6.1f %5.1f%% %6.2f%s\n",
+  std::printf("%-12s %5.1f%% %5.1f%% %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f  %5.2f %5.2f  %5.2f %5.2f  %6.1f %6.0f %6.1f %6.1f %5.1f%%%s\n",
               corpus.name.c_str(), 100.0 * archive.size() / data.size(),
               100.0 * packed_size / data.size(), mb / Best(t.oracle), mb / Best(t.fast),
               mb / Best(t.inflate), mb / Best(t.copy), mb / Best(t.whole), pack_speed, fast_zlib,
               fast_zlib_median, whole_fast, whole_fast_median, pack_median,
               1000 * Median(flushes), 1000 * Median(t.verify), 1000 * Median(costs), verify_share,
-              1000 * first_pass, Median(first_shares),
-              streaming > 0 ? first_pass / streaming : 0.0, fast_zlib_median < kGoalFastOverZlib || whole_fast_median < kGoalWholeOverFast ||
+              fast_zlib_median < kGoalFastOverZlib || whole_fast_median < kGoalWholeOverFast ||
                       pack_median < kGoalPackMegabytesPerSecond || verify_share > kGoalVerifyShare
                   ? "  BELOW GOAL"
                   : "");
   if (fast_zlib_median < kGoalFastOverZlib || whole_fast_median < kGoalWholeOverFast ||
       pack_median < kGoalPackMegabytesPerSecond || verify_share > kGoalVerifyShare)
     *goals_met = false;
+  trailer_rows->push_back(TrailerRow(corpus.name, t));
   if (side != nullptr)
     win32_rows->push_back(Win32Row(corpus.name, 100.0 * archive.size() / data.size(),
                                    100.0 * packed_size / data.size(), mb, t, w, goals_met));
@@ -437,20 +478,26 @@ int main(int argc, char** argv) {
               "by %s\n",
               size, rounds, g_cpu_clock ? "CPU time" : "the wall clock");
   std::printf("the host (64-bit):\n");
-  std::printf("%-12s %6s %6s %7s %7s %7s %7s %7s %7s  %11s  %11s  %6s %6s %20s  %20s\n", "",
-              "sizes:", "", "output", "MB/s,", "best", "round", "", "input", "fast/zlib",
-              "whole/fast", "pack", "flush", "verify", "keyed first pass");
-  std::printf("%-12s %6s %6s %7s %7s %7s %7s %7s %7s  %5s %5s  %5s %5s  %6s %6s %6s %6s %6s  %6s %6s %6s\n",
-              "corpus", "ours", "zlib", "oracle", "fast", "zlib", "memcpy", "whole", "pack", "best",
-              "med", "best", "med", "med", "ms", "sha ms", "ms", "whole", "ms", "whole", "/strm");
+  std::printf("%-12s %6s %6s %7s %7s %7s %7s %7s %7s  %11s  %11s  %6s %6s %20s\n", "", "sizes:", "",
+              "output", "MB/s,", "best", "round", "", "input", "fast/zlib", "whole/fast",
+              "pack", "flush", "verify");
+  std::printf("%-12s %6s %6s %7s %7s %7s %7s %7s %7s  %5s %5s  %5s %5s  %6s %6s %6s %6s %6s\n", "corpus",
+              "ours", "zlib", "oracle", "fast", "zlib", "memcpy", "whole", "pack", "best", "med",
+              "best", "med", "med", "ms", "sha ms", "ms", "whole");
   bool ok = true, goals_met = true;
-  std::vector<std::string> win32_rows;
+  std::vector<std::string> win32_rows, trailer_rows;
   for (const Corpus& corpus : corpora) {
     if (only.empty() || only == corpus.name)
       ok = MeasureCorpus(corpus, bin, rounds, win32_bin.empty() ? nullptr : &side, &win32_rows,
-                         &goals_met) &&
+                         &trailer_rows, &goals_met) &&
            ok;
   }
+  std::printf("\nthe trailer's cost on the host, by both clocks, medians of the rounds:\n");
+  std::printf("%-12s %31s   %31s   %13s\n", "", "streaming digest (no key)",
+              "keyed first pass", "first/stream");
+  std::printf("%-12s %7s %7s %7s %7s   %7s %7s %7s %7s   %6s %6s\n", "corpus", "wall ms", "share",
+              "CPU ms", "share", "wall ms", "share", "CPU ms", "share", "wall", "CPU");
+  for (const std::string& row : trailer_rows) std::fputs(row.c_str(), stdout);
   if (!win32_bin.empty()) {
     std::printf("\nthe shipped program (32-bit Windows, under Wine), in the same rounds:\n");
     std::printf("%-12s %6s %6s %7s %7s %7s %7s %7s %6s  %11s  %11s  %11s  %11s\n", "", "sizes:",
@@ -470,12 +517,14 @@ int main(int argc, char** argv) {
       "thread (the work the program's hasher thread does behind its reader); ms and whole, what\n"
       "checking the trailer costs the whole program: its time with the trailer less its time on\n"
       "the same archive without one (which it does not hash), median of the rounds, and that as\n"
-      "a share of its time with the trailer. keyed first pass: what a program built with keys\n"
-      "does before it parses anything (the trailer found, every byte before it hashed through\n"
-      "the program's reader and hasher thread, the digest compared; a build without a key skips\n"
-      "it): ms (by CPU time with --cpu, both threads), as a share of the whole program's time,\n"
-      "and /strm: over the streaming digest's cost to the program (verify ms; 0.00 when that\n"
-      "is lost in the noise).\n"
+      "a share of its time with the trailer.\n"
+      "The trailer's table: the streaming digest, what a program without a key pays for the\n"
+      "trailer (its time with it less its time without, by the wall clock and by CPU time, the\n"
+      "program's hasher and writer threads included, and as a share of its time with it); the\n"
+      "keyed first pass, what a program built with keys does before it parses anything (the\n"
+      "trailer found, every byte before it hashed through the program's own reader and hasher\n"
+      "thread, the digest compared), as a share of the whole program's time; first/stream, the\n"
+      "first pass over the streaming digest's cost (0.00 when that is lost in the noise).\n"
       "Ratios from the best times and the median of the rounds' own ratios; 32/64: the target's\n"
       "speed over the host's.\n"
       "Goals: fast/zlib >= %.1f, whole/fast >= %.1f, pack >= %.0f MB/s, verify <= %.0f%%; on the\n"
