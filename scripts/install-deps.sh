@@ -23,6 +23,9 @@ packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locale
           # openssl reads the public key a key build embeds, and makes keys);
           # Authenticode signing of the release programs
           libssl-dev openssl osslsigncode
+          # the tests that watch which files a program creates (keygen, a refused
+          # signed archive)
+          strace
           # zlib for the 32-bit Windows benchmark (linked statically)
           libz-mingw-w64-dev)
 

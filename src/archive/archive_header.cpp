@@ -119,21 +119,50 @@ OpenResult StartReading(ArchiveReader* reader, BlockSource source) {
 
 }  // namespace
 
-// Opens path through the platform, finds the trailer from the file's end
-// and parses the header. kArchiveMissing when the file cannot be opened
-// (nothing read); kArchiveBadHeader when the header is malformed or
-// truncated, kArchiveBadTrailer when the trailer is (the file is closed
-// again).
-OpenResult OpenArchive(ArchiveReader* reader, const char* path) {
+// Opens path through the platform and finds the trailer from the file's
+// end. A file whose end cannot be read is refused: the trailer that may be
+// there is unknown, and no check is skipped for it. A file without a size
+// (a pipe) has no end to look at and is read as having no trailer.
+OpenResult OpenArchiveTrailer(ArchiveReader* reader, const char* path) {
   CloseArchive(reader);
   reader->file = PlatformOpenForReading(path);
   StartBitReader(&reader->bits, nullptr, nullptr);
   if (reader->file == nullptr) return kArchiveMissing;
   uint8_t tail[kTrailerTailSize];
-  uint64_t size = UINT64_MAX;
+  uint64_t size = 0;
   size_t got = 0;
-  if (!PlatformReadFileTail(reader->file, tail, sizeof tail, &size, &got)) size = UINT64_MAX;
+  if (!PlatformReadFileTail(reader->file, tail, sizeof tail, &size, &got)) {
+    CloseArchive(reader);
+    return kArchiveBadTrailer;
+  }
   ParseTrailer(tail, got, size, &reader->trailer);
+  if (reader->trailer.form == kTrailerMalformed) {
+    CloseArchive(reader);
+    return kArchiveBadTrailer;
+  }
+  return kArchiveOpened;
+}
+
+bool VerifyArchiveDigest(ArchiveReader* reader) {
+  if (reader->file == nullptr || reader->trailer.form != kTrailerFound) return false;
+  uint8_t digest[kDigestSize];
+  PlatformDigestWhileReading(reader->file, reader->trailer.offset);
+  bool read = PlatformFinishReadDigest(reader->file, digest);
+  return PlatformRewindFile(reader->file) && read &&
+         std::memcmp(digest, TrailerDigest(reader->trailer), kDigestSize) == 0;
+}
+
+// Opens path, finds the trailer from the file's end and parses the header.
+// kArchiveMissing when the file cannot be opened (nothing read);
+// kArchiveBadHeader when the header is malformed or truncated,
+// kArchiveBadTrailer when the trailer is (the file is closed again).
+OpenResult OpenArchive(ArchiveReader* reader, const char* path) {
+  OpenResult found = OpenArchiveTrailer(reader, path);
+  if (found != kArchiveOpened) {
+    std::memset(&reader->header, 0, sizeof reader->header);
+    ClearLookupTable(&reader->lookup);
+    return found;
+  }
   return StartReading(reader, ReadFromFile);
 }
 
@@ -156,7 +185,7 @@ OpenResult ReadArchiveAgain(ArchiveReader* reader) {
   return StartReading(reader, ReadFromMemory);
 }
 
-bool FinishArchiveRead(ArchiveReader* reader) {
+ArchiveEndCheck CheckArchiveEnd(ArchiveReader* reader) {
   BitReader* bits = &reader->bits;
   uint64_t end = ReaderBitPosition(bits);
   bool intact = !bits->overrun;
@@ -173,10 +202,16 @@ bool FinishArchiveRead(ArchiveReader* reader) {
     size_t compared = left < sizeof next ? static_cast<size_t>(left) : sizeof next;
     intact = compared == 0 || std::memcmp(next, kTrailerStartMagic, compared) != 0;
   }
-  if (reader->trailer.form != kTrailerFound) return intact;
+  if (reader->trailer.form != kTrailerFound) return {intact, true};
   uint8_t digest[kDigestSize];
-  return DigestOfRead(reader, digest) && intact &&
-         std::memcmp(digest, TrailerDigest(reader->trailer), kDigestSize) == 0;
+  bool matches = DigestOfRead(reader, digest) &&
+                 std::memcmp(digest, TrailerDigest(reader->trailer), kDigestSize) == 0;
+  return {intact, matches};
+}
+
+bool FinishArchiveRead(ArchiveReader* reader) {
+  ArchiveEndCheck check = CheckArchiveEnd(reader);
+  return check.ends_in_place && check.digest_matches;
 }
 
 // Closes the file, if one is open, and detaches the bit reader from its

@@ -27,7 +27,8 @@ enum OpenResult {
   kArchiveOpened,     // header parsed, position at the first entry record
   kArchiveMissing,    // the file cannot be opened; nothing was read
   kArchiveBadHeader,  // a code length of 0 or over 32, or the file ends inside the header
-  kArchiveBadTrailer, // a trailer footer whose trailer does not agree with it
+  kArchiveBadTrailer, // a trailer footer whose trailer does not agree with it, or
+                      // the file's end cannot be read
 };
 
 // The mask with the top length bits set (length 0..32).
@@ -41,6 +42,20 @@ inline uint32_t LengthMask(int length) {
 // again. A bad header closes the file again and leaves an empty code table
 // and version, so that any decoding then fails.
 OpenResult OpenArchive(ArchiveReader* reader, const char* path);
+// The first step of OpenArchive alone, for a reader that must vouch for the
+// bytes before any of them is parsed: opens path and finds the trailer from
+// the file's end, reading nothing else. kArchiveOpened then means the file
+// is open and reader->trailer known, the header not yet read: the owner
+// checks the trailer (its signature), then VerifyArchiveDigest, then
+// ReadArchiveAgain parses the header. kArchiveMissing and
+// kArchiveBadTrailer as OpenArchive (the file is closed again).
+OpenResult OpenArchiveTrailer(ArchiveReader* reader, const char* path);
+// A first pass over the archive file open in reader (OpenArchiveTrailer):
+// hashes every byte before the trailer and compares the digest with the
+// trailer's, before the header or anything else is parsed. False when
+// there is no trailer, the file cannot be read to it, or the digests
+// differ. The file is then to be read again from its start.
+bool VerifyArchiveDigest(ArchiveReader* reader);
 // The same over bytes in memory (tests, fuzzing, the archive tool). The bytes
 // must stay valid while the archive is read.
 OpenResult OpenArchiveInMemory(ArchiveReader* reader, const uint8_t* bytes, size_t size);
@@ -63,3 +78,13 @@ OpenResult ReadArchiveAgain(ArchiveReader* reader);
 // hashes behind the reader); bytes in memory are hashed here. An archive
 // without a trailer is not hashed at all.
 bool FinishArchiveRead(ArchiveReader* reader);
+
+// FinishArchiveRead's two findings apart, for a tool that reports them:
+// whether the entries end where they must (in the byte before the trailer;
+// without one, with nothing after them that begins like a trailer), and
+// whether the digest matches (true without a trailer).
+struct ArchiveEndCheck {
+  bool ends_in_place;
+  bool digest_matches;
+};
+ArchiveEndCheck CheckArchiveEnd(ArchiveReader* reader);

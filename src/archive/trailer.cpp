@@ -86,3 +86,18 @@ SignatureVerdict CheckTrailerSignature(const ArchiveTrailer& trailer,
                                        trailer.signature);
   return valid ? kSignatureValid : kSignatureBad;
 }
+
+SignatureVerdict CheckTrailerSignatureByAny(const ArchiveTrailer& trailer,
+                                            const uint8_t (*public_points)[kPublicPointSize],
+                                            int count) {
+  if (trailer.form != kTrailerFound || !trailer.is_signed) return kSignatureMissing;
+  // Two keys with one id are all but impossible; all the same, every key
+  // with the archive's id is tried before the signature is called bad.
+  SignatureVerdict verdict = kSignatureOtherKey;
+  for (int k = 0; k < count; ++k) {
+    SignatureVerdict one = CheckTrailerSignature(trailer, public_points[k]);
+    if (one == kSignatureValid) return one;
+    if (one == kSignatureBad) verdict = one;
+  }
+  return verdict;
+}

@@ -104,3 +104,16 @@ enum SignatureVerdict {
 
 SignatureVerdict CheckTrailerSignature(const ArchiveTrailer& trailer,
                                        const uint8_t* public_point);
+
+// A program may trust a few keys at once, so that a vendor can move to a new
+// key: updaters that trust the old and the new one are shipped first, and
+// archives are signed with the new one after.
+constexpr size_t kMaxTrustedKeys = 4;
+
+// How an archive's signature stands against any of count public points
+// (1..kMaxTrustedKeys): valid when the key its id names is among them and
+// the signature holds; bad when that key is among them and it does not;
+// another key when none of them has its id.
+SignatureVerdict CheckTrailerSignatureByAny(const ArchiveTrailer& trailer,
+                                            const uint8_t (*public_points)[kPublicPointSize],
+                                            int count);

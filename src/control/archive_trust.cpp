@@ -2,11 +2,16 @@
 
 #include "archive/archive_reader.h"
 #include "console/console.h"
-#include "required_key.h"  // kKeyRequired, kRequiredKeyPoint: made by CMake
+#include "trusted_keys.h"  // kTrustedKeyCount, kTrustedKeyPoints: made by CMake
+
+static_assert(kTrustedKeyRoom == kMaxTrustedKeys, "cmake/trusted_keys.cmake and trailer.h agree");
+
+bool KeyRequired() { return kTrustedKeyCount > 0; }
 
 void RequireTrustedSigner(const ArchiveReader* reader) {
-  if (!kKeyRequired) return;
-  if (CheckTrailerSignature(reader->trailer, kRequiredKeyPoint) != kSignatureValid) {
+  if (!KeyRequired()) return;
+  if (CheckTrailerSignatureByAny(reader->trailer, kTrustedKeyPoints, kTrustedKeyCount) !=
+      kSignatureValid) {
     ErrorStop(MSG_NO_VALID_SIGNATURE);
   }
 }

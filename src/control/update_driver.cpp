@@ -48,11 +48,20 @@ void StopUnlessOpened(OpenResult result) {
   }
 }
 
-// Opens the archive and parses its header; a build that carries a key
-// refuses an archive that key did not sign, before anything else.
+// Opens the archive and parses its header. A build that carries keys
+// parses nothing its signature does not cover: the trailer's signature is
+// checked as soon as the trailer is found, and a first pass hashes every
+// byte before it and compares the digest, before the header is parsed.
+// A build without a key hashes the bytes as the check reads them.
 void OpenUpdateArchive() {
-  StopUnlessOpened(OpenArchive(&g_archive, kArchiveName));
+  if (!KeyRequired()) {
+    StopUnlessOpened(OpenArchive(&g_archive, kArchiveName));
+    return;
+  }
+  StopUnlessOpened(OpenArchiveTrailer(&g_archive, kArchiveName));
   RequireTrustedSigner(&g_archive);
+  if (!VerifyArchiveDigest(&g_archive)) ErrorStop(MSG_DECODE_ERROR);
+  StopUnlessOpened(ReadArchiveAgain(&g_archive));
 }
 
 // A damaged archive must change nothing: every entry is decoded once before

@@ -77,9 +77,10 @@ size_t PlatformReadFile(PlatformFile file, void* destination, size_t count);
 bool PlatformReadFailed(PlatformFile file);
 void PlatformCloseFile(PlatformFile file);
 // The file's size, and its last bytes (count, or all of a shorter file) into
-// tail, *got their number; the next read starts at the beginning again.
-// False when the file cannot be measured or read; it is then read from its
-// beginning as if this had not been called.
+// tail, *got their number; the next read starts at the beginning again. A
+// file that has no size (a pipe, a device) gives *file_size UINT64_MAX and
+// no bytes, and true. False when a file with a size cannot be measured or
+// its last bytes cannot all be read: what they hold is unknown.
 bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64_t* file_size,
                           size_t* got);
 // Puts the read position back at the beginning, for a second read through
@@ -289,7 +290,8 @@ struct PlatformDigest {
 // Starts a SHA-256 digest; false (and not running) when the system cannot
 // give one.
 bool PlatformStartDigest(PlatformDigest* digest);
-// Adds count bytes to a running digest (nothing otherwise).
+// Adds count bytes to a running digest (nothing otherwise). When the system
+// fails to take them, finishing the digest fails.
 void PlatformAddToDigest(PlatformDigest* digest, const void* bytes, size_t count);
 // Writes the digest of everything added (kDigestSize bytes) and ends it.
 // False when it was not running or the system failed; out is then zero.

@@ -104,6 +104,10 @@ class Machine:
     timeout: Optional[float] = None
     redirect: str = ''
     wrapper: List[str] = dataclasses.field(default_factory=list)
+    # Host only: every file or folder the program creates on the machine,
+    # at any moment of the run, is reported (Result.created), so that a
+    # file made and removed again before the end still shows.
+    watch_creation: bool = False
     pipe_to: List[str] = dataclasses.field(default_factory=list)
     stdin_file: Optional[Path] = None
     served_files: Dict[bytes, List[bytes]] = dataclasses.field(default_factory=dict)
@@ -175,3 +179,6 @@ class Result:
     # The first run's output and exit status, when there was one to finish.
     first_stdout: Optional[bytes] = None
     first_exit_status: Optional[int] = None
+    # Machine.watch_creation: the host paths created during the run (None:
+    # not watched).
+    created: Optional[List[bytes]] = None

@@ -111,9 +111,9 @@ def build_archive(scenario: Scenario, options: RunOptions, scratch: Path) -> Opt
 
 
 def make_keys(options: RunOptions) -> None:
-    """The signing keys scenarios name (vendor, other), made once per run
-    unless --keys names a folder that holds them."""
-    for name in ('vendor', 'other'):
+    """The signing keys scenarios name (vendor, next, other), made once per
+    run unless --keys names a folder that holds them."""
+    for name in ('vendor', 'next', 'other'):
         if not (options.keys_dir / f'{name}.key').exists():
             options.keys_dir.mkdir(parents=True, exist_ok=True)
             subprocess.run([str(options.host_build_dir / 'bin' / '3ppack'), 'keygen', '-o',
@@ -137,7 +137,8 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
                    shared_holds=list(scenario.shared_holds),
                    attributes=dict(scenario.attributes), first_run=scenario.first_run,
                    first_input=scenario.first_input, first_kill=scenario.first_kill,
-                   links=dict(scenario.links), hard_links=dict(scenario.hard_links))
+                   links=dict(scenario.links), hard_links=dict(scenario.hard_links),
+                   watch_creation=scenario.expect_nothing_created)
 
 
 # ---- judging a result ---------------------------------------------------------------
@@ -323,6 +324,8 @@ def judge(scenario: Scenario, result: Result) -> List[str]:
         if found != want:
             problems.append(f'attributes of {show(path)}: expected {want:#x}, found '
                             + ('none' if found is None else f'{found:#x}'))
+    if scenario.expect_nothing_created and result.created:
+        problems.append('created during the run: ' + ', '.join(show(p) for p in result.created))
     if problems and result.stderr:
         problems.append('stderr: ' + result.stderr.decode(errors='replace')[-800:])
     return problems

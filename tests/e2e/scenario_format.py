@@ -47,7 +47,7 @@ Archive (3pupdate.z in the working folder), one of:
                                    archive-count N and archive-cut-bits N adjust
                                    a make_archive build
     archive-pack OPTION...         more options for `3ppack create`: --no-trailer,
-                                   --sign NAME (the runner's key NAME: vendor, other)
+                                   --sign NAME (the runner's key NAME: vendor, next, other)
     archive-edit flip OFFSET BIT   then flips bit BIT (0 the highest) of byte OFFSET
                                    (a negative OFFSET counts from the end)
     archive-edit insert OFFSET = V inserts V's bytes in front of byte OFFSET
@@ -70,6 +70,8 @@ Expectations:
     expect-file PATH [mtime N] [readonly] = V;  expect-absent PATH;  expect-folder PATH
     expect-viewer = V              one recorded viewer command-line tail
     expect-attributes PATH = N     Wine only: the file's DOS attributes after the run
+    expect-nothing-created         host only: the program creates no file or folder
+                                   on the machine's drives at any moment (strace)
 The run's own files are named "~3pu", four random hex digits, ".tmp" or
 ".bak": "~3pu####" stands for those digits in stdout and in paths.
 Everything not named by an expectation must be as it was before the run: no
@@ -135,6 +137,7 @@ class Scenario:
     expect_absent: List[bytes] = dataclasses.field(default_factory=list)
     expect_folders: List[bytes] = dataclasses.field(default_factory=list)
     expect_viewers: List[bytes] = dataclasses.field(default_factory=list)
+    expect_nothing_created: bool = False
     holds: List[bytes] = dataclasses.field(default_factory=list)
     shared_holds: List[bytes] = dataclasses.field(default_factory=list)
     attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
@@ -512,6 +515,8 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
         s.expect_absent.append(_word(options[0]))
     elif keyword == 'expect-folder':
         s.expect_folders.append(_word(options[0]))
+    elif keyword == 'expect-nothing-created':
+        s.expect_nothing_created = True
     elif keyword == 'expect-viewer':
         s.expect_viewers.append(value)
     elif keyword == 'hold':

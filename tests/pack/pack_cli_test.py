@@ -4,6 +4,7 @@
 Usage: pack_cli_test.py PATH_TO_3PPACK
 Prints one line per case and "N passed, N failed" last; exits 1 on any failure.
 """
+import hashlib
 import json
 import os
 import random
@@ -368,6 +369,141 @@ def test_reports_the_entry_and_bit():
         write(archive, bytes(data[:(end_of_first + 200) // 8]))
         result = run("test", archive, expect=1)
         check(b"entry 2 'second'" in result.stdout and b"bit" in result.stdout, result.stdout)
+
+
+# ---- keys, signatures and the trailer ----------------------------------------
+
+MAKE_ARCHIVE = os.path.join(os.path.dirname(PACK), "make_archive")
+TRAILER_START, TRAILER_END = b"3puTRLR\x1a", b"3puTEND\x1a"
+
+
+def openssl(*args, data=None):
+    done = subprocess.run(["openssl", *args], input=data, capture_output=True, timeout=60)
+    check(done.returncode == 0, f"openssl {args}: {done.stderr!r}")
+    return done.stdout
+
+
+def make_archive(tmp, description):
+    out = os.path.join(tmp, "fields.z")
+    done = subprocess.run([MAKE_ARCHIVE, "-", out], input=description.encode(), capture_output=True)
+    check(done.returncode == 0, f"make_archive: {done.stderr!r}")
+    return read(out)
+
+
+def trailer(body, key=None):
+    """The trailer 3ppack writes after body: unsigned, or signed with the
+    private key file key (through openssl, independently of 3ppack)."""
+    digest = hashlib.sha256(body).digest()
+    if key is None:
+        return TRAILER_START + b"\x01\x00" + digest + (54).to_bytes(4, "big") + TRAILER_END
+    point = openssl("pkey", "-in", key, "-pubout", "-outform", "DER")[-65:]
+    fields = TRAILER_START + b"\x01\x01" + digest + hashlib.sha256(point).digest()[:8]
+    der = openssl("dgst", "-sha256", "-sign", key, data=fields)
+    r_length = der[3]
+    r = int.from_bytes(der[4:4 + r_length], "big")
+    s = int.from_bytes(der[6 + r_length:], "big")
+    signature = r.to_bytes(32, "big") + s.to_bytes(32, "big")
+    return fields + signature + (126).to_bytes(4, "big") + TRAILER_END
+
+
+@case
+def keygen_creates_the_private_key_for_its_owner_alone():
+    with tempfile.TemporaryDirectory() as tmp:
+        name = os.path.join(tmp, "k")
+        trace = os.path.join(tmp, "trace")
+        # Under umask 0 a mode set after the open would leave the key open to
+        # everyone for a moment: the creating call itself must say 0600.
+        done = subprocess.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=open,openat,creat",
+                               PACK, "keygen", "-o", name], capture_output=True,
+                              preexec_fn=lambda: os.umask(0), timeout=60)
+        check(done.returncode == 0, f"keygen: {done.stderr!r}")
+        creating = [line for line in open(trace) if '/k.key"' in line]
+        check(len(creating) == 1 and all(flag in creating[0] for flag in
+                                         ("O_CREAT", "O_EXCL", "O_NOFOLLOW", ", 0600)")),
+              f"the key is created by {creating}")
+        check(os.stat(name + ".key").st_mode & 0o777 == 0o600, "k.key is not 0600")
+        check(os.stat(name + ".pub").st_mode & 0o777 == 0o644, "k.pub is not 0644")
+        before = read(name + ".key")
+        result = run("keygen", "-o", name, expect=1)
+        check(b"exist" in result.stderr and read(name + ".key") == before, "an existing key was touched")
+
+
+@case
+def signing_needs_p256_and_public_keys_come_in_any_point_form():
+    with tempfile.TemporaryDirectory() as tmp:
+        source = write(os.path.join(tmp, "s"), b"signed text\n" * 20)
+        key = os.path.join(tmp, "v.key")
+        openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", key)
+        # Other 256-bit curves make signatures no updater can verify.
+        for curve in ("secp256k1", "brainpoolP256r1"):
+            odd = os.path.join(tmp, curve + ".key")
+            openssl("ecparam", "-name", curve, "-genkey", "-noout", "-out", odd)
+            archive = os.path.join(tmp, curve + ".z")
+            result = run("create", "-o", archive, "-V", "1", "-e", "I", source, "s", "--sign", odd,
+                         expect=1)
+            check(b"P-256" in result.stderr and not os.path.exists(archive), f"{curve}: {result.stderr!r}")
+        archive = os.path.join(tmp, "a.z")
+        run("create", "-o", archive, "-V", "1", "-e", "I", source, "s", "--sign", key)
+        keys = {}
+        for form in ("uncompressed", "compressed", "hybrid"):
+            keys[form] = os.path.join(tmp, form + ".pub")
+            openssl("pkey", "-in", key, "-pubout", "-ec_conv_form", form, "-out", keys[form])
+            result = run("test", "--key", keys[form], archive)
+            check(b"signature valid" in result.stdout, f"{form}: {result.stdout!r}")
+        # Several keys, as an updater between two keys holds them: any one signs.
+        other = os.path.join(tmp, "o")
+        run("keygen", "-o", other)
+        result = run("test", "--key", other + ".pub", "--key", keys["hybrid"], archive)
+        check(b"signature valid" in result.stdout, result.stdout)
+        result = run("test", "--key", other + ".pub", "--key", other + ".pub", archive, expect=1)
+        check(b"signed by another key" in result.stdout, result.stdout)
+
+
+@case
+def warnings_signatures_and_the_trailer_are_reported_apart():
+    with tempfile.TemporaryDirectory() as tmp:
+        key = os.path.join(tmp, "v")
+        run("keygen", "-o", key)
+        # One entry of an unknown kind letter 'x': readable, so a warning.
+        body = make_archive(tmp, """byte 0 byte 1 bits 1  byte 0x41 byte 1 bits 0  counted 1.01 byte 1
+                                    counted a.txt word 0 word 900000000 byte 0x78 word 2  bits 0 bits 0""")
+        archive = write(os.path.join(tmp, "x.z"), body + trailer(body, key + ".key"))
+        result = run("test", "--key", key + ".pub", archive)
+        check(b"warning" in result.stdout and b"kind letter" in result.stdout and
+              b"signature valid" in result.stdout, result.stdout)
+        result = run("test", "--strict", "--key", key + ".pub", archive, expect=1)
+        check(b"kind letter" in result.stdout and b"--key" not in result.stdout, result.stdout)
+        # A stray byte before a trailer whose digest covers it: a layout fault,
+        # not a digest fault.
+        plain = make_archive(tmp, """byte 0 byte 1 bits 1  byte 0x41 byte 1 bits 0  counted 1.01 byte 1
+                                     counted a.txt word 0 word 900000000 byte 0x69 word 2  bits 0 bits 0""")
+        body = plain + b"\x00"
+        archive = write(os.path.join(tmp, "gap.z"), body + trailer(body))
+        listing = run("list", "--json", archive, expect=1)
+        found = json.loads(listing.stdout)["trailer"]
+        check(found["digest"] == "ok" and found["layout"] == "gap", listing.stdout)
+        result = run("test", archive, expect=1)
+        check(b"trailer begins" in result.stdout, result.stdout)
+        archive = write(os.path.join(tmp, "ok.z"), plain + trailer(plain))
+        found = json.loads(run("list", "--json", archive).stdout)["trailer"]
+        check(found["digest"] == "ok" and found["layout"] == "ok", found)
+
+
+@case
+def extract_refuses_a_run_past_the_size_before_writing():
+    with tempfile.TemporaryDirectory() as tmp:
+        # long.txt says 3 bytes; its run carries it to 6 (the updater writes
+        # all 6, test warns): extract writes nothing of the archive.
+        body = make_archive(tmp, """byte 0 byte 1 bits 1  byte 0x41 byte 1 bits 0  counted 1.01 byte 2
+                                    counted long.txt word 0 word 900000000 byte 0x69 word 3
+                                    bits 0 bits 1 byte 5
+                                    counted next.txt word 0 word 900000000 byte 0x69 word 1  bits 0""")
+        archive = write(os.path.join(tmp, "run.z"), body + trailer(body))
+        out = os.path.join(tmp, "out")
+        result = run("extract", archive, "-C", out, expect=1)
+        check(b"nothing extracted" in result.stderr, result.stderr)
+        check(not os.path.exists(out) or not any(files for _, _, files in os.walk(out)),
+              "extract wrote files")
 
 
 def main():

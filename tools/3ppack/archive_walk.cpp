@@ -32,7 +32,10 @@ bool OpenArchiveFile(ArchiveReader* reader, const std::string& path, FileBytes* 
 TrailerStatus FinishWalk(ArchiveReader* reader) {
   TrailerStatus status;
   status.form = reader->trailer.form;
-  status.intact = FinishArchiveRead(reader);
+  ArchiveEndCheck check = CheckArchiveEnd(reader);
+  status.in_place = check.ends_in_place;
+  status.digest_matches = check.digest_matches;
+  status.intact = check.ends_in_place && check.digest_matches;
   status.is_signed = reader->trailer.form == kTrailerFound && reader->trailer.is_signed;
   if (status.is_signed) {
     const uint8_t* id = TrailerKeyId(reader->trailer);

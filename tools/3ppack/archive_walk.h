@@ -41,7 +41,10 @@ WalkStep WalkNextEntry(ArchiveReader* reader, int index, DecodeSink* sink, Decod
 // The trailer of an archive walked to its end, for list and test.
 struct TrailerStatus {
   TrailerForm form;      // none, or found (a malformed one does not open)
-  bool intact;           // FinishArchiveRead: the digest matches, nothing stands between
+  bool in_place;         // the last entry ends in the byte before the trailer (without
+                         // one: nothing after it begins like a trailer)
+  bool digest_matches;   // the trailer's digest is the bytes' (true without a trailer)
+  bool intact;           // both: what FinishArchiveRead says
   bool is_signed;
   std::string key_id;    // hex, when signed
 };

@@ -69,6 +69,13 @@ bool MapEntryPath(const EntryHeader& header, const std::string& dir, std::string
   return true;
 }
 
+// The one condition under which an entry extracts, in the checking pass and
+// in the writing pass alike: its data decodes, to exactly its size (a run
+// that carries it past its size is refused, not cut).
+bool DecodedWhole(DecodeResult result, uint64_t produced, const EntryHeader& header) {
+  return result == kDecodeDone && produced == header.size;
+}
+
 void WriteBuffer(void* context, const uint8_t* bytes, size_t count) {
   WriteExtractFile(static_cast<ExtractFile*>(context), bytes, count);
 }
@@ -109,7 +116,9 @@ int RunExtract(int argc, char** argv) {
     DecodeSink sink = {nullptr, nullptr, UINT64_MAX, nullptr};
     DecodeOutput out;
     WalkedEntry entry;
-    intact = WalkNextEntry(&reader, i, &sink, &out, &entry) == kWalkEntry;
+    WalkStep step = WalkNextEntry(&reader, i, &sink, &out, &entry);
+    intact = DecodedWhole(step == kWalkEntry ? kDecodeDone : kDecodeFailed, entry.produced,
+                          entry.header);
   }
   if (!intact || !FinishWalk(&reader).intact || ReadArchiveAgain(&reader) != kArchiveOpened) {
     fprintf(stderr, "3ppack extract: '%s' is damaged (run 3ppack test); nothing extracted\n",
@@ -146,7 +155,7 @@ int RunExtract(int argc, char** argv) {
     }
     if (writing) sink = {WriteBuffer, nullptr, UINT64_MAX, &file};
     DecodeResult result = decode(&reader, entry.header.size, &sink, &out);
-    bool decoded = result == kDecodeDone && out.produced == entry.header.size;
+    bool decoded = DecodedWhole(result, out.produced, entry.header);
     if (writing) {
       if (decoded) WriteExtractFile(&file, out.buffer, out.fill);
       if (!EndExtractFile(&file, decoded, entry.header.modification_time, &error) && decoded) {

@@ -108,22 +108,26 @@ int ListOpenArchive(ArchiveReader* reader, const char* command, bool json) {
     return status;
   }
   TrailerStatus trailer = FinishWalk(reader);
-  const char* digest = trailer.intact ? "ok" : "MISMATCH";
+  // Where the entries end and whether the digest matches are two findings:
+  // a stray byte in front of a matching trailer is not a digest fault.
+  const char* digest = trailer.digest_matches ? "ok" : "MISMATCH";
+  const char* layout = trailer.in_place ? "" : "; the last entry does not end where the trailer begins";
   if (json) {
     printf("\n  ],\n  \"trailer\": ");
     if (trailer.form != kTrailerFound) {
       printf("null\n}\n");
     } else {
-      printf("{\"digest\": \"%s\", \"signed\": %s, \"key_id\": %s}\n}\n",
-             trailer.intact ? "ok" : "mismatch", trailer.is_signed ? "true" : "false",
+      printf("{\"digest\": \"%s\", \"layout\": \"%s\", \"signed\": %s, \"key_id\": %s}\n}\n",
+             trailer.digest_matches ? "ok" : "mismatch", trailer.in_place ? "ok" : "gap",
+             trailer.is_signed ? "true" : "false",
              trailer.is_signed ? JsonString(trailer.key_id).c_str() : "null");
     }
   } else if (trailer.form != kTrailerFound) {
     printf("trailer: none\n");
   } else if (trailer.is_signed) {
-    printf("trailer: SHA-256 %s, signed, key id %s\n", digest, trailer.key_id.c_str());
+    printf("trailer: SHA-256 %s, signed, key id %s%s\n", digest, trailer.key_id.c_str(), layout);
   } else {
-    printf("trailer: SHA-256 %s, unsigned\n", digest);
+    printf("trailer: SHA-256 %s, unsigned%s\n", digest, layout);
   }
   if (!trailer.intact) {
     fprintf(stderr, "3ppack %s: the archive's bytes are damaged; run 3ppack test\n", command);

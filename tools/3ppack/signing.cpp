@@ -60,14 +60,20 @@ bool ReadPublicKeyFile(const std::string& path, uint8_t* point, std::string* err
   if (!ReadWholeFile(path, 1 << 20, &file, error)) return false;
   std::string text(reinterpret_cast<const char*>(file.data.get()), file.size);
   std::vector<uint8_t> der;
-  if (!DecodePem(text, "PUBLIC KEY", &der) ||
-      der.size() != sizeof kP256InfoPrefix + kPublicPointSize ||
-      std::memcmp(der.data(), kP256InfoPrefix, sizeof kP256InfoPrefix) != 0) {
-    *error = "'" + path + "' holds no ECDSA P-256 public key (PEM, BEGIN PUBLIC KEY)";
+  if (!DecodePem(text, "PUBLIC KEY", &der)) {
+    *error = "'" + path + "' holds no public key (PEM, BEGIN PUBLIC KEY)";
     return false;
   }
-  std::memcpy(point, der.data() + sizeof kP256InfoPrefix, kPublicPointSize);
-  return true;
+  // The uncompressed form, as keygen and openssl write by default; a hybrid
+  // point has the same size and another first byte, and a compressed one
+  // is shorter: both go to the system's library to be converted.
+  if (der.size() == sizeof kP256InfoPrefix + kPublicPointSize &&
+      std::memcmp(der.data(), kP256InfoPrefix, sizeof kP256InfoPrefix) == 0 &&
+      der[sizeof kP256InfoPrefix] == 0x04) {
+    std::memcpy(point, der.data() + sizeof kP256InfoPrefix, kPublicPointSize);
+    return true;
+  }
+  return UncompressPublicKey(path, der, point, error);
 }
 
 bool AppendTrailer(std::vector<uint8_t>* archive, const std::string& key_path,

@@ -11,8 +11,16 @@
 #include "platform/platform.h"
 
 // Reads an ECDSA P-256 public key from the PEM file at path into point
-// (kPublicPointSize bytes: 0x04, X, Y). False with a message naming the file.
+// (kPublicPointSize bytes: 0x04, X, Y); a key in compressed or hybrid form
+// is converted. False with a message naming the file.
 bool ReadPublicKeyFile(const std::string& path, uint8_t* point, std::string* error);
+
+// The uncompressed point (0x04, X, Y) of a P-256 public key given in another
+// point form (compressed, hybrid): der is its SubjectPublicKeyInfo. False
+// with a message naming path when it is no P-256 key, or (3ppack.exe) the
+// form cannot be converted here.
+bool UncompressPublicKey(const std::string& path, const std::vector<uint8_t>& der, uint8_t* point,
+                         std::string* error);
 
 // Writes NAME.key (the private key, PKCS#8 PEM) and NAME.pub (the public key,
 // PEM) for a new P-256 key. Refuses to overwrite either.

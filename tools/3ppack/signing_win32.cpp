@@ -20,3 +20,10 @@ bool ReadSigningKeyPoint(const std::string&, uint8_t*, std::string* error) { ret
 bool SignMessage(const std::string&, const uint8_t*, size_t, uint8_t*, std::string* error) {
   return Refuse(error);
 }
+
+bool UncompressPublicKey(const std::string& path, const std::vector<uint8_t>&, uint8_t*,
+                         std::string* error) {
+  *error = "'" + path + "' holds no P-256 public key in uncompressed form; 3ppack.exe reads "
+           "only that form (convert it: openssl pkey -pubin -in KEY -ec_conv_form uncompressed)";
+  return false;
+}

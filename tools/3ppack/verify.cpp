@@ -4,8 +4,8 @@
 // exactly its size, a destination for every kind letter, and nothing after
 // the last entry but the filler bits of the last byte (and the trailer, whose
 // digest must match). What the updater would refuse is a fault; the rest is a
-// warning, and a fault too with --strict. With --key, a valid signature by
-// that key is required. Reports the first fault found.
+// warning, and a fault too with --strict. With --key (repeatable), a valid
+// signature by one of those keys is required. Reports the first fault found.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -114,18 +114,25 @@ bool NoteUnsound(const std::string& path, const std::string& finding, bool stric
   return !strict;
 }
 
+std::string JoinKeyPaths(const std::vector<std::string>& paths) {
+  std::string joined;
+  for (const std::string& path : paths) joined += (joined.empty() ? "" : ", ") + path;
+  return joined;
+}
+
 }  // namespace
 
 int RunTest(int argc, char** argv) {
   bool strict = false;
-  std::string path, key_path;
+  std::string path;
+  std::vector<std::string> key_paths;
   bool usage = false;
   for (int i = 0; i < argc && !usage; ++i) {
     std::string arg = argv[i];
     if (arg == "--strict") {
       strict = true;
-    } else if (arg == "--key" && i + 1 < argc) {
-      key_path = argv[++i];
+    } else if (arg == "--key" && i + 1 < argc && key_paths.size() < kMaxTrustedKeys) {
+      key_paths.push_back(argv[++i]);
     } else if (path.empty() && !arg.empty() && arg[0] != '-') {
       path = arg;
     } else {
@@ -133,14 +140,17 @@ int RunTest(int argc, char** argv) {
     }
   }
   if (usage || path.empty()) {
-    fprintf(stderr, "usage: 3ppack test [--strict] [--key PUBLIC_KEY] FILE\n");
+    fprintf(stderr, "usage: 3ppack test [--strict] [--key PUBLIC_KEY]... FILE   (up to %d keys)\n",
+            static_cast<int>(kMaxTrustedKeys));
     return 2;
   }
-  uint8_t point[kPublicPointSize];
+  uint8_t points[kMaxTrustedKeys][kPublicPointSize];
   std::string fault;
-  if (!key_path.empty() && !ReadPublicKeyFile(key_path, point, &fault)) {
-    fprintf(stderr, "3ppack test: %s\n", fault.c_str());
-    return 2;
+  for (size_t k = 0; k < key_paths.size(); ++k) {
+    if (!ReadPublicKeyFile(key_paths[k], points[k], &fault)) {
+      fprintf(stderr, "3ppack test: %s\n", fault.c_str());
+      return 2;
+    }
   }
   FileBytes bytes;
   ArchiveReader reader;
@@ -187,15 +197,18 @@ int RunTest(int argc, char** argv) {
   }
   std::string trust = has_trailer ? "SHA-256 ok" : "no trailer";
   if (trailer.is_signed) trust += ", signed, key id " + trailer.key_id;
-  if (!key_path.empty()) {
-    switch (CheckTrailerSignature(reader.trailer, point)) {
+  // The signature's verdict stands on its own: a warning noted above is
+  // not a signature fault.
+  if (!key_paths.empty()) {
+    const char* refusal = nullptr;
+    switch (CheckTrailerSignatureByAny(reader.trailer, points, static_cast<int>(key_paths.size()))) {
       case kSignatureValid: trust += ", signature valid"; break;
-      case kSignatureMissing: fault = "the archive is not signed"; break;
-      case kSignatureOtherKey: fault = "the archive is signed by another key"; break;
-      case kSignatureBad: fault = "the signature does not hold"; break;
+      case kSignatureMissing: refusal = "the archive is not signed"; break;
+      case kSignatureOtherKey: refusal = "the archive is signed by another key"; break;
+      case kSignatureBad: refusal = "the signature does not hold"; break;
     }
-    if (!fault.empty()) {
-      printf("%s: FAULT: %s (--key %s)\n", path.c_str(), fault.c_str(), key_path.c_str());
+    if (refusal != nullptr) {
+      printf("%s: FAULT: %s (--key %s)\n", path.c_str(), refusal, JoinKeyPaths(key_paths).c_str());
       return 1;
     }
   }

@@ -59,8 +59,11 @@ bool PlatformStartDigest(PlatformDigest* digest) {
   return digest->running;
 }
 
+// A failed addition ends the digest: finishing it then gives no value.
 void PlatformAddToDigest(PlatformDigest* digest, const void* bytes, size_t count) {
-  if (digest->running && count > 0) SHA256_Update(State(digest), bytes, count);
+  if (digest->running && count > 0 && SHA256_Update(State(digest), bytes, count) != 1) {
+    digest->running = false;
+  }
 }
 
 bool PlatformFinishDigest(PlatformDigest* digest, uint8_t* out) {

@@ -132,8 +132,10 @@ bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64
                           size_t* got) {
   *got = 0;
   struct stat status;
-  if (file == nullptr || fstat(file->descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-    return false;
+  if (file == nullptr || fstat(file->descriptor, &status) != 0) return false;
+  if (!S_ISREG(status.st_mode)) {
+    *file_size = UINT64_MAX;
+    return true;
   }
   *file_size = static_cast<uint64_t>(status.st_size);
   size_t want = *file_size < count ? static_cast<size_t>(*file_size) : count;

@@ -31,10 +31,12 @@ BCRYPT_ALG_HANDLE g_sha256 = nullptr;
 BCRYPT_ALG_HANDLE g_ecdsa = nullptr;
 
 // What a digest's place holds: the hash and the object memory CNG asks of
-// its caller, whose size only CNG knows.
+// its caller, whose size only CNG knows, and whether every addition so far
+// succeeded (a digest with a failed addition has no right value to give).
 struct HashState {
   BCRYPT_HASH_HANDLE hash;
   UCHAR* object;
+  bool failed;
 };
 static_assert(sizeof(HashState) <= kDigestStateSize, "the digest's state fits its place");
 
@@ -61,20 +63,29 @@ bool PlatformStartDigest(PlatformDigest* digest) {
     std::free(state->object);
     return false;
   }
+  state->failed = false;
   digest->running = true;
   return true;
 }
 
+// BCryptHashData takes a ULONG count: larger additions go in parts.
 void PlatformAddToDigest(PlatformDigest* digest, const void* bytes, size_t count) {
-  if (!digest->running || count == 0) return;
-  BCryptHashData(State(digest)->hash, static_cast<PUCHAR>(const_cast<void*>(bytes)),
-                 static_cast<ULONG>(count), 0);
+  if (!digest->running) return;
+  HashState* state = State(digest);
+  const UCHAR* next = static_cast<const UCHAR*>(bytes);
+  while (count > 0 && !state->failed) {
+    ULONG part = count > 0x40000000u ? 0x40000000u : static_cast<ULONG>(count);
+    state->failed = !Succeeded(BCryptHashData(state->hash, const_cast<PUCHAR>(next), part, 0));
+    next += part;
+    count -= part;
+  }
 }
 
 bool PlatformFinishDigest(PlatformDigest* digest, uint8_t* out) {
   std::memset(out, 0, kDigestSize);
   if (!digest->running) return false;
-  bool done = Succeeded(BCryptFinishHash(State(digest)->hash, out, kDigestSize, 0));
+  bool done = !State(digest)->failed &&
+              Succeeded(BCryptFinishHash(State(digest)->hash, out, kDigestSize, 0));
   if (!done) std::memset(out, 0, kDigestSize);
   PlatformDropDigest(digest);
   return done;

@@ -139,10 +139,15 @@ bool PlatformReadFileTail(PlatformFile file, uint8_t* tail, size_t count, uint64
                           size_t* got) {
   *got = 0;
   LARGE_INTEGER size;
-  if (file == nullptr || GetFileType(file->handle) != FILE_TYPE_DISK ||
-      !GetFileSizeEx(file->handle, &size)) {
-    return false;
+  if (file == nullptr) return false;
+  SetLastError(NO_ERROR);
+  DWORD type = GetFileType(file->handle);
+  if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
+  if (type != FILE_TYPE_DISK) {
+    *file_size = UINT64_MAX;
+    return true;
   }
+  if (!GetFileSizeEx(file->handle, &size)) return false;
   *file_size = static_cast<uint64_t>(size.QuadPart);
   size_t want = *file_size < count ? static_cast<size_t>(*file_size) : count;
   bool read = SeekTo(file->handle, *file_size - want);
@@ -188,6 +193,12 @@ struct ReadSync {
 
 ReadSync g_read_sync = {SRWLOCK_INIT, CONDITION_VARIABLE_INIT};
 
+// The files whose hasher thread runs, so that the end of the process can
+// stop them first: exit's clean-up must not run beside a thread inside CNG
+// (the updater holds one archive at a time).
+constexpr int kMaxHashedFiles = 4;
+PlatformFile g_hashed_files[kMaxHashedFiles];
+
 DWORD WINAPI RunReadThread(void* ring) {
   RunReadHasher(static_cast<ReadRing*>(ring));
   return 0;
@@ -212,7 +223,11 @@ void WaitForReadChange() {
 void WakeReadWaiters() { WakeAllConditionVariable(&g_read_sync.changed); }
 
 bool StartReadThread(PlatformFile file, ReadRing* ring) {
+  int free_place = 0;
+  while (free_place < kMaxHashedFiles && g_hashed_files[free_place] != nullptr) ++free_place;
+  if (free_place == kMaxHashedFiles) return false;  // hashed by the reader itself
   file->hasher = CreateThread(nullptr, 0, RunReadThread, ring, 0, nullptr);
+  if (file->hasher != nullptr) g_hashed_files[free_place] = file;
   return file->hasher != nullptr;
 }
 
@@ -220,6 +235,15 @@ void JoinReadThread(PlatformFile file) {
   WaitForSingleObject(file->hasher, INFINITE);
   CloseHandle(file->hasher);
   file->hasher = nullptr;
+  for (PlatformFile& hashed : g_hashed_files) {
+    if (hashed == file) hashed = nullptr;
+  }
+}
+
+void StopReadHashers() {
+  for (PlatformFile file : g_hashed_files) {
+    if (file != nullptr) StopReadHasher(file, &file->ring);
+  }
 }
 
 // The existence probe: a file that opens for binary reading exists; one

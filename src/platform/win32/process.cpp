@@ -58,6 +58,7 @@ bool PauseForHolder(uint32_t milliseconds) {
 // the process with status.
 void PlatformExit(int status) {
   FlushConsoleOutput();
+  StopReadHashers();
   std::fflush(nullptr);
   std::exit(status);
 }

@@ -47,6 +47,10 @@ void NoteClosedFile(const char* path, HANDLE file);
 // (console.cpp; called at exit).
 void FlushConsoleOutput();
 
+// Lets every archive hasher thread finish what it was given and waits for
+// it to end (files.cpp; called at exit).
+void StopReadHashers();
+
 // Waits up to milliseconds for an interrupt (interrupts.cpp); true when one
 // has arrived. A plain Sleep before PlatformWatchInterrupts.
 bool WaitForInterrupt(DWORD milliseconds);

@@ -16,6 +16,7 @@ this layout; other targets whose drives look the same may use them.
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import signal
 import stat
@@ -318,7 +319,10 @@ def run(context: Context, machine: Machine) -> Result:
                 'TZ': 'UTC', 'ASAN_OPTIONS': 'detect_leaks=1:exitcode=86',
                 'UBSAN_OPTIONS': 'print_stacktrace=1:halt_on_error=1:exitcode=87'})
     env.update(machine.env)
-    command = list(machine.wrapper) + [str(context.program)] + list(machine.args)
+    trace = scratch / 'creation-trace'
+    watcher = (['strace', '-f', '-qq', '-o', str(trace), '-e', CREATING_CALLS]
+               if machine.watch_creation else [])
+    command = watcher + list(machine.wrapper) + [str(context.program)] + list(machine.args)
     if machine.redirect:
         command = ['sh', '-c', 'exec "$@" ' + machine.redirect, 'sh'] + command
     deadline = time.monotonic() + (machine.timeout or context.timeout)
@@ -381,7 +385,34 @@ def run(context: Context, machine: Machine) -> Result:
                   folders_before=folders_before, folders=folders,
                   viewer_launches=_read_lines(viewer_log), timed_out=timed_out,
                   stderr=stderr_path.read_bytes(), seconds=seconds, peak_memory_kb=peak,
-                  first_stdout=first_stdout, first_exit_status=first_status)
+                  first_stdout=first_stdout, first_exit_status=first_status,
+                  created=_created_paths(trace, root) if machine.watch_creation else None)
+
+
+# The calls that make a file or folder appear, as strace names them.
+CREATING_CALLS = 'trace=open,openat,creat,mkdir,mkdirat,link,linkat,symlink,symlinkat,rename,renameat,renameat2'
+CREATED = re.compile(rb'^\d+\s+(\w+)\((.*)\)\s+=\s+(-?\d+)')
+PATH_ARGUMENT = re.compile(rb'"((?:[^"\\]|\\.)*)"')
+
+
+def _created_paths(trace: Path, root: Path) -> List[bytes]:
+    """The machine paths the traced run made appear (successful calls only):
+    an open with O_CREAT, a new folder, link or name. Only the machine's
+    drives count (not its run locks, nor the pause and viewer logs)."""
+    created = []
+    prefix = os.fsencode(root) + b'/drive_'
+    for line in trace.read_bytes().splitlines() if trace.exists() else []:
+        match = CREATED.match(line)
+        if match is None or int(match.group(3)) < 0:
+            continue
+        call, arguments = match.group(1), match.group(2)
+        if call in (b'open', b'openat') and b'O_CREAT' not in arguments:
+            continue
+        paths = PATH_ARGUMENT.findall(arguments)
+        target = paths[-1] if paths else b''
+        if target.startswith(prefix):
+            created.append(target)
+    return created
 
 
 def _peak_memory_kb(pid: int) -> int:
