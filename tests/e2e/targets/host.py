@@ -398,7 +398,9 @@ PATH_ARGUMENT = re.compile(rb'"((?:[^"\\]|\\.)*)"')
 def _created_paths(trace: Path, root: Path) -> List[bytes]:
     """The machine paths the traced run made appear (successful calls only):
     an open with O_CREAT, a new folder, link or name. Only the machine's
-    drives count (not its run locks, nor the pause and viewer logs)."""
+    drives count (not the pause and viewer logs), and not the run lock
+    ~3pu.lock: it is taken before the archive is opened, holds nothing of
+    it, and goes with the run."""
     created = []
     prefix = os.fsencode(root) + b'/drive_'
     for line in trace.read_bytes().splitlines() if trace.exists() else []:
@@ -410,7 +412,7 @@ def _created_paths(trace: Path, root: Path) -> List[bytes]:
             continue
         paths = PATH_ARGUMENT.findall(arguments)
         target = paths[-1] if paths else b''
-        if target.startswith(prefix):
+        if target.startswith(prefix) and os.path.basename(target).lower() != b'~3pu.lock':
             created.append(target)
     return created
 
