@@ -255,9 +255,14 @@ bool RenameWhileHeld(const char* from, const char* to, bool keep_existing = fals
   });
 }
 
-bool Exists(const char* host_path) {
+// Whether anything stands at host_path: a look that fails for another
+// reason than absence is unknown.
+enum Presence { kGone, kThere, kUnknown };
+
+Presence LookAt(const char* host_path) {
   struct stat status;
-  return lstat(host_path, &status) == 0;
+  if (lstat(host_path, &status) == 0) return kThere;
+  return errno == ENOENT ? kGone : kUnknown;
 }
 
 // The mode for an attribute word, from base: READONLY takes every write bit
@@ -392,8 +397,11 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
     backup_path[0] = '\0';
     return kNotReplaced;
   }
-  if (!Exists(to)) return SettleHalfway(from, to, backup_host, backup_path, source_mode);
-  DropBackupName(backup_host, backup_path);  // the destination still holds the old file
+  Presence destination_now = LookAt(to);
+  if (destination_now == kGone) return SettleHalfway(from, to, backup_host, backup_path, source_mode);
+  // The destination still holds the old file; when that cannot be seen, the
+  // backup name may be its only name, so it stays, and the caller names it.
+  if (destination_now == kThere) DropBackupName(backup_host, backup_path);
   chmod(from, source_mode);
   return kNotReplaced;
 }
