@@ -216,25 +216,6 @@ void MatchTwin(void* context, const char* name) {
   }
 }
 
-// Deletes path, a second name of the file at twin. The read-only bit belongs
-// to the file, not to a name: when it has to come off for the deletion, it
-// goes back on through the other name.
-void DeleteSecondName(const char* path, const char* twin) {
-  if (PlatformDeleteFile(path)) return;
-  uint32_t attributes = PlatformGetFileAttributes(path);
-  if (attributes == kInvalidFileAttributes || !(attributes & kAttributeReadOnly) ||
-      !PlatformSetFileAttributes(path, attributes & ~kAttributeReadOnly)) {
-    ReportLeftOver(path);
-    return;
-  }
-  bool deleted = PlatformDeleteFile(path);
-  if (!PlatformSetFileAttributes(deleted ? twin : path, attributes)) {
-    PrintMessage(MSG_LEFT_WRITABLE, deleted ? twin : path);
-    g_pending.left_over = true;
-  }
-  if (!deleted) ReportLeftOver(path);
-}
-
 // Remembers a file named on the console as left, so that the litter
 // cleanup leaves it as named (path may lie in g_pending itself).
 void NoteNamedLeft(const char* path) {
@@ -280,7 +261,11 @@ void DeleteLitter(void* context, const char* name) {
   } else if (search.identity.links > 1) {
     PlatformListFiles(folder, MatchTwin, &search);
     if (search.twin[0] != '\0') {
-      DeleteSecondName(path, search.twin);
+      // The read-only bit belongs to the file, not to a name: taking it off
+      // for the deletion would take it off the file in place too, and a
+      // crash before it went back on would leave that file writable. A
+      // read-only second name stays, named.
+      if (!PlatformDeleteFile(path)) ReportLeftOver(path);
     } else {
       KeepEarlierFile(path);
     }

@@ -552,6 +552,7 @@ def explore(explorer: Explorer, args) -> int:
     rules_found: Dict[str, int] = {}
     lock = threading.Lock()
     stop = threading.Event()
+    started = time.monotonic()
 
     def work(seed: int, numbers) -> None:
         nonlocal cases, failures
@@ -563,6 +564,9 @@ def explore(explorer: Explorer, args) -> int:
             problems, _ = explorer.run(s)
             with lock:
                 cases += 1
+                if cases % 1000 == 0:
+                    print(f'{cases} cases, {failures} failing, '
+                          f'{time.monotonic() - started:.0f} s', flush=True)
                 if not problems:
                     continue
                 failures += 1
@@ -581,7 +585,6 @@ def explore(explorer: Explorer, args) -> int:
                 print(f'     shrunk to {path}:\n       ' + '\n       '.join(found or problems),
                       flush=True)
 
-    started = time.monotonic()
     for seed in seeds:
         per_seed = range(10 ** 9) if endless else range(args.cases)
         threads = [threading.Thread(target=work, args=(seed, per_seed[j::args.jobs]))

@@ -218,7 +218,7 @@ void StopReadHashers() {
 PlatformPresence PlatformProbeFile(const char* path) {
   if (InjectFault(kFaultOpenRead)) return kPresenceUnknown;
   char host[kHostPathSize];
-  if (!MapWindowsPath(path, host)) return kPresenceUnknown;
+  if (!MapWindowsPath(path, host)) return kFileAbsent;  // no file on the machine can have that name
   int descriptor = open(host, O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (descriptor < 0) return errno == ENOENT || errno == ENOTDIR ? kFileAbsent : kPresenceUnknown;
   struct stat status;

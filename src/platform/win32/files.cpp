@@ -261,8 +261,11 @@ PlatformPresence PlatformProbeFile(const char* path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kFileAbsent : kPresenceUnknown;
   }
   DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kFileAbsent
-                                                                         : kPresenceUnknown;
+  // A name no file can have is as absent as one not found.
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                 error == ERROR_INVALID_NAME
+             ? kFileAbsent
+             : kPresenceUnknown;
 }
 
 bool PlatformGetFileIdentity(const char* path, PlatformFileIdentity* identity) {
