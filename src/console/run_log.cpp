@@ -221,8 +221,8 @@ void LogFound(LogFinding finding, const char* destination, uint64_t size, int64_
   }
   char time_text[64];
   FormatLogTime(time, time_text, sizeof time_text);
-  LogLine("%s [%s] %llu bytes, %s", kFindings[finding], clean, static_cast<unsigned long long>(size),
-          time_text);
+  LogLine("%s [%s] %llu bytes, %s", kFindings[finding], clean,
+          static_cast<unsigned long long>(size), time_text);
 }
 
 void LogLeft(const char* path, const char* of_destination) {

@@ -100,7 +100,9 @@ LogFinding JudgeFile(ArchiveReader* reader, const EntryHeader& header, const cha
   return same && time == header.modification_time ? kFoundCurrent : kFoundDiffers;
 }
 
-char FoldCase(char byte) { return (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte + 32) : byte; }
+char FoldCase(char byte) {
+  return (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte + 32) : byte;
+}
 
 // Paths name one file when they match without regard to ASCII case; a
 // two-byte character matches only itself.
@@ -159,7 +161,8 @@ void VerifyInstallation(ArchiveReader* reader, const InstallContext* context) {
     if (!ReadEntryHeader(reader, &header)) ErrorStop(MSG_DECODE_ERROR);
     Finding* finding = &g_verify.findings[g_verify.count++];
     finding->time = header.modification_time;
-    ComposeResult composed = ComposeDestinationPath(context, header.kind, header.name, finding->path);
+    ComposeResult composed =
+        ComposeDestinationPath(context, header.kind, header.name, finding->path);
     finding->composed = composed == kPathComposed;
     if (composed == kPathComposed) {
       // The log is written only at the end: it must not be the file looked at.

@@ -65,8 +65,9 @@ using PlatformFile = PlatformFileRecord*;
 // Opens path for binary reading; nullptr when it cannot be opened.
 PlatformFile PlatformOpenForReading(const char* path);
 // Opens an installed file only to look at its bytes, leaving its
-// last-access time as it was (O_NOATIME; on Windows the handle tells the
-// system not to update it). nullptr when it cannot be opened; *absent is
+// last-access time as it was where the process may (O_NOATIME; on Windows
+// the handle tells the system not to update it; without the right to, the
+// file is read plainly). nullptr when it cannot be opened; *absent is
 // then true only when nothing is at path (a look that fails is no
 // absence). Read and closed like any file opened for reading.
 PlatformFile PlatformOpenToLook(const char* path, bool* absent);

@@ -357,6 +357,26 @@ TEST_F(PosixMachine, LookingAtAFileLeavesItsAccessTime) {
   EXPECT_FALSE(absent);
 }
 
+// The run lock is the file ~3pu.lock in the installation folder: every
+// spelling of the folder reaches it; an update excludes updates and looks,
+// a look excludes updates; its last holder deletes it; a folder that is not
+// there gives no lock at all.
+TEST_F(PosixMachine, RunLockIsOneFileInTheFolderHoweverSpelled) {
+  MakeFolder("drive_c/Perinwood");
+  std::string lock_file = c_ + "/Perinwood/~3pu.lock";
+  ASSERT_EQ(PlatformTakeRunLock("C:\\Perinwood", kRunLockExclusive), kRunLockTaken);
+  EXPECT_NE(ModeOf(lock_file), 0u);
+  EXPECT_EQ(PlatformTakeRunLock("c:/PERINWOOD\\", kRunLockExclusive), kRunLockBusy);
+  EXPECT_EQ(PlatformTakeRunLock("C:\\perinwood", kRunLockShared), kRunLockBusy);
+  ReleaseRunLock();
+  EXPECT_EQ(ReadHostFile(lock_file), "<absent>");
+  ASSERT_EQ(PlatformTakeRunLock("C:\\Perinwood\\", kRunLockShared), kRunLockTaken);
+  EXPECT_EQ(PlatformTakeRunLock("C:\\Perinwood", kRunLockExclusive), kRunLockBusy);
+  ReleaseRunLock();
+  EXPECT_EQ(ReadHostFile(lock_file), "<absent>");
+  EXPECT_EQ(PlatformTakeRunLock("C:\\Elsewhere", kRunLockExclusive), kRunLockUnavailable);
+}
+
 TEST_F(PosixMachine, FaultPlanFailsTheNthCallOfEachKindOnce) {
   setenv("UPDATER_FAULTS", "write=2,close=1,open_read=3,query_time=1", 1);
   ResetFaultInjection();

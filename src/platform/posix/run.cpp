@@ -57,9 +57,7 @@ bool IsStillNamed(int fd, const char* host_path) {
 
 RunLockResult PlatformTakeRunLock(const char* install_directory, RunLockMode mode) {
   size_t length = strlen(install_directory);
-  while (length > 0 && (install_directory[length - 1] == '\\' || install_directory[length - 1] == '/')) {
-    --length;
-  }
+  while (length > 0 && strchr("\\/", install_directory[length - 1]) != nullptr) --length;
   char windows_path[kHostPathSize];
   char host[kHostPathSize];
   int used = snprintf(windows_path, sizeof windows_path, "%.*s\\%s", static_cast<int>(length),

@@ -77,6 +77,16 @@ PlatformFile OpenFile(const char* path) {
   return file;
 }
 
+HANDLE OpenExistingShared(const char* path, DWORD access) {
+  DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN;
+  if (!IsLongPath(path)) {
+    return CreateFileA(path, access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+  }
+  wchar_t wide[kWidePath];
+  if (!ToLongWidePath(path, wide, kWidePath)) return INVALID_HANDLE_VALUE;
+  return CreateFileW(wide, access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
 }  // namespace
 
 PlatformFile PlatformOpenForReading(const char* path) { return OpenFile(path); }
@@ -85,30 +95,28 @@ bool PlatformReadFailed(PlatformFile file) { return file == nullptr || file->rea
 
 // The handle may write attributes only so that SetFileTime can tell the
 // system, with a time of all ones, to leave the last-access time alone for
-// what is read through it. Everything is shared: looking at a file stops
-// nobody.
+// what is read through it. Who may not write a file's attributes (a user
+// without administrator rights below Program Files) reads it plainly: the
+// answer matters more, and such a user's read is what the system records
+// anyway. Everything is shared: looking at a file stops nobody.
 PlatformFile PlatformOpenToLook(const char* path, bool* absent) {
   *absent = false;
   if (InjectFault(kFaultOpenRead)) return nullptr;
-  constexpr DWORD kAccess = GENERIC_READ | FILE_WRITE_ATTRIBUTES;
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  wchar_t wide[kWidePath];
-  if (!IsLongPath(path)) {
-    handle = CreateFileA(path, kAccess, kShareAll, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  } else if (ToLongWidePath(path, wide, kWidePath)) {
-    handle = CreateFileW(wide, kAccess, kShareAll, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE handle = OpenExistingShared(path, GENERIC_READ | FILE_WRITE_ATTRIBUTES);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    handle = OpenExistingShared(path, GENERIC_READ);
+  } else if (handle != INVALID_HANDLE_VALUE) {
+    FILETIME keep = {0xFFFFFFFFu, 0xFFFFFFFFu};
+    SetFileTime(handle, nullptr, &keep, nullptr);
   }
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     *absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     return nullptr;
   }
-  FILETIME keep = {0xFFFFFFFFu, 0xFFFFFFFFu};
   BY_HANDLE_FILE_INFORMATION info;
   PlatformFile file = nullptr;
-  if (SetFileTime(handle, nullptr, &keep, nullptr) && GetFileInformationByHandle(handle, &info) &&
+  if (GetFileInformationByHandle(handle, &info) &&
       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     file = static_cast<PlatformFile>(std::calloc(1, sizeof(PlatformFileRecord)));
   }
