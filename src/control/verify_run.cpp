@@ -100,26 +100,6 @@ LogFinding JudgeFile(ArchiveReader* reader, const EntryHeader& header, const cha
   return same && time == header.modification_time ? kFoundCurrent : kFoundDiffers;
 }
 
-char FoldCase(char byte) {
-  return (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte + 32) : byte;
-}
-
-// Paths name one file when they match without regard to ASCII case; a
-// two-byte character matches only itself.
-bool SamePath(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    unsigned char lead = static_cast<unsigned char>(*a);
-    if (((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC)) && a[1] != '\0') {
-      if (a[0] != b[0] || a[1] != b[1]) return false;
-      ++a;
-      ++b;
-      continue;
-    }
-    if (FoldCase(*a) != FoldCase(*b)) return false;
-    if (*a == '\0') return true;
-  }
-}
-
 // Only the last entry for a file says what the file must hold.
 void MarkReplacedLater() {
   for (int i = 0; i < g_verify.count; ++i) {

@@ -52,3 +52,19 @@ void CreateFolderChain(char* folder) {
   }
   if (used > 0) NoteFolderChain(prefix, first_made);
 }
+
+bool SamePath(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    unsigned char lead = static_cast<unsigned char>(*a);
+    if (((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC)) && a[1] != '\0') {
+      if (a[0] != b[0] || a[1] != b[1]) return false;
+      ++a;
+      ++b;
+      continue;
+    }
+    char fold_a = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a + 32) : *a;
+    char fold_b = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b + 32) : *b;
+    if (fold_a != fold_b) return false;
+    if (*a == '\0') return true;
+  }
+}

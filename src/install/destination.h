@@ -32,6 +32,11 @@ ComposeResult ComposeDestinationPath(const InstallContext* context, uint8_t kind
 // empty and the base name is the whole path.
 const char* SplitDestinationPath(const char* path, char* folder);
 
+// True when paths a and b name one file: they match without regard to ASCII
+// case, and a two-byte character matches only itself, as the file system
+// compares names.
+bool SamePath(const char* a, const char* b);
+
 // Creates every folder of the chain after the first component, outermost
 // first, treating runs of backslashes as one. Cuts folder into pieces in
 // place. A folder that cannot be made is passed over. The chain is recorded

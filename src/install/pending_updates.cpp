@@ -59,29 +59,8 @@ struct PendingUpdates {
 
 PendingUpdates g_pending;
 
-// True for a code page 932 lead byte: it and the byte after it are one
-// character, whatever that second byte is.
-bool IsLeadByte(char byte) {
-  unsigned char value = static_cast<unsigned char>(byte);
-  return (value >= 0x81 && value <= 0x9F) || (value >= 0xE0 && value <= 0xFC);
-}
-
 char FoldCase(char byte) { return (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte + 32) : byte; }
 
-// Paths name one file when they match without regard to ASCII case; a
-// two-byte character matches only itself, as the file system compares it.
-bool SamePath(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    if (IsLeadByte(*a) && a[1] != '\0') {
-      if (a[0] != b[0] || a[1] != b[1]) return false;
-      ++a;
-      ++b;
-      continue;
-    }
-    if (FoldCase(*a) != FoldCase(*b)) return false;
-    if (*a == '\0') return true;
-  }
-}
 
 PendingFile* FindFile(const char* path) {
   for (int i = 0; i < g_pending.count; ++i) {

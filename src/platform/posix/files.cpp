@@ -70,15 +70,14 @@ bool LstatWindowsPath(const char* path, char* host, struct stat* status) {
 // archive instead of thousands, and the chunks can be hashed behind.
 namespace {
 
-PlatformFile OpenWithFlags(const char* path, int flags) {
-  if (InjectFault(kFaultOpenRead)) return nullptr;
-  char host[kHostPathSize];
-  if (!MapWindowsPath(path, host)) return nullptr;
-  int descriptor = open(host, O_RDONLY | O_CLOEXEC | flags);
-  if (descriptor < 0) return nullptr;
+// The file record of an open descriptor, or nullptr (the descriptor closed)
+// for a folder, for anything but a plain file when regular_only, or when no
+// record can be had.
+PlatformFile FileOfDescriptor(int descriptor, bool regular_only) {
   struct stat status;
   PlatformFile file = nullptr;
-  if (fstat(descriptor, &status) == 0 && !S_ISDIR(status.st_mode)) {
+  if (fstat(descriptor, &status) == 0 && !S_ISDIR(status.st_mode) &&
+      (S_ISREG(status.st_mode) || !regular_only)) {
     file = static_cast<PlatformFile>(calloc(1, sizeof(PlatformFileRecord)));
   }
   if (file == nullptr) {
@@ -91,7 +90,14 @@ PlatformFile OpenWithFlags(const char* path, int flags) {
 
 }  // namespace
 
-PlatformFile PlatformOpenForReading(const char* path) { return OpenWithFlags(path, 0); }
+PlatformFile PlatformOpenForReading(const char* path) {
+  if (InjectFault(kFaultOpenRead)) return nullptr;
+  char host[kHostPathSize];
+  if (!MapWindowsPath(path, host)) return nullptr;
+  int descriptor = open(host, O_RDONLY | O_CLOEXEC);
+  return descriptor < 0 ? nullptr : FileOfDescriptor(descriptor, false);
+}
+
 
 PlatformFile PlatformOpenToLook(const char* path, bool* absent) {
   *absent = false;
@@ -106,17 +112,7 @@ PlatformFile PlatformOpenToLook(const char* path, bool* absent) {
     *absent = errno == ENOENT || errno == ENOTDIR;
     return nullptr;
   }
-  struct stat status;
-  PlatformFile file = nullptr;
-  if (fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) {
-    file = static_cast<PlatformFile>(calloc(1, sizeof(PlatformFileRecord)));
-  }
-  if (file == nullptr) {
-    close(descriptor);
-    return nullptr;
-  }
-  file->descriptor = descriptor;
-  return file;
+  return FileOfDescriptor(descriptor, true);
 }
 
 size_t PlatformReadFile(PlatformFile file, void* destination, size_t count) {
