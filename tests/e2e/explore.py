@@ -224,6 +224,9 @@ def check(s: Scenario, result, before=None) -> List[str]:
     A = {fold_case(p): v for p, v in result.files.items()}
     excluded = {fold_case(ARCHIVE), fold_case(LOG), fold_case(WINDOWS + b'\\notepad.exe')}
     named = named_files(out)
+    # A file named is named under all its names (a change of its word shows in each).
+    inodes = {v.inode for p, v in B.items() if p in named and v.inode}
+    named |= {p for p, v in B.items() if v.inode and v.inode in inodes}
     complete = T['UPDATE_DONE'] in out
     killed = status == KILLED
     asked = answers(out, s.stdin)
@@ -250,11 +253,13 @@ def check(s: Scenario, result, before=None) -> List[str]:
         if is_new and old is None and new.readonly:
             problems.append(f'inv1-word: new file {show(path)} is read-only')
         if is_new and not kept and old is not None and old.link is None and old.mtime > new.mtime:
-            asked_here = [answer for p, answer, _ in asked if p == path]
+            asked_here = [(answer, where) for p, answer, where in asked if p == path]
             # A killed run's console output may be lost with it: only /quiet
-            # tells then that no question was asked.
-            if not (b'/overwrite-newer' in s.args or set(asked_here) & {b'y', b'a'} or
-                    all_from is not None and not asked_here or killed and not quiet):
+            # tells then that no question was asked. An All answers every
+            # later question, also of a later entry for a file answered no.
+            if not (b'/overwrite-newer' in s.args or {a for a, _ in asked_here} & {b'y', b'a'} or
+                    all_from is not None and all(w < all_from for _, w in asked_here) or
+                    killed and not quiet):
                 problems.append(f'inv3-newer: newer {show(path)} replaced without a yes: '
                                 f'{brief(old)} -> {brief(new)}')
         if status == 0 and not kept and not is_new:
