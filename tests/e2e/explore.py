@@ -223,10 +223,10 @@ def check(s: Scenario, result, before=None) -> List[str]:
     B = {fold_case(p): v for p, v in (before or result.files_before).items()}
     A = {fold_case(p): v for p, v in result.files.items()}
     excluded = {fold_case(ARCHIVE), fold_case(LOG), fold_case(WINDOWS + b'\\notepad.exe')}
-    named = named_files(out)
+    printed = named_files(out)
     # A file named is named under all its names (a change of its word shows in each).
-    inodes = {v.inode for p, v in B.items() if p in named and v.inode}
-    named |= {p for p, v in B.items() if v.inode and v.inode in inodes}
+    inodes = {v.inode for p, v in B.items() if p in printed and v.inode}
+    named = printed | {p for p, v in B.items() if v.inode and v.inode in inodes}
     complete = T['UPDATE_DONE'] in out
     killed = status == KILLED
     asked = answers(out, s.stdin)
@@ -312,7 +312,7 @@ def check(s: Scenario, result, before=None) -> List[str]:
         text = log.content.decode('utf-8', errors='replace')
         if not text.rstrip().endswith(f'ended: status {status}'):
             problems.append(f'inv6-log: the log ends {text.strip()[-40:]!r}, status {status}')
-        for path in named:
+        for path in printed:
             if path.decode('cp932', errors='replace').lower() not in text.lower():
                 problems.append(f'inv6-log: {show(path)} named on the console, not in the log')
     return problems
