@@ -39,8 +39,10 @@ void LogStop(const char* message);
 // the console text, as for LogStop).
 void LogLeft(const char* message);
 
-// The run's files and folders taken back.
-void LogRollback(int files, int folders);
+// The run's files and folders taken back, once the rollback is over: files
+// of of_files and folders of of_folders. Only a rollback that took back
+// everything says "rolled back"; another says what it did.
+void LogRollback(int files, int of_files, int folders, int of_folders);
 
 // The last line: the exit status, with the time.
 void LogEnd(int status);

@@ -106,23 +106,30 @@ bool RemoveOwnFile(const char* path) {
   return PlatformDeleteFile(path);
 }
 
-// The same for a file whose staying is only named on the console.
-void DeleteOwnFile(const char* path) {
-  if (!RemoveOwnFile(path)) ReportLeftOver(path);
+// The same for a file whose staying is only named on the console; false
+// when it stays.
+bool DeleteOwnFile(const char* path) {
+  if (RemoveOwnFile(path)) return true;
+  ReportLeftOver(path);
+  return false;
 }
 
-// Puts the old file of one destination back. A backup that cannot be moved
-// back is left where it is, and named: it may be the only copy.
-void UndoOne(PendingFile* file) {
+// Puts the old file of one destination back; false when something of it
+// stays other than before (named). A backup that cannot be moved back is
+// left where it is, and named: it may be the only copy.
+bool UndoOne(PendingFile* file) {
+  bool undone = true;
   switch (file->state) {
     case kStaged:
-      if (file->temp_path[0] != '\0') DeleteOwnFile(file->temp_path);
+      if (file->temp_path[0] != '\0') undone = DeleteOwnFile(file->temp_path);
       break;
     case kInPlace:
       if (file->backup_path[0] == '\0') {
         // Only a file that had no old one goes; without a backup of an old
         // file there is nothing to put back.
-        if (file->original_attributes == kInvalidFileAttributes) DeleteOwnFile(file->destination);
+        if (file->original_attributes == kInvalidFileAttributes) {
+          undone = DeleteOwnFile(file->destination);
+        }
         break;
       }
       ClearReadOnly(file->destination);
@@ -136,9 +143,9 @@ void UndoOne(PendingFile* file) {
         }
         PrintMessage(MSG_UNDO_FAILED, file->destination, file->backup_path);
         g_pending.left_over = true;
-        return;
+        return false;
       }
-      if (file->state == kLeftOut) DeleteOwnFile(file->temp_path);
+      if (file->state == kLeftOut) undone = DeleteOwnFile(file->temp_path);
       break;
   }
   file->state = kStaged;
@@ -147,19 +154,23 @@ void UndoOne(PendingFile* file) {
       PlatformGetFileAttributes(file->destination) != file->original_attributes) {
     PlatformSetFileAttributes(file->destination, file->original_attributes);
   }
+  return undone;
 }
 
 // Removes the folders a chain's entry made, deepest first, up to the
-// outermost one; a folder that still holds anything stays.
-void RemoveMadeFolders(FolderChain* chain) {
-  if (chain->first_made == 0) return;
+// outermost one; a folder that still holds anything stays. Returns how many
+// went.
+int RemoveMadeFolders(FolderChain* chain) {
+  int removed = 0;
+  if (chain->first_made == 0) return 0;
   char* folder = chain->folder;
   for (size_t length = strlen(folder); length >= chain->first_made;) {
-    PlatformRemoveDirectory(folder);
+    removed += PlatformRemoveDirectory(folder) ? 1 : 0;
     while (length > 0 && folder[length - 1] != '\\') --length;
     if (length == 0) break;
     folder[--length] = '\0';
   }
+  return removed;
 }
 
 // How many folders a chain's entry made: the outermost one and each below it.
@@ -392,9 +403,12 @@ void RollBackPending() {
   if (g_pending.committed) return;
   int folders = 0;
   for (int i = 0; i < g_pending.chain_count; ++i) folders += CountMadeFolders(g_pending.chains[i]);
-  if (g_pending.count > 0 || folders > 0) LogRollback(g_pending.count, folders);
-  for (int i = g_pending.count; i-- > 0;) UndoOne(&g_pending.files[i]);
-  for (int i = g_pending.chain_count; i-- > 0;) RemoveMadeFolders(&g_pending.chains[i]);
+  int undone = 0;
+  int removed = 0;
+  for (int i = g_pending.count; i-- > 0;) undone += UndoOne(&g_pending.files[i]) ? 1 : 0;
+  for (int i = g_pending.chain_count; i-- > 0;) removed += RemoveMadeFolders(&g_pending.chains[i]);
+  // Logged once it is done, with what was really taken back.
+  if (g_pending.count > 0 || folders > 0) LogRollback(undone, g_pending.count, removed, folders);
   g_pending.count = 0;
   g_pending.chain_count = 0;
   g_pending.viewer_count = 0;

@@ -166,6 +166,7 @@ def template(name: str) -> re.Pattern:
 
 
 ASK = template('ASK_OVERWRITE')
+UNDO_FAILED = template('UNDO_FAILED')
 CANNOT_WRITE = template('CANNOT_WRITE')
 ASK_DOWNGRADE = T['ASK_DOWNGRADE'].split(b'%s')[0]
 NEWER_INSTALLED = T['NEWER_INSTALLED'].split(b'%s')[0]
@@ -312,6 +313,10 @@ def check(s: Scenario, result, before=None) -> List[str]:
         text = log.content.decode('utf-8', errors='replace')
         if not text.rstrip().endswith(f'ended: status {status}'):
             problems.append(f'inv6-log: the log ends {text.strip()[-40:]!r}, status {status}')
+        undo_failed = UNDO_FAILED.search(out) is not None
+        if '\nrolled back:' in text and undo_failed or 'rolled back in part' in text and not printed:
+            problems.append('inv6-log: the log says "rolled back" where the rollback was not whole, '
+                            'or "in part" where it was')
         for path in printed:
             if path.decode('cp932', errors='replace').lower() not in text.lower():
                 problems.append(f'inv6-log: {show(path)} named on the console, not in the log')
