@@ -6,8 +6,9 @@
 //   written [C:\Perinwood\a.txt] 6 bytes
 //   kept [C:\Perinwood\b.txt] 5 bytes
 //   stopped: 書き込みができません。[C:\Perinwood\c.txt]の書き込み許可を調べて下さい。
-//   rolled back: 2 files, 1 folder
-//   2026-12-09T08:30:01Z ended: status 6
+//   left: [C:\Perinwood\a.txt]を元に戻せませんでした。元のファイルは[C:\Perinwood\~3pu0A1B.bak]にあります。
+//   rolled back in part: 1 of 2 files, 1 of 1 folder
+//   2026-12-09T08:30:01Z ended: status 1
 //
 // The start line is written before the first other line, with what the run
 // knows by then; the texts come in code page 932 and go out as UTF-8. A log
