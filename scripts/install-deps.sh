@@ -27,7 +27,9 @@ packages=(cmake g++ make libgtest-dev libbenchmark-dev zlib1g-dev python3 locale
           # signed archive)
           strace
           # zlib for the 32-bit Windows benchmark (linked statically)
-          libz-mingw-w64-dev)
+          libz-mingw-w64-dev
+          # the hardening check that each rename is followed by its folder's flush
+          strace)
 
 # The retry check (tests/scripts/install_deps_check.sh) shortens the pause and
 # keeps the preferences file in its own folder.

@@ -238,9 +238,14 @@ void LogLeft(const char* path, const char* of_destination) {
   LogLine("left [%s]: the old file of [%s]", clean, destination);
 }
 
-void LogRollback(int files, int folders) {
-  LogLine("rolled back: %d file%s, %d folder%s", files, files == 1 ? "" : "s", folders,
-          folders == 1 ? "" : "s");
+void LogRollback(int files, int of_files, int folders, int of_folders) {
+  if (files == of_files && folders == of_folders) {
+    LogLine("rolled back: %d file%s, %d folder%s", files, files == 1 ? "" : "s", folders,
+            folders == 1 ? "" : "s");
+  } else {
+    LogLine("rolled back in part: %d of %d file%s, %d of %d folder%s", files, of_files,
+            of_files == 1 ? "" : "s", folders, of_folders, of_folders == 1 ? "" : "s");
+  }
 }
 
 void LogEnd(int status) {

@@ -6,8 +6,9 @@
 //   PC-07:4312 written [C:\Perinwood\a.txt] 6 bytes
 //   PC-07:4312 kept [C:\Perinwood\b.txt] 5 bytes
 //   PC-07:4312 stopped: 書き込みができません。[C:\Perinwood\c.txt]の書き込み許可を調べて下さい。
-//   PC-07:4312 rolled back: 1 file, 1 folder
-//   PC-07:4312 2026-12-09T08:30:01Z ended: status 6
+//   PC-07:4312 left [C:\Perinwood\~3pu0A1B.bak]: the old file of [C:\Perinwood\a.txt]
+//   PC-07:4312 rolled back in part: 0 of 1 file, 1 of 1 folder
+//   PC-07:4312 2026-12-09T08:30:01Z ended: status 1
 //
 // Every line begins with the run's tag, the computer's name and the process
 // ID, so that the lines of several machines appending to one file on a share
@@ -76,9 +77,11 @@ void LogFound(LogFinding finding, const char* destination, uint64_t size, int64_
 // caller logs it with LogLeft (message: the console text, as for LogStop).
 void LogLeftText(const char* message);
 
-// What a rollback put back, after it ran: files whose old state is back,
-// folders removed.
-void LogRollback(int files, int folders);
+// The run's files and folders taken back, once the rollback is over: files
+// of of_files (those whose destination the run had changed) and folders of
+// of_folders. Only a rollback that took back everything says "rolled back";
+// another says what it did.
+void LogRollback(int files, int of_files, int folders, int of_folders);
 
 // The last line: the exit status, with the time.
 void LogEnd(int status);

@@ -118,6 +118,8 @@ void OpenEntryOutput(EntryOutput* output, const char* destination, const char* b
       output->stream = stream;
       strcpy(output->temp_path, staged->path);
       output->written_behind = true;
+    } else if (!PlatformDiscardStagedFile(stream)) {
+      ReportLeftOver(staged->path);
     }
   } else {
     output->stream = PlatformCreateTempFile(destination, output->temp_path);

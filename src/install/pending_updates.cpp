@@ -85,28 +85,29 @@ bool RemoveOwnFile(const char* path) {
   return PlatformDeleteFile(path);
 }
 
-// The same for a file whose staying is only named on the console.
-void DeleteOwnFile(const char* path) {
-  if (!RemoveOwnFile(path)) ReportLeftOver(path);
+// The same for a file whose staying is only named on the console; false
+// when it stays.
+bool DeleteOwnFile(const char* path) {
+  if (RemoveOwnFile(path)) return true;
+  ReportLeftOver(path);
+  return false;
 }
 
-// Puts the old file of one destination back. A backup that cannot be moved
-// back is left where it is, and named: it may be the only copy. True when
-// the destination changed and is as it was again (a staged file that never
-// took its place changed nothing).
+// Puts the old file of one destination back; false when something of it
+// stays other than before (named). A backup that cannot be moved back is
+// left where it is, and named: it may be the only copy.
 bool UndoOne(PendingFile* file) {
-  bool put_back = file->state != kStaged;
+  bool undone = true;
   switch (file->state) {
     case kStaged:
-      if (file->temp_path[0] != '\0') DeleteOwnFile(file->temp_path);
+      if (file->temp_path[0] != '\0') undone = DeleteOwnFile(file->temp_path);
       break;
     case kInPlace:
       if (file->backup_path[0] == '\0') {
         // Only a file that had no old one goes; without a backup of an old
         // file there is nothing to put back.
         if (file->original_attributes == kInvalidFileAttributes) {
-          put_back = RemoveOwnFile(file->destination);
-          if (!put_back) ReportLeftOver(file->destination);
+          undone = DeleteOwnFile(file->destination);
         }
         break;
       }
@@ -124,7 +125,7 @@ bool UndoOne(PendingFile* file) {
         g_pending.left_over = true;
         return false;
       }
-      if (file->state == kLeftOut) DeleteOwnFile(file->temp_path);
+      if (file->state == kLeftOut) undone = DeleteOwnFile(file->temp_path);
       break;
   }
   file->state = kStaged;
@@ -133,15 +134,15 @@ bool UndoOne(PendingFile* file) {
       PlatformGetFileAttributes(file->destination) != file->original_attributes) {
     PlatformSetFileAttributes(file->destination, file->original_attributes);
   }
-  return put_back;
+  return undone;
 }
 
 // Removes the folders a chain's entry made, deepest first, up to the
 // outermost one; a folder that still holds anything stays. Returns how many
-// it removed.
+// went.
 int RemoveMadeFolders(FolderChain* chain) {
-  if (chain->first_made == 0) return 0;
   int removed = 0;
+  if (chain->first_made == 0) return 0;
   char* folder = chain->folder;
   for (size_t length = strlen(folder); length >= chain->first_made;) {
     removed += PlatformRemoveDirectory(folder) ? 1 : 0;
@@ -150,6 +151,14 @@ int RemoveMadeFolders(FolderChain* chain) {
     folder[--length] = '\0';
   }
   return removed;
+}
+
+// How many folders a chain's entry made: the outermost one and each below it.
+int CountMadeFolders(const FolderChain& chain) {
+  if (chain.first_made == 0) return 0;
+  int count = 1;
+  for (const char* p = chain.folder + chain.first_made; *p != '\0'; ++p) count += *p == '\\';
+  return count;
 }
 
 // True for a name the run gives its own files: "~3pu", four hex digits,
@@ -380,20 +389,24 @@ void LaunchQueuedViewers(const char* windows_directory) {
 void RollBackPending() {
   if (g_pending.committed) return;
   // What was put back is logged once it is back, and only that: a staged
-  // file that never took its place changed nothing. The line comes when
-  // the run had changed something on the disk.
-  bool anything = false;
-  int files = 0;
+  // file that never took its place changed nothing (one that stays is named
+  // on its own line). The line comes when the run had changed something on
+  // the disk, and says "in part" when not all of it is back.
   int folders = 0;
+  int changed = 0;  // files whose destination the run had changed
+  int put_back = 0;
   for (int i = g_pending.count; i-- > 0;) {
-    anything = anything || g_pending.files[i].state != kStaged;
-    files += UndoOne(&g_pending.files[i]) ? 1 : 0;
+    bool was_changed = g_pending.files[i].state != kStaged;
+    bool undone = UndoOne(&g_pending.files[i]);
+    if (was_changed) {
+      ++changed;
+      put_back += undone ? 1 : 0;
+    }
   }
-  for (int i = g_pending.chain_count; i-- > 0;) {
-    anything = anything || g_pending.chains[i].first_made > 0;
-    folders += RemoveMadeFolders(&g_pending.chains[i]);
-  }
-  if (anything) LogRollback(files, folders);
+  for (int i = 0; i < g_pending.chain_count; ++i) folders += CountMadeFolders(g_pending.chains[i]);
+  int removed = 0;
+  for (int i = g_pending.chain_count; i-- > 0;) removed += RemoveMadeFolders(&g_pending.chains[i]);
+  if (changed > 0 || folders > 0) LogRollback(put_back, changed, removed, folders);
   g_pending.count = 0;
   g_pending.chain_count = 0;
   g_pending.viewer_count = 0;

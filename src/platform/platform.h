@@ -222,7 +222,8 @@ void PlatformStageBytes(PlatformOutput output, size_t count);
 void PlatformFinishStaging(PlatformOutput output);
 // The run takes the staged file up for its destination: the injector sees
 // the creation of a temporary file. False when that creation is to fail:
-// the staged file is then discarded and the output released.
+// the caller then discards the staged file (PlatformDiscardStagedFile), and
+// names it when it stays.
 bool PlatformTakeUpStagedFile(PlatformOutput output);
 // Stands for a write of count of the staged bytes (already written behind):
 // false once a write behind has failed, or when the injector fails the write.

@@ -130,8 +130,4 @@ void PlatformFinishStaging(PlatformOutput output) {
   if (g_stage_ring.current == output) HandOverSlice();
 }
 
-bool PlatformTakeUpStagedFile(PlatformOutput output) {
-  if (!InjectFault(kFaultCreateTemp)) return true;
-  PlatformDiscardStagedFile(output);
-  return false;
-}
+bool PlatformTakeUpStagedFile(PlatformOutput) { return !InjectFault(kFaultCreateTemp); }

@@ -167,6 +167,7 @@ def template(name: str) -> re.Pattern:
 
 
 ASK = template('ASK_OVERWRITE')
+UNDO_FAILED = template('UNDO_FAILED')
 CANNOT_WRITE = template('CANNOT_WRITE')
 ASK_DOWNGRADE = T['ASK_DOWNGRADE'].split(b'%s')[0]
 NEWER_INSTALLED = T['NEWER_INSTALLED'].split(b'%s')[0]
@@ -224,7 +225,10 @@ def check(s: Scenario, result, before=None) -> List[str]:
     B = {fold_case(p): v for p, v in (before or result.files_before).items()}
     A = {fold_case(p): v for p, v in result.files.items()}
     excluded = {fold_case(ARCHIVE), fold_case(LOG), fold_case(WINDOWS + b'\\notepad.exe')}
-    named = named_files(out)
+    printed = named_files(out)
+    # A file named is named under all its names (a change of its word shows in each).
+    inodes = {v.inode for p, v in B.items() if p in printed and v.inode}
+    named = printed | {p for p, v in B.items() if v.inode and v.inode in inodes}
     complete = T['UPDATE_DONE'] in out
     killed = status == KILLED
     asked = answers(out, s.stdin)
@@ -251,11 +255,13 @@ def check(s: Scenario, result, before=None) -> List[str]:
         if is_new and old is None and new.readonly:
             problems.append(f'inv1-word: new file {show(path)} is read-only')
         if is_new and not kept and old is not None and old.link is None and old.mtime > new.mtime:
-            asked_here = [answer for p, answer, _ in asked if p == path]
+            asked_here = [(answer, where) for p, answer, where in asked if p == path]
             # A killed run's console output may be lost with it: only /quiet
-            # tells then that no question was asked.
-            if not (b'/overwrite-newer' in s.args or set(asked_here) & {b'y', b'a'} or
-                    all_from is not None and not asked_here or killed and not quiet):
+            # tells then that no question was asked. An All answers every
+            # later question, also of a later entry for a file answered no.
+            if not (b'/overwrite-newer' in s.args or {a for a, _ in asked_here} & {b'y', b'a'} or
+                    all_from is not None and all(w < all_from for _, w in asked_here) or
+                    killed and not quiet):
                 problems.append(f'inv3-newer: newer {show(path)} replaced without a yes: '
                                 f'{brief(old)} -> {brief(new)}')
         if status == 0 and not kept and not is_new:
@@ -304,7 +310,10 @@ def check(s: Scenario, result, before=None) -> List[str]:
     if NEWER_INSTALLED in out and INSTALL_ROOT in out and b'/downgrade' not in s.args and \
             not any(path is None and answer == b'y' for path, answer, _ in asked):
         problems.append('inv3-downgrade: a downgrade went on without a yes or /downgrade')
-    folders_made = result.folders - result.folders_before
+    # A folder that holds a file named as left stays with it.
+    holding = {fold_case(b'\\'.join(p.split(b'\\')[:i])) for p in named
+               for i in range(2, p.count(b'\\') + 1)}
+    folders_made = {f for f in result.folders - result.folders_before if fold_case(f) not in holding}
     if not killed and not complete and (folders_made or result.folders_before - result.folders):
         problems.append(f'inv2-folders: folders differ after a stop: {sorted(map(show, folders_made))}')
     log = A.get(fold_case(LOG))
@@ -312,7 +321,11 @@ def check(s: Scenario, result, before=None) -> List[str]:
         text = log.content.decode('utf-8', errors='replace')
         if not text.rstrip().endswith(f'ended: status {status}'):
             problems.append(f'inv6-log: the log ends {text.strip()[-40:]!r}, status {status}')
-        for path in named:
+        undo_failed = UNDO_FAILED.search(out) is not None
+        if '\nrolled back:' in text and undo_failed or 'rolled back in part' in text and not printed:
+            problems.append('inv6-log: the log says "rolled back" where the rollback was not whole, '
+                            'or "in part" where it was')
+        for path in printed:
             if path.decode('cp932', errors='replace').lower() not in text.lower():
                 problems.append(f'inv6-log: {show(path)} named on the console, not in the log')
     return problems

@@ -143,6 +143,7 @@ class FileState:
     # The last-access time in nanoseconds, where the target can read it
     # (0: unknown); not part of equality, since reading a file may change it.
     atime: int = dataclasses.field(default=0, compare=False)
+    inode: int = dataclasses.field(default=0, compare=False)   # the same for two names of one file
 
 
 @dataclasses.dataclass

@@ -202,7 +202,7 @@ def undo_fails_logged(ctx):
     log = result.files.get(b'C:\\update.log')
     lines = [line.split(b' ', 1)[1] for line in log.content.split(b'\r\n')[:-1]] if log else []
     wanted = [b'left [' + (left[0] if left else b'') + b']: the old file of [' + KEEP + b']',
-              b'rolled back: 2 files, 1 folder']
+              b'rolled back in part: 2 of 3 files, 1 of 1 folder']
     expect(lines[-3:-1] == wanted and lines[-1].endswith(b' ended: status 1'),
            '%s: the log ends %r' % (context, lines[-3:]))
     check_files(result, {p: 'new' if p == KEEP else 'before' for p in ORDER}, context)

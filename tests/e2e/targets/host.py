@@ -94,7 +94,7 @@ def snapshot_drives(drives_root: Path) -> Tuple[Dict[bytes, FileState], Set[byte
                     continue
                 files[host_to_windows(drives_root, full)] = FileState(
                     _read_quietly(full), info.st_mtime_ns // 1_000_000_000,
-                    not info.st_mode & stat.S_IWUSR, atime=info.st_atime_ns)
+                    not info.st_mode & stat.S_IWUSR, atime=info.st_atime_ns, inode=info.st_ino)
     return files, folders
 
 
