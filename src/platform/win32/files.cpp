@@ -254,26 +254,34 @@ void StopReadHashers() {
   }
 }
 
-// The existence probe: a file that opens for binary reading exists; one
-// that is not found is absent, and so is a folder. Any other failure (held
-// without read sharing, access denied) leaves it unknown.
+// The existence probe: a file that opens for reading exists; one that is
+// not found (or a name no file can have) is absent, and so is a folder. A
+// program that holds the file without read sharing is waited for, as for
+// any held file (the waits of RetryWhileHeld, without the injector's "held"
+// kind, whose counts belong to the writes); still held after the last wait,
+// or any other failure (access denied), leaves it unknown.
 PlatformPresence PlatformProbeFile(const char* path) {
   if (InjectFault(kFaultOpenRead)) return kPresenceUnknown;
-  FILE* stream = std::fopen(path, "rb");
-  if (stream != nullptr) {
-    std::fclose(stream);
-    return kFilePresent;
+  constexpr size_t kWaits = sizeof kHolderWaitsMs / sizeof kHolderWaitsMs[0];
+  for (size_t waited = 0;; ++waited) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      return kFilePresent;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME) {
+      return kFileAbsent;
+    }
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return kFileAbsent;
+    }
+    if (!IsHeldError(error) || waited == kWaits || PauseForHolder(kHolderWaitsMs[waited])) {
+      return kPresenceUnknown;
+    }
   }
-  DWORD attributes = GetFileAttributesA(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? kFileAbsent : kPresenceUnknown;
-  }
-  DWORD error = GetLastError();
-  // A name no file can have is as absent as one not found.
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-                 error == ERROR_INVALID_NAME
-             ? kFileAbsent
-             : kPresenceUnknown;
 }
 
 bool PlatformGetFileIdentity(const char* path, PlatformFileIdentity* identity) {
