@@ -17,9 +17,9 @@ StopHook g_stop_hook = nullptr;  // the run's rollback, once it may have changed
 bool g_unattended = false;       // /quiet: no pauses, a status per stop
 bool g_file_left = false;        // a file was named as left other than the run promised
 
-// The messages that name a file the run leaves other than it promised: the
-// log gets each of them, and the run can no more end as complete or as
-// cleanly rolled back.
+// The messages that name a file the run leaves other than it promised: each
+// goes to the log too (below, or where it is printed), and the run can no
+// more end as complete or as cleanly rolled back.
 bool NamesFileLeft(MessageId id) {
   return id == MSG_UNDO_FAILED || id == MSG_BACKUP_LEFT || id == MSG_FILE_LEFT ||
          id == MSG_EARLIER_FILE_KEPT || id == MSG_LEFT_WRITABLE;
