@@ -417,8 +417,9 @@ def main(argv=None) -> int:
     parser.add_argument('--tree-suffix', default='',
                         help='with the chosen tree: build/win32SUFFIX or build/win64SUFFIX')
     parser.add_argument('--timeout', type=float, default=60.0)
-    parser.add_argument('--scenarios', type=Path, default=HERE / 'scenarios',
-                        help='folder of *.scn files (wine_only: the Wine-only cases)')
+    parser.add_argument('--scenarios', type=Path, action='append',
+                        help='folder of *.scn files (wine_only: the Wine-only cases); '
+                             'may be given more than once (default: scenarios)')
     parser.add_argument('--work-dir', type=Path, default=REPO_ROOT / 'build',
                         help='where machine folders and Wine prefixes go (e2e/, wine/)')
     parser.add_argument('--keys', type=Path, default=None,
@@ -427,7 +428,8 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
 
     try:
-        scenarios = load_scenarios(args.scenarios, common=HERE / 'scenarios' / 'common.inc')
+        scenarios = [s for folder in args.scenarios or [HERE / 'scenarios']
+                     for s in load_scenarios(folder, common=HERE / 'scenarios' / 'common.inc')]
     except ScenarioError as error:
         print(f'bad scenario file: {error}')
         print('0 passed, 1 failed')
