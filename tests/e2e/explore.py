@@ -428,8 +428,8 @@ def smaller(s: Scenario):
     for i, entry in enumerate(s.entries):
         if len(entry.data) > 1:
             yield variant(lambda t, i=i: setattr(t.entries[i], 'data', t.entries[i].data[:1]))
-    for key, spec in s.files.items():
-        if len(spec.content) > 4:
+    for key, planted in s.files.items():
+        if len(planted.content) > 4:
             yield variant(lambda t, k=key: setattr(t.files[k], 'content', t.files[k].content[:4]))
 
 
@@ -469,9 +469,9 @@ def write_case(s: Scenario, problems: List[str], result, path: Path, seed: str) 
     for folder in s.folders:
         if folder != P:
             lines.append(f'folder {piece(folder)}')
-    for spec in s.files.values():
-        lines.append(f'file {piece(spec.path)} mtime {spec.mtime}{" readonly" if spec.readonly else ""}'
-                     f' = {piece(spec.content)}')
+    for planted in s.files.values():
+        lines.append(f'file {piece(planted.path)} mtime {planted.mtime}'
+                     f'{" readonly" if planted.readonly else ""} = {piece(planted.content)}')
     lines += [f'link {piece(k)} = {piece(v)}' for k, v in s.links.items()]
     lines += [f'hardlink {piece(k)} = {piece(v)}' for k, v in s.hard_links.items()]
     lines.append(f'archive-packer {s.packer}')
