@@ -78,8 +78,9 @@ bool IsDestinationWritable(EntryOutput* output) {
 }
 
 // True when the files at a and b hold the same bytes. Both are read without
-// changing their last-access time; a file that cannot be opened so, or a
-// read that fails, makes them "not the same", never an early end.
+// changing their last-access time where the system allows it; a file that
+// cannot be opened, or a read that fails, makes them "not the same", never
+// an early end.
 bool HoldSameBytes(const char* a, const char* b) {
   bool absent = false;  // either way the two cannot be compared
   PlatformFile first = PlatformOpenToLook(a, &absent);

@@ -106,6 +106,9 @@ PlatformFile PlatformOpenToLook(const char* path, bool* absent) {
   if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
     handle = OpenExistingShared(path, GENERIC_READ);
   } else if (handle != INVALID_HANDLE_VALUE) {
+    // Refused (a file system that does not take the all-ones time), the
+    // file is read plainly, as for a user without the right: the answer
+    // matters more than its last-access time.
     FILETIME keep = {0xFFFFFFFFu, 0xFFFFFFFFu};
     SetFileTime(handle, nullptr, &keep, nullptr);
   }
