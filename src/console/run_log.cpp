@@ -238,6 +238,15 @@ void LogLeft(const char* path, const char* of_destination) {
   LogLine("left [%s]: the old file of [%s]", clean, destination);
 }
 
+void LogPutBack(const char* destination, const char* backup) {
+  if (g_log.file == nullptr) return;
+  char clean[kTextSize * 2];
+  char from[kTextSize * 2];
+  CleanLogText(destination, clean, sizeof clean);
+  CleanLogText(backup, from, sizeof from);
+  LogLine("put back [%s] from [%s], left by an earlier run", clean, from);
+}
+
 void LogRollback(int files, int of_files, int folders, int of_folders) {
   if (files == of_files && folders == of_folders) {
     LogLine("rolled back: %d file%s, %d folder%s", files, files == 1 ? "" : "s", folders,

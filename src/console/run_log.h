@@ -3,6 +3,7 @@
 // here does nothing.
 //
 //   PC-07:4312 2026-12-09T08:30:00Z 3pupdate 1.1 started: folder [C:\Perinwood], installed [1.01], archive [1.02]
+//   PC-07:4312 put back [C:\Perinwood\a.txt] from [C:\Perinwood\~3pu-a.txt.bak], left by an earlier run
 //   PC-07:4312 written [C:\Perinwood\a.txt] 6 bytes
 //   PC-07:4312 kept [C:\Perinwood\b.txt] 5 bytes
 //   PC-07:4312 stopped: 書き込みができません。[C:\Perinwood\c.txt]の書き込み許可を調べて下さい。
@@ -57,6 +58,10 @@ void LogStop(const char* message);
 // delete (of_destination nullptr), or the old file of of_destination kept
 // under the backup name path.
 void LogLeft(const char* path, const char* of_destination);
+
+// An old file that an earlier run left under backup, put back at
+// destination, which had no file.
+void LogPutBack(const char* destination, const char* backup);
 
 // What a look (/verify) found at one entry's destination.
 enum LogFinding {

@@ -1,6 +1,7 @@
 #include "install/overwrite_policy.h"
 
 #include "console/console.h"
+#include "console/run_log.h"
 #include "install/pending_updates.h"
 #include "platform/platform.h"
 
@@ -43,6 +44,23 @@ WriteChoice SkipUnknownFile(WriteChoice choice) {
   return choice;
 }
 
+// A destination that an earlier run's crash left without a file, its old
+// file under the backup name beside it, gets that file back before the
+// decision: the update then goes on as over the old file, which keeps its
+// attribute word (hidden, system, read-only) and its question. The put-back
+// stays when the run rolls back: it is the file that was there. A backup
+// that may be there but did not come back leaves the destination unknown.
+PlatformPresence PutBackEarlierBackup(const char* path) {
+  char backup[kMaxTempPath];
+  switch (PlatformPutBackEarlierBackup(path, backup)) {
+    case kNoEarlierBackup: return kFileAbsent;
+    case kBackupStays: return kPresenceUnknown;
+    case kBackupPutBack: break;
+  }
+  LogPutBack(path, backup);
+  return PlatformProbeFile(path);
+}
+
 }  // namespace
 
 bool AnyFileUnknown() { return g_file_unknown; }
@@ -55,7 +73,9 @@ WriteChoice DecideWrite(const char* path, int32_t entry_time, OverwriteMode* mod
   if (is_pending) {
     choice.attributes = pending.attributes;
   } else {
-    switch (PlatformProbeFile(path)) {
+    PlatformPresence presence = PlatformProbeFile(path);
+    if (presence == kFileAbsent) presence = PutBackEarlierBackup(path);
+    switch (presence) {
       case kFileAbsent: return choice;
       case kPresenceUnknown: return SkipUnknownFile(choice);
       case kFilePresent: break;

@@ -161,25 +161,35 @@ int CountMadeFolders(const FolderChain& chain) {
   return count;
 }
 
-// True for a name the run gives its own files: "~3pu", four hex digits,
-// ".tmp" or ".bak", in any case.
-bool IsOwnFileName(const char* name) {
-  if (strlen(name) != kOwnNameLength) return false;
-  for (size_t i = 0; i < 4; ++i) {
-    if (FoldCase(name[i]) != "~3pu"[i]) return false;
+// True when name begins with prefix, in any case.
+bool StartsWithFolded(const char* name, const char* prefix) {
+  for (; *prefix != '\0'; ++name, ++prefix) {
+    if (FoldCase(*name) != *prefix) return false;
   }
+  return true;
+}
+
+// True for "~3pu-NAME.bak": the old file of destination NAME, kept by a
+// replace.
+bool IsNamedBackup(const char* name) {
+  size_t length = strlen(name);
+  return length > strlen("~3pu-.bak") && StartsWithFolded(name, "~3pu-") &&
+         StartsWithFolded(name + length - 4, ".bak");
+}
+
+// True for a name the run gives its own files: "~3pu", four hex digits,
+// ".tmp" or ".bak", in any case; or "~3pu-NAME.bak".
+bool IsOwnFileName(const char* name) {
+  if (IsNamedBackup(name)) return true;
+  if (strlen(name) != kOwnNameLength || !StartsWithFolded(name, "~3pu")) return false;
   for (size_t i = 4; i < 8; ++i) {
     if (!isxdigit(static_cast<unsigned char>(name[i]))) return false;
   }
-  char extension[5];
-  for (size_t i = 0; i < 5; ++i) extension[i] = FoldCase(name[8 + i]);
-  return strcmp(extension, ".tmp") == 0 || strcmp(extension, ".bak") == 0;
+  return StartsWithFolded(name + 8, ".tmp") || StartsWithFolded(name + 8, ".bak");
 }
 
-// True for "~3puXXXX.bak": the old file of a destination, kept by a replace.
-bool IsBackupName(const char* name) {
-  return FoldCase(name[9]) == 'b' && FoldCase(name[10]) == 'a' && FoldCase(name[11]) == 'k';
-}
+// True for an own name of the old file of a destination, kept by a replace.
+bool IsBackupName(const char* name) { return StartsWithFolded(name + strlen(name) - 4, ".bak"); }
 
 // What the search for another name of a leftover file needs: the folder,
 // the file's identity and, once found, that other name.

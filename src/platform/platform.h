@@ -248,8 +248,10 @@ enum ReplaceOutcome {
 };
 
 // Puts the finished file at source in place of destination, keeping the old
-// file under a new "~3puXXXX.bak" name beside it (written to backup_path,
-// kMaxTempPath bytes; empty when there was no old file). The destination
+// file under a backup name beside it (written to backup_path, kMaxTempPath
+// bytes; empty when there was no old file): "~3pu-NAME.bak" for a
+// destination named NAME, so that a later run can tell whose old file it
+// is, or "~3puXXXX.bak" where that name is taken or too long. The destination
 // ends with exactly final_attributes as part of the replace: a new file
 // that cannot be given them before it moves counts as not replaced (the old
 // one stays), one that cannot be given them after (ReplaceFile) as
@@ -270,6 +272,21 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
 // stop the replace does not stop its undo either. False leaves both as they
 // were.
 bool PlatformRestoreBackup(const char* backup, const char* destination);
+
+// What an earlier run's backup of a destination that has no file came to.
+enum EarlierBackup {
+  kNoEarlierBackup,  // no plain file with one name under the backup name
+  kBackupPutBack,    // its old file is back at destination
+  kBackupStays,      // it may be there (a look failed) or would not move: nothing moved
+};
+
+// Where destination has no file but an earlier run left its old file under
+// the backup name "~3pu-NAME.bak" beside it (a replace that a crash cut off
+// between its two renames): puts that file back by a move that replaces
+// nothing, retried while held. The backup's path goes to backup_path
+// (kMaxTempPath bytes). A link, a folder or a second name of another file
+// under that name is no such backup.
+EarlierBackup PlatformPutBackEarlierBackup(const char* destination, char* backup_path);
 
 // ---- Digests and signatures: crypto.cpp -------------------------------------
 //

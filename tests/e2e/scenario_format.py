@@ -73,7 +73,8 @@ Expectations:
     expect-nothing-created         host only: the program creates no file or folder
                                    on the machine's drives at any moment (strace)
 The run's own files are named "~3pu", four random hex digits, ".tmp" or
-".bak": "~3pu####" stands for those digits in stdout and in paths.
+".bak": "~3pu####" stands for those digits in stdout and in paths. A backup
+is named "~3pu-NAME.bak" after its destination NAME where that name is free.
 Everything not named by an expectation must be as it was before the run: no
 file changed, appeared or vanished, no folder appeared or vanished.
 """

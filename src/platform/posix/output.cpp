@@ -290,9 +290,28 @@ bool SetFinalMode(const char* host_path, mode_t mode) {
   return done;
 }
 
-// Gives the old file a second name, "~3puXXXX.bak" beside it: a hard link,
-// so the old file is never without a name. False when no name could be had.
+// The backup name that says whose old file it is: "~3pu-NAME.bak" beside
+// destination NAME. False when it would not fit in a name (255 bytes) or
+// in kMaxTempPath.
+bool ComposeNamedBackup(const char* destination, char* backup_path) {
+  char folder[kMaxTempPath];
+  CopyParentFolder(destination, folder);
+  size_t name_length = strlen(destination + strlen(folder));
+  if (name_length == 0 || name_length + strlen("~3pu-.bak") > 255) return false;
+  int length = snprintf(backup_path, kMaxTempPath, "%s~3pu-%s.bak", folder,
+                        destination + strlen(folder));
+  return length > 0 && static_cast<size_t>(length) < kMaxTempPath;
+}
+
+// Gives the old file a second name beside it: a hard link, so the old file
+// is never without a name. The name says whose file it is; where an
+// earlier run's file has it, "~3puXXXX.bak" does. False when no name could
+// be had.
 bool LinkBackup(const char* to, const char* destination, char* backup_path, char* backup_host) {
+  if (ComposeNamedBackup(destination, backup_path) && MapWindowsPath(backup_path, backup_host) &&
+      link(to, backup_host) == 0) {
+    return true;
+  }
   char folder[kMaxTempPath];
   CopyParentFolder(destination, folder);
   for (int attempt = 0; attempt < kMaxTempAttempts; ++attempt) {
@@ -320,6 +339,7 @@ void DropBackupName(const char* backup_host, char* backup_path) {
 // deleted here.
 ReplaceOutcome SettleHalfway(const char* from, const char* to, const char* backup_host,
                              char* backup_path, mode_t source_mode) {
+  if (InjectFault(kFaultKill)) _exit(137);  // a crash inside the gap
   if (!InjectFault(kFaultRestore) && rename(backup_host, to) == 0) {
     chmod(from, source_mode);
     FlushFolderOf(to);
@@ -442,6 +462,29 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
   if (!RenameWhileHeld(from, to)) return false;
   FlushFolderOf(to);
   return true;
+}
+
+EarlierBackup PlatformPutBackEarlierBackup(const char* destination, char* backup_path) {
+  char from[kHostPathSize];
+  char to[kHostPathSize];
+  if (!ComposeNamedBackup(destination, backup_path) || !MapWindowsPath(backup_path, from) ||
+      !MapWindowsPath(destination, to)) {
+    return kNoEarlierBackup;
+  }
+  struct stat status;
+  if (lstat(from, &status) != 0) {
+    // A name too long for the host (two-byte names grow in UTF-8) holds no file.
+    bool absent = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG;
+    return absent ? kNoEarlierBackup : kBackupStays;
+  }
+  if (!S_ISREG(status.st_mode)) return kNoEarlierBackup;
+  PlatformFileIdentity identity;
+  if (!PlatformGetFileIdentity(backup_path, &identity)) return kBackupStays;
+  // A second name of a file in place is no lost destination's old file.
+  if (identity.links > 1) return kNoEarlierBackup;
+  if (InjectFault(kFaultRestore) || !RenameWhileHeld(from, to, true)) return kBackupStays;
+  FlushFolderOf(to);
+  return kBackupPutBack;
 }
 
 // Deletes a file; like DeleteFileA it refuses folders and read-only files.

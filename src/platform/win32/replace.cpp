@@ -256,15 +256,33 @@ bool MeansNoHardLinks(DWORD error) {
          error == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-// Gives the old file at destination the second name "~3puXXXX.bak" beside
-// it (written to backup_path; empty unless kLinked). A holder that keeps
-// the link from being made is waited for as for any held file (the waits
-// of RetryWhileHeld, without the injector's "held" kind, whose counts
+// The backup name that says whose old file it is: "~3pu-NAME.bak" beside
+// destination NAME. False when it would not fit in a name (255 characters,
+// counted here in bytes) or in kMaxTempPath.
+bool ComposeNamedBackup(const char* destination, char* backup_path) {
+  char folder[kMaxTempPath];
+  if (!CopyParentFolder(destination, folder)) return false;
+  const char* name = destination + std::strlen(folder);
+  size_t name_length = std::strlen(name);
+  if (name_length == 0 || name_length + std::strlen("~3pu-.bak") > 255) return false;
+  int length = std::snprintf(backup_path, kMaxTempPath, "%s~3pu-%s.bak", folder, name);
+  return length > 0 && static_cast<size_t>(length) < kMaxTempPath;
+}
+
+// Gives the old file at destination a second name beside it (written to
+// backup_path; empty unless kLinked): the name that says whose file it is,
+// or "~3puXXXX.bak" where an earlier run's file has that one. A holder that
+// keeps the link from being made is waited for as for any held file (the
+// waits of RetryWhileHeld, without the injector's "held" kind, whose counts
 // belong to the moves).
 LinkResult LinkBackup(const char* destination, char* backup_path) {
   char folder[kMaxTempPath];
   backup_path[0] = '\0';
   if (InjectFault(kFaultHardLink)) return kNoHardLinks;
+  if (ComposeNamedBackup(destination, backup_path) && MakeHardLink(backup_path, destination)) {
+    return kLinked;
+  }
+  backup_path[0] = '\0';
   if (!CopyParentFolder(destination, folder)) return kLinkRefused;
   constexpr size_t kWaits = sizeof kHolderWaitsMs / sizeof kHolderWaitsMs[0];
   size_t waited = 0;
@@ -287,9 +305,11 @@ LinkResult LinkBackup(const char* destination, char* backup_path) {
   return kLinkRefused;
 }
 
-// Picks "~3puXXXX.bak" beside destination, a name no file has (for
-// ReplaceFile, which makes the backup itself).
+// Picks a backup name beside destination that no file has (for
+// ReplaceFile, which makes the backup itself): the one that says whose file
+// it is, else "~3puXXXX.bak".
 bool PickBackupName(const char* destination, char* backup_path) {
+  if (ComposeNamedBackup(destination, backup_path) && Probe(backup_path) == kAbsent) return true;
   char folder[kMaxTempPath];
   if (!CopyParentFolder(destination, folder)) return false;
   for (int attempt = 0; attempt < kTempNameTries; ++attempt) {
@@ -336,6 +356,7 @@ bool ReplaceWithFileCall(const char* replacement, const char* replaced, const ch
 // back from its backup name, or else the new one goes in. Neither move
 // replaces anything, and nothing is deleted.
 ReplaceOutcome SettleHalfway(const char* source, const char* destination, char* backup_path) {
+  if (InjectFault(kFaultKill)) TerminateProcess(GetCurrentProcess(), 137);  // a crash in the gap
   Presence backup = backup_path[0] != '\0' ? Probe(backup_path) : kAbsent;
   if (backup == kAbsent) backup_path[0] = '\0';
   if (backup == kPresent && !InjectFault(kFaultRestore) &&
@@ -536,4 +557,27 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
     }
     return ReplaceFailure(error);
   });
+}
+
+EarlierBackup PlatformPutBackEarlierBackup(const char* destination, char* backup_path) {
+  if (!ComposeNamedBackup(destination, backup_path)) return kNoEarlierBackup;
+  switch (Probe(backup_path)) {
+    case kAbsent: return kNoEarlierBackup;
+    case kUnknown: return kBackupStays;
+    case kPresent: break;
+  }
+  uint32_t word = PlatformGetFileAttributes(backup_path);
+  if (word == kInvalidFileAttributes) return kBackupStays;
+  // A link or a folder is no file; a second name of a file in place is no
+  // lost destination's old file.
+  if ((word & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return kNoEarlierBackup;
+  }
+  PlatformFileIdentity identity;
+  if (!PlatformGetFileIdentity(backup_path, &identity)) return kBackupStays;
+  if (identity.links > 1) return kNoEarlierBackup;
+  if (InjectFault(kFaultRestore) || !MoveWhileHeld(backup_path, destination, false)) {
+    return kBackupStays;
+  }
+  return kBackupPutBack;
 }
