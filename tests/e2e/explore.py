@@ -9,11 +9,12 @@ Each case is drawn from its own seed (the run's seed and the case number):
 a machine (destinations absent, older, newer, of the entry's time with the
 same or other bytes, read-only; folders and links in the way; leftovers of
 earlier runs: ~3pu*.tmp, and ~3pu*.bak that are a second name of a file or
-the only copy of one), an archive (3ppack with or without its trailer, or
+the only copy of one; a missing destination's old file under its backup
+name ~3pu-NAME.bak, as a crash inside a replace leaves it), an archive (3ppack with or without its trailer, or
 make_archive; repeated destinations, case twins, two-byte names), options,
 answers (or the end of input), and faults (UPDATER_FAULTS: any kind at any
-call; a kill, after which the same update runs again; an interrupt once the
-program waits for input).
+call; a kill, also inside a replace, after which the same update runs
+again; an interrupt once the program waits for input).
 
 The checks read the states before and after, the console output, the status
 and the log; they never compare with an expected transcript:
@@ -27,6 +28,8 @@ and the log; they never compare with an expected transcript:
   inv5  after a kill every destination is old or new; the same update run
         again holds to the rest
   inv6  the log tells the status, and every file the console names
+A destination that a crash left missing beside its old file under
+~3pu-NAME.bak is judged as that old file: the run puts it back first.
 On a failure the case is shrunk and written as a scenario file (the observed
 output as its expectation, the broken rule in its title) that --replay runs
 and checks again. Exits 1 when any case failed.
@@ -67,7 +70,7 @@ ARCHIVE = b'C:\\update\\3pupdate.z'
 LOG = b'C:\\update\\run.log'
 OLD, ENTRY, NEW = 946684800, 1000000000, 1300000000
 KIND_FOLDERS = {b'i': P, b'b': P + b'\\bitmap', b'w': WINDOWS, b's': WINDOWS + b'\\system'}
-OWN_NAME = re.compile(rb'~3pu[0-9a-f]{4}\.(tmp|bak)', re.I)
+OWN_NAME = re.compile(rb'~3pu(?:[0-9a-f]{4}\.(?:tmp|bak)|-.+\.bak)', re.I)
 FAULT_KINDS = ['open_read', 'query_time', 'get_attributes', 'set_attributes', 'create_directory',
                'create_temp', 'write', 'close', 'set_times', 'replace', 'held', 'replace_halfway',
                'restore', 'flush', 'kill', 'interrupt', 'flush_folder', 'delete', 'log',
@@ -118,11 +121,19 @@ def draw(rng: random.Random, name: str) -> Scenario:
             s.links[on_disk] = P + b'\\target.txt'
         elif state == 'dangling':
             s.links[on_disk] = P + b'\\nowhere.txt'
+        elif rng.random() < 0.4:
+            # What a crash between a replace's two renames leaves: the old
+            # file only under its backup name.
+            folder, base = on_disk.rsplit(b'\\', 1)
+            add(folder + b'\\~3pu-' + base + b'.bak', b'old ' + name, rng.choice([OLD, NEW]), ro)
     if rng.random() < 0.5:
         add(P + b'\\keep.txt', b'not in the archive', OLD, rng.random() < 0.3)
     for _ in range(rng.choice([0, 0, 1, 2])):
         folder = rng.choice([P, P, P + b'\\bitmap'])
-        litter = folder + b'\\~3pu%04X.' % rng.randrange(0x10000) + rng.choice([b'bak', b'tmp'])
+        litter = rng.choice([folder + b'\\~3pu%04X.' % rng.randrange(0x10000) + rng.choice([b'bak', b'tmp']),
+                             folder + b'\\~3pu-x%d.txt.bak' % rng.randrange(100)])
+        if fold_case(litter) in s.files or litter in s.hard_links:
+            continue
         files_there = [f.path for f in s.files.values() if f.path.rsplit(b'\\', 1)[0] == folder]
         if files_there and rng.random() < 0.5:
             s.hard_links[litter] = rng.choice(files_there)   # a second name of a file in place
@@ -144,6 +155,9 @@ def draw(rng: random.Random, name: str) -> Scenario:
             kind = rng.choice(FAULT_KINDS + ['open_read', 'query_time', 'kill', 'delete'])
             faults.append(f'{kind}={rng.randint(1, 6)}' if kind != 'held' else
                           f'held={rng.randint(1, 3)}-{rng.randint(3, 9)}')
+    if rng.random() < 0.05:
+        # A kill inside a replace, between its two renames.
+        faults = [f'replace_halfway={rng.randint(1, 2)}', f'kill={rng.randint(1, 5)}']
     if faults:
         s.env['UPDATER_FAULTS'] = ','.join(faults)
     if rng.random() < 0.04:
@@ -239,14 +253,18 @@ def check(s: Scenario, result, before=None) -> List[str]:
         if path is not None:
             dests.setdefault(fold_case(path), []).append(entry)
     contents_after = {v.content for v in A.values() if v.link is None}
+    put_back_before(B, A, dests)
 
     for path, entries in dests.items():
         old, new = B.get(path), A.get(path)
         versions = {(e.data, e.time) for e in entries}
         is_new = new is not None and new.link is None and (new.content, new.mtime) in versions
         kept = old == new
+        # A kill between a replace's two renames leaves the old file only
+        # under its backup name; the next run puts it back.
+        in_backup = killed and new is None and old is not None and A.get(backup_of(path)) == old
         if killed or complete or status == 0:
-            if not (is_new or kept or path in named):
+            if not (is_new or kept or in_backup or path in named):
                 problems.append(f'inv1-neither: {show(path)} neither old nor new: {brief(new)}')
         elif not kept and path not in named:
             problems.append(f'inv2-changed: stopped, but {show(path)} changed: {brief(old)} -> {brief(new)}')
@@ -329,6 +347,31 @@ def check(s: Scenario, result, before=None) -> List[str]:
             if path.decode('cp932', errors='replace').lower() not in text.lower():
                 problems.append(f'inv6-log: {show(path)} named on the console, not in the log')
     return problems
+
+
+def backup_of(path: bytes) -> bytes:
+    """The backup name that says whose old file it is."""
+    folder, base = path.rsplit(b'\\', 1)
+    return folder + b'\\~3pu-' + base + b'.bak'
+
+
+def put_back_before(B: dict, A: dict, dests) -> None:
+    """A destination that an earlier crash left missing beside its old file
+    under "~3pu-NAME.bak" (a plain file with one name) gets that file back
+    before the run decides: the run is judged as if it had been in place.
+    Where the backup is still there after the run and the destination is
+    not, the run left both alone."""
+    for path in dests:
+        backup = backup_of(path)
+        old = B.get(backup)
+        if path in B or old is None or old.link is not None:
+            continue
+        if old.inode and sum(1 for v in B.values() if v.inode == old.inode) > 1:
+            continue
+        if backup in A and path not in A:
+            continue
+        B[path] = old
+        del B[backup]
 
 
 def show(path: bytes) -> str:
