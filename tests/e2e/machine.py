@@ -119,6 +119,7 @@ class Machine:
     # DOS attributes (read-only 1, hidden 2, system 4) set before it.
     holds: List[bytes] = dataclasses.field(default_factory=list)
     shared_holds: List[bytes] = dataclasses.field(default_factory=list)  # sharing everything
+    locked_holds: List[bytes] = dataclasses.field(default_factory=list)  # sharing nothing
     attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
     # Two runs at once: when first_run is set, the program (no arguments) is
     # started first on the same machine with those bytes typed; once it has

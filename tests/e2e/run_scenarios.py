@@ -134,7 +134,7 @@ def build_machine(scenario: Scenario, options: RunOptions, scratch: Path) -> Mac
                    interrupt=scenario.interrupt,
                    args=list(scenario.args), env=dict(scenario.env),
                    viewer_wait=len(scenario.expect_viewers), holds=list(scenario.holds),
-                   shared_holds=list(scenario.shared_holds),
+                   shared_holds=list(scenario.shared_holds), locked_holds=list(scenario.locked_holds),
                    attributes=dict(scenario.attributes), first_run=scenario.first_run,
                    first_input=scenario.first_input, first_kill=scenario.first_kill,
                    links=dict(scenario.links), hard_links=dict(scenario.hard_links),

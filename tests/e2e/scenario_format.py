@@ -33,9 +33,10 @@ Machine directives:
                                    once the program waits for more, it gets
                                    SIGNAL (INT, TERM, HUP; a Ctrl-C under Wine)
     host-only REASON               skipped under Wine, with the reason printed
-    hold PATH [share-all]          Wine only: another program holds the file open
+    hold PATH [share-all|share-none]
+                                   Wine only: another program holds the file open
                                    (sharing reading and writing, or everything
-                                   as a virus scanner does)
+                                   as a virus scanner does, or nothing)
     attributes PATH = N            Wine only: DOS attributes set before the run
                                    (read-only 1, hidden 2, system 4)
 Archive (3pupdate.z in the working folder), one of:
@@ -141,6 +142,7 @@ class Scenario:
     expect_nothing_created: bool = False
     holds: List[bytes] = dataclasses.field(default_factory=list)
     shared_holds: List[bytes] = dataclasses.field(default_factory=list)
+    locked_holds: List[bytes] = dataclasses.field(default_factory=list)
     attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
     expect_attributes: Dict[bytes, int] = dataclasses.field(default_factory=dict)
     expect_logs: Dict[bytes, bytes] = dataclasses.field(default_factory=dict)
@@ -521,8 +523,11 @@ def _apply_line(s: Scenario, text: str, defines, blocks, depth):
     elif keyword == 'expect-viewer':
         s.expect_viewers.append(value)
     elif keyword == 'hold':
-        held = s.shared_holds if options[1:] == [['word', 'share-all']] else s.holds
-        held.append(_word(options[0]))
+        modes = {None: s.holds, 'share-all': s.shared_holds, 'share-none': s.locked_holds}
+        mode = options[1][1] if options[1:] else None
+        if mode not in modes:
+            raise ScenarioError(f'unknown hold mode {mode}')
+        modes[mode].append(_word(options[0]))
     elif keyword in ('attributes', 'expect-attributes'):
         target = s.attributes if keyword == 'attributes' else s.expect_attributes
         target[_word(options[0])] = int(value.decode('ascii'), 0)

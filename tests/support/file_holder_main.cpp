@@ -6,7 +6,8 @@
 // Opened through the C runtime, the file is shared for reading and writing
 // but not for deletion, as most programs open it. With the second argument
 // "share-all" (Windows only) it is opened the way a virus scanner or a
-// search indexer opens it: sharing reading, writing and deletion.
+// search indexer opens it: sharing reading, writing and deletion; with
+// "share-none" (Windows only) as a program that locks it: sharing nothing.
 #include <cstdio>
 #include <cstring>
 
@@ -17,10 +18,11 @@
 int main(int argc, char** argv) {
   if (argc != 2 && argc != 3) return 2;
 #ifdef _WIN32
-  if (argc == 3 && std::strcmp(argv[2], "share-all") == 0) {
-    HANDLE file = CreateFileA(argv[1], GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool share_all = argc == 3 && std::strcmp(argv[2], "share-all") == 0;
+  if (share_all || (argc == 3 && std::strcmp(argv[2], "share-none") == 0)) {
+    DWORD share = share_all ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
+    HANDLE file = CreateFileA(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 1;
     std::fputs("held\n", stdout);
     std::fflush(stdout);

@@ -559,6 +559,8 @@ def _execute(worker: Worker, machine: Machine, scratch: Path) -> Tuple[Optional[
     held = [_hold(worker, path, scratch, i) for i, path in enumerate(machine.holds)]
     held += [_hold(worker, path, scratch, len(held) + i, ['share-all'])
              for i, path in enumerate(machine.shared_holds)]
+    held += [_hold(worker, path, scratch, len(held) + i, ['share-none'])
+             for i, path in enumerate(machine.locked_holds)]
     cwd = windows_to_linux(worker.drives(), machine.working_folder)
     deadline = time.monotonic() + worker.context.timeout
     first_env = dict(env, UPDATER_PAUSE_LOG=env['UPDATER_PAUSE_LOG'] + '-first')
