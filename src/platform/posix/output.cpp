@@ -477,6 +477,9 @@ EarlierBackup PlatformPutBackEarlierBackup(const char* destination, char* backup
     bool absent = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG;
     return absent ? kNoEarlierBackup : kBackupStays;
   }
+  // A link under the backup name is not moved (as a reparse point on
+  // Windows, where one may hold the old file); a folder is no backup.
+  if (S_ISLNK(status.st_mode)) return kBackupStays;
   if (!S_ISREG(status.st_mode)) return kNoEarlierBackup;
   PlatformFileIdentity identity;
   if (!PlatformGetFileIdentity(backup_path, &identity)) return kBackupStays;

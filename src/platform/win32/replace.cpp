@@ -34,6 +34,7 @@ struct FileId {
   DWORD volume;  // the volume's serial number
   DWORD high;    // the file ID
   DWORD low;
+  DWORD links;   // how many names the file has (not part of its identity)
 };
 
 // The identities of the temporary files closed so far, newest last; a run
@@ -75,21 +76,27 @@ HANDLE OpenForAttributes(const char* path, bool write) {
                      nullptr);
 }
 
-// Whether a file is at path. Only "file not found" and "path not found"
-// mean absent: any other failure (a network error, a refused look) leaves
-// it unknown.
+// The attribute word of path itself (a link is not followed), long names
+// included. INVALID_FILE_ATTRIBUTES, with the error set, when it cannot be
+// read.
+DWORD ReadWord(const char* path) {
+  if (!IsLongPath(path)) return GetFileAttributesA(path);
+  wchar_t wide[kWidePath];
+  if (ToLongWidePath(path, wide, kWidePath)) return GetFileAttributesW(wide);
+  SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return INVALID_FILE_ATTRIBUTES;
+}
+
+// Only "file not found" and "path not found" mean absent: any other
+// failure (a network error, a refused look) leaves it unknown.
+bool MeansAbsent(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Whether a file is at path.
 Presence Probe(const char* path) {
-  DWORD attributes = INVALID_FILE_ATTRIBUTES;
-  if (!IsLongPath(path)) {
-    attributes = GetFileAttributesA(path);
-  } else {
-    wchar_t wide[kWidePath];
-    if (!ToLongWidePath(path, wide, kWidePath)) return kUnknown;
-    attributes = GetFileAttributesW(wide);
-  }
-  if (attributes != INVALID_FILE_ATTRIBUTES) return kPresent;
-  DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kAbsent : kUnknown;
+  if (ReadWord(path) != INVALID_FILE_ATTRIBUTES) return kPresent;
+  return MeansAbsent(GetLastError()) ? kAbsent : kUnknown;
 }
 
 bool SameFile(const FileId& a, const FileId& b) {
@@ -100,7 +107,7 @@ bool ReadFileId(HANDLE file, FileId* id) {
   BY_HANDLE_FILE_INFORMATION information;
   if (!GetFileInformationByHandle(file, &information)) return false;
   *id = FileId{information.dwVolumeSerialNumber, information.nFileIndexHigh,
-               information.nFileIndexLow};
+               information.nFileIndexLow, information.nNumberOfLinks};
   return true;
 }
 
@@ -121,10 +128,7 @@ bool ClosedFileId(const char* path, FileId* id) {
 Presence ReadIdentity(const char* path, FileId* id) {
   if (InjectFault(kFaultFileId)) return kUnknown;
   HANDLE file = OpenForAttributes(path, false);
-  if (file == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kAbsent : kUnknown;
-  }
+  if (file == INVALID_HANDLE_VALUE) return MeansAbsent(GetLastError()) ? kAbsent : kUnknown;
   bool read = ReadFileId(file, id);
   CloseHandle(file);
   return read ? kPresent : kUnknown;
@@ -498,10 +502,7 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
   }
   // The system refuses to replace a read-only file: its bit goes right
   // before the replace and comes back when the old file stays.
-  DWORD old_word = INVALID_FILE_ATTRIBUTES;
-  wchar_t wide[kWidePath];
-  if (!IsLongPath(destination)) old_word = GetFileAttributesA(destination);
-  else if (ToLongWidePath(destination, wide, kWidePath)) old_word = GetFileAttributesW(wide);
+  DWORD old_word = ReadWord(destination);
   bool read_only = old_word != INVALID_FILE_ATTRIBUTES && (old_word & FILE_ATTRIBUTE_READONLY);
   DWORD writable = old_word & kSettableAttributes & ~FILE_ATTRIBUTE_READONLY;
   if (read_only && !SetAttributeBits(destination, writable != 0 ? writable
@@ -559,23 +560,20 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
   });
 }
 
+// A reparse point under the backup name is not moved: a link is no file,
+// and any other kind may hold the old file, which then stays.
 EarlierBackup PlatformPutBackEarlierBackup(const char* destination, char* backup_path) {
   if (!ComposeNamedBackup(destination, backup_path)) return kNoEarlierBackup;
-  switch (Probe(backup_path)) {
-    case kAbsent: return kNoEarlierBackup;
-    case kUnknown: return kBackupStays;
-    case kPresent: break;
+  DWORD word = ReadWord(backup_path);
+  if (word == INVALID_FILE_ATTRIBUTES) {
+    return MeansAbsent(GetLastError()) ? kNoEarlierBackup : kBackupStays;
   }
-  uint32_t word = PlatformGetFileAttributes(backup_path);
-  if (word == kInvalidFileAttributes) return kBackupStays;
-  // A link or a folder is no file; a second name of a file in place is no
-  // lost destination's old file.
-  if ((word & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-    return kNoEarlierBackup;
-  }
-  PlatformFileIdentity identity;
-  if (!PlatformGetFileIdentity(backup_path, &identity)) return kBackupStays;
-  if (identity.links > 1) return kNoEarlierBackup;
+  if ((word & FILE_ATTRIBUTE_DIRECTORY) != 0) return kNoEarlierBackup;
+  if ((word & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kBackupStays;
+  FileId id;
+  if (ReadIdentity(backup_path, &id) != kPresent) return kBackupStays;
+  // A second name of a file in place is no lost destination's old file.
+  if (id.links > 1) return kNoEarlierBackup;
   if (InjectFault(kFaultRestore) || !MoveWhileHeld(backup_path, destination, false)) {
     return kBackupStays;
   }
