@@ -7,7 +7,7 @@
 //   PC-07:4312 written [C:\Perinwood\a.txt] 6 bytes
 //   PC-07:4312 kept [C:\Perinwood\b.txt] 5 bytes
 //   PC-07:4312 stopped: 書き込みができません。[C:\Perinwood\c.txt]の書き込み許可を調べて下さい。
-//   PC-07:4312 left [C:\Perinwood\~3pu0A1B.bak]: the old file of [C:\Perinwood\a.txt]
+//   PC-07:4312 left [C:\Perinwood\~3pu-a.txt.bak]: the old file of [C:\Perinwood\a.txt]
 //   PC-07:4312 rolled back in part: 0 of 1 file, 1 of 1 folder
 //   PC-07:4312 2026-12-09T08:30:01Z ended: status 1
 //

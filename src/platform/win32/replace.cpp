@@ -2,14 +2,16 @@
 // old file until the whole update is in, and putting the old file back.
 //
 // Where the volume has hard links (NTFS), the old file first gets a second
-// name, "~3puXXXX.bak", and ReplaceFile (keeping no backup of its own) then
+// name, "~3pu-NAME.bak", and ReplaceFile (keeping no backup of its own) then
 // puts the new file in place: it gives the new file the old one's
 // permissions, short name, object ID, named streams, compression,
 // encryption and creation time, and the link holds the old file through
 // ReplaceFile's own steps. The final attribute word is set right after.
 // Where the volume has no hard links (FAT), ReplaceFile keeps the old file
 // under the backup name itself; any other refusal of the link stops the
-// replace with the file as it was.
+// replace with the file as it was. The backup name, after the destination's,
+// lets a later run put back an old file that a crash between ReplaceFile's
+// two renames left without its own name.
 //
 // What a failed call left is read from the disk: the destination holds the
 // new file when its file ID is the one the temporary file had when it was
