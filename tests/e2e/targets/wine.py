@@ -40,7 +40,9 @@ What Wine needs, learnt the hard way:
   * Second names (Machine.hard_links) are Linux hard links, which Wine
     reports as one file (its file ID and link count). Symbolic links are
     refused: this Wine follows a Linux link as if it were its target and
-    shows no reparse point, so the program could not see what it stands on.
+    shows no reparse point, so the program cannot see what it stands on,
+    and Wine's own handling of it lands on the target (an update of a link
+    tried here replaced the link and removed the file it pointed to).
   * Last-access times are not reported (FileState.atime 0, unknown): this
     Wine cannot keep them for what a program reads. A handle given the
     all-ones time to leave them alone still reads through Linux, where the
