@@ -407,12 +407,24 @@ class Explorer:
                 except Exception as error:
                     return [f'runner error (run again after the kill): {type(error).__name__}: '
                             f'{error}'], result
+                if comparable(second.files_before) != comparable(result.files):
+                    return ['runner error: the run after the kill did not start on the machine '
+                            'the kill left'], result
                 problems = [f'inv5 (run again after the kill): {p}' for p in check(s, second)]
             return problems, result
         finally:
             if machine is not None:
                 self.forget(self.context, machine.scratch_dir)
             shutil.rmtree(scratch, ignore_errors=True)
+
+
+def comparable(files) -> dict:
+    """A snapshot by folded path, without the run lock (which goes with a
+    killed holder on Windows, some time after it) and the viewer (which
+    the host target plants again for each run)."""
+    return {fold_case(p): v for p, v in files.items()
+            if fold_case(p).rsplit(b'\\', 1)[-1] != RUN_LOCK and
+            fold_case(p) != fold_case(WINDOWS + b'\\notepad.exe')}
 
 
 def rule(problems: List[str]) -> str:
