@@ -6,7 +6,7 @@ before the run, and how the program is started) and hands it to a target
 module, which lays the machine out its own way, runs the program and gives
 back a `Result` (what came out and what the machine holds afterwards).
 
-A target module exposes two functions:
+A target module exposes two functions (and a third, optional):
 
     prepare(repo_root: Path, options: RunOptions) -> context
         Once per runner invocation: checks that its program and tools exist,
