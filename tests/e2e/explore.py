@@ -364,6 +364,7 @@ class Explorer:
         self.forget = getattr(self.target, 'forget', lambda context, scratch: None)
         self.wine = args.target == 'wine'
         self.counter = 0
+        self.reruns = 0   # runs again after a kill
         self.lock = threading.Lock()
 
     def draw(self, rng: random.Random, name: str) -> Scenario:
@@ -402,6 +403,8 @@ class Explorer:
                                             hard_links={}, interrupt=None,
                                             env={k: v for k, v in machine.env.items()
                                                  if k != 'UPDATER_FAULTS'})
+                with self.lock:
+                    self.reruns += 1
                 try:
                     second = self.target.run(self.context, again)
                 except Exception as error:
@@ -656,7 +659,7 @@ def explore(explorer: Explorer, args) -> int:
     if deadline and time.monotonic() > deadline and not endless:
         print('the time budget ended the run early', flush=True)
     print(f'{cases} cases in {time.monotonic() - started:.0f} s, seeds '
-          f'{",".join(map(str, seeds))}: {failures} failing'
+          f'{",".join(map(str, seeds))}: {failures} failing, {explorer.reruns} run again after a kill'
           + ''.join(f'\n  first {r} at case {n} ({name})' for r, (n, name) in rules_found.items()))
     return 1 if failures else 0
 
