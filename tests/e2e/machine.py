@@ -6,7 +6,7 @@ before the run, and how the program is started) and hands it to a target
 module, which lays the machine out its own way, runs the program and gives
 back a `Result` (what came out and what the machine holds afterwards).
 
-A target module exposes two functions:
+A target module exposes two functions (and a third, optional):
 
     prepare(repo_root: Path, options: RunOptions) -> context
         Once per runner invocation: checks that its program and tools exist,
@@ -18,6 +18,12 @@ A target module exposes two functions:
         the runner, unique per scenario, so runs may go side by side in
         threads). Must end by itself: a program that outlives
         options.timeout seconds is killed and reported with timed_out=True.
+        A run in a scratch_dir that a run with Machine.keep used starts on
+        the machine that run left, and lays out only what it adds.
+
+    forget(context, scratch_dir)   (optional)
+        Gives up a machine a run with Machine.keep left, when no run
+        follows on it.
 
 Conventions:
   * Every Windows path is `bytes` in code page 932, with backslashes, as the
@@ -128,11 +134,14 @@ class Machine:
     first_run: Optional[bytes] = None
     first_input: bytes = b''
     first_kill: bool = False
-    # Host target only: symbolic links (path -> the Windows path they point
-    # to, which need not exist) and second names of files laid out above
+    # Symbolic links (path -> the Windows path they point to, which need
+    # not exist; host target only) and second names of files laid out above
     # (path -> the file's first path), made after the files.
     links: Dict[bytes, bytes] = dataclasses.field(default_factory=dict)
     hard_links: Dict[bytes, bytes] = dataclasses.field(default_factory=dict)
+    # The machine stays as the run leaves it, for a next run with the same
+    # scratch_dir (the host target keeps it there always).
+    keep: bool = False
 
 
 @dataclasses.dataclass

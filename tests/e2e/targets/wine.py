@@ -34,7 +34,20 @@ What Wine needs, learnt the hard way:
   * msvcrt's fopen for reading moves a file's last-access time under Wine.
   * After each run the worker's drive C is put back as it was: new files and
     folders are removed, changed prefix files are copied again from the
-    template.
+    template. A run with Machine.keep leaves it as it is for the next run
+    with the same scratch folder (the explorer's run after a kill), which
+    starts from it; forget() puts a kept worker back when none follows.
+  * Second names (Machine.hard_links) are Linux hard links, which Wine
+    reports as one file (its file ID and link count). Symbolic links are
+    refused: this Wine follows a Linux link as if it were its target and
+    shows no reparse point, so the program cannot see what it stands on,
+    and Wine's own handling of it lands on the target (an update of a link
+    tried here replaced the link and removed the file it pointed to).
+  * Last-access times are not reported (FileState.atime 0, unknown): this
+    Wine cannot keep them for what a program reads. A handle given the
+    all-ones time to leave them alone still reads through Linux, where the
+    kernel moves the time of any file whose last access is not later than
+    its last write (relatime), as every planted file is.
 
 Costs on the 2-core machine: the template takes about 20 s (wineboot), a
 worker about 3 s when first used; a run costs its pauses (5 s or 10 s, real
@@ -310,6 +323,7 @@ class Context:
         self.workers: List[Worker] = []
         self.lock = threading.Lock()
         self.baseline_keys: Dict[str, Set[str]] = {}
+        self.kept: Dict[Path, Worker] = {}   # by scratch folder: machines left for a next run
 
     def acquire(self) -> Worker:
         try:
@@ -473,6 +487,8 @@ def _lay_out(worker: Worker, machine: Machine) -> None:
     windows = machine.windows_directory
     if windows is not None and windows.rstrip(b'\\').lower() != DEFAULT_WINDOWS_DIRECTORY.lower():
         raise ValueError('the Windows directory is always C:\\windows under Wine')
+    if machine.links:
+        raise ValueError('symbolic links cannot be shown to the program under Wine')
     paths = [machine.working_folder, *machine.folders, *(f.path for f in machine.files)]
     for path in paths:
         if len(path) >= 2 and path[1:2] == b':':
@@ -490,6 +506,10 @@ def _lay_out(worker: Worker, machine: Machine) -> None:
             handle.write(file_entry.content)
         os.utime(target, ns=(file_entry.mtime * 1_000_000_000, file_entry.mtime * 1_000_000_000))
         os.chmod(target, 0o444 if file_entry.readonly else 0o644)
+    for path, first in machine.hard_links.items():
+        second = windows_to_linux(drives, path)
+        os.makedirs(os.path.dirname(second), exist_ok=True)
+        os.link(windows_to_linux(drives, first), second)
 
 
 class Snapshot:
@@ -517,9 +537,16 @@ def _interesting(worker: Worker, key: Tuple[str, bytes], info: os.stat_result) -
 
 
 def _file_state(linux_path: bytes, info: os.stat_result) -> FileState:
-    with open(linux_path, 'rb') as handle:
+    """The file's state; its bytes are read without moving its last-access
+    time where the system allows that (the next snapshot reads it again)."""
+    try:
+        fd = os.open(linux_path, os.O_RDONLY | getattr(os, 'O_NOATIME', 0))
+    except PermissionError:
+        fd = os.open(linux_path, os.O_RDONLY)
+    with os.fdopen(fd, 'rb') as handle:
         content = handle.read()
-    return FileState(content, info.st_mtime_ns // 1_000_000_000, is_readonly(info.st_mode))
+    return FileState(content, info.st_mtime_ns // 1_000_000_000, is_readonly(info.st_mode),
+                     inode=info.st_ino)
 
 
 def _linux_path(worker: Worker, key: Tuple[str, bytes]) -> bytes:
@@ -626,10 +653,17 @@ def run(context: Context, machine: Machine, attributes_of: Iterable[bytes] = ())
     scratch = Path(machine.scratch_dir)
     scratch.mkdir(parents=True, exist_ok=True)
     (scratch / 'stdin').write_bytes(machine.stdin)
-    worker = context.acquire()
+    with context.lock:
+        worker = context.kept.pop(scratch.resolve(), None)
+    continued = worker is not None
+    worker = worker or context.acquire()
+    keep = False
     try:
         worker.start_server()
-        _set_registry(worker, machine, scratch)
+        if continued and machine.registry:
+            raise ValueError('a run on the machine a run left adds no registry values')
+        if not continued:   # else the registry stays as the run before left it
+            _set_registry(worker, machine, scratch)
         _lay_out(worker, machine)
         for path, value in machine.attributes.items():
             set_dos_attributes(windows_to_linux(worker.drives(), path), value)
@@ -654,6 +688,7 @@ def run(context: Context, machine: Machine, attributes_of: Iterable[bytes] = ())
         for path in {*machine.attributes, *attributes_of}:
             linux = windows_to_linux(worker.drives(), path)
             attributes[path] = dos_attributes(linux) if os.path.lexists(linux) else -1
+        keep = machine.keep
         return Result(stdout=(scratch / 'stdout').read_bytes(), exit_status=exit_status,
                       pause_total_ms=sum(int(line) for line in _read_lines(scratch / 'pauses')),
                       pauses_real=True, seconds=seconds, files_before=files_before, files=files,
@@ -662,10 +697,27 @@ def run(context: Context, machine: Machine, attributes_of: Iterable[bytes] = ())
                       stderr=(scratch / 'stderr').read_bytes(), attributes=attributes,
                       first_stdout=first_stdout, first_exit_status=first_status)
     finally:
-        try:
-            worker.restore()
-        finally:
-            context.release(worker)
+        if keep:
+            with context.lock:
+                context.kept[scratch.resolve()] = worker
+        else:
+            _put_back(context, worker)
+
+
+def forget(context: Context, scratch_dir: Path) -> None:
+    """Puts back the worker a run with Machine.keep left for scratch_dir,
+    when no run on it follows."""
+    with context.lock:
+        worker = context.kept.pop(Path(scratch_dir).resolve(), None)
+    if worker is not None:
+        _put_back(context, worker)
+
+
+def _put_back(context: Context, worker: Worker) -> None:
+    try:
+        worker.restore()
+    finally:
+        context.release(worker)
 
 
 def _wait_for_viewers(log: Path, expected: int) -> None:
