@@ -34,7 +34,7 @@ const char* const kFaultNames[kFaultKindCount] = {
     "create_temp", "write", "close", "set_times", "replace", "held",
     "code_page", "replace_halfway", "restore", "flush", "kill", "interrupt",
     "flush_folder", "delete", "log", "temp_gone", "hard_link", "file_id",
-    "closing"};
+    "closing", "kill_halfway"};
 
 // Reads the decimal number in [text, end) into *value. False when it is
 // empty, holds anything but digits, or is zero or absurdly large.

@@ -44,6 +44,8 @@ enum FaultKind {
                          // that is reconnecting
   kFaultClosing,         // a wait for a holder asks whether the console is being closed (or the
                          // session ending): from this one on, it is
+  kFaultKillHalfway,     // the process killed inside a replace that stopped halfway (the old
+                         // file only under its backup name, the new one not in)
   kFaultKindCount
 };
 

@@ -339,7 +339,7 @@ void DropBackupName(const char* backup_host, char* backup_path) {
 // deleted here.
 ReplaceOutcome SettleHalfway(const char* from, const char* to, const char* backup_host,
                              char* backup_path, mode_t source_mode) {
-  if (InjectFault(kFaultKill)) _exit(137);  // a crash inside the gap
+  if (InjectFault(kFaultKillHalfway)) _exit(137);
   if (!InjectFault(kFaultRestore) && rename(backup_host, to) == 0) {
     chmod(from, source_mode);
     FlushFolderOf(to);

@@ -362,7 +362,7 @@ bool ReplaceWithFileCall(const char* replacement, const char* replaced, const ch
 // back from its backup name, or else the new one goes in. Neither move
 // replaces anything, and nothing is deleted.
 ReplaceOutcome SettleHalfway(const char* source, const char* destination, char* backup_path) {
-  if (InjectFault(kFaultKill)) TerminateProcess(GetCurrentProcess(), 137);  // a crash in the gap
+  if (InjectFault(kFaultKillHalfway)) TerminateProcess(GetCurrentProcess(), 137);
   Presence backup = backup_path[0] != '\0' ? Probe(backup_path) : kAbsent;
   if (backup == kAbsent) backup_path[0] = '\0';
   if (backup == kPresent && !InjectFault(kFaultRestore) &&
