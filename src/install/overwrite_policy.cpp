@@ -49,13 +49,19 @@ WriteChoice SkipUnknownFile(WriteChoice choice) {
 // decision: the update then goes on as over the old file, which keeps its
 // attribute word (hidden, system, read-only) and its question. The put-back
 // stays when the run rolls back: it is the file that was there. A backup
-// that may be there but did not come back leaves the destination unknown.
+// that may be there but does not come back leaves the destination unknown,
+// and so does one beside an earlier run's numbered backup: a run whose
+// backup name was taken kept the old file under a number, so the latest
+// old file of the destination may be that one.
 PlatformPresence PutBackEarlierBackup(const char* path) {
   char backup[kMaxTempPath];
-  switch (PlatformPutBackEarlierBackup(path, backup)) {
+  switch (PlatformFindEarlierBackup(path, backup)) {
     case kNoEarlierBackup: return kFileAbsent;
-    case kBackupStays: return kPresenceUnknown;
-    case kBackupPutBack: break;
+    case kBackupUnknown: return kPresenceUnknown;
+    case kBackupFound: break;
+  }
+  if (FolderMayHoldNumberedBackup(path) || !PlatformPutBackEarlierBackup(backup, path)) {
+    return kPresenceUnknown;
   }
   LogPutBack(path, backup);
   return PlatformProbeFile(path);

@@ -274,6 +274,24 @@ void DeleteLitter(void* context, const char* name) {
   }
 }
 
+// What the search for an earlier run's numbered backup needs.
+struct NumberedSearch {
+  const char* folder;
+  bool found;
+};
+
+// A "~3puXXXX.bak" of the folder that may be the only copy of a file (one
+// name, or a look that failed).
+void MatchNumberedBackup(void* context, const char* name) {
+  NumberedSearch* search = static_cast<NumberedSearch*>(context);
+  if (search->found || !IsOwnFileName(name) || IsNamedBackup(name) || !IsBackupName(name)) return;
+  char path[kMaxTempPath];
+  PlatformFileIdentity identity;
+  search->found = snprintf(path, sizeof path, "%s\\%s", search->folder, name) >=
+                      static_cast<int>(sizeof path) ||
+                  !PlatformGetFileIdentity(path, &identity) || identity.links == 1;
+}
+
 void ReportBackupLeft(const PendingFile* file) {
   PrintMessage(MSG_BACKUP_LEFT, file->destination, file->backup_path);
   LogLeft(file->backup_path, file->destination);
@@ -301,6 +319,14 @@ void ReportLeftOver(const char* path) {
 }
 
 bool RunLeftSomething() { return g_pending.left_over; }
+
+bool FolderMayHoldNumberedBackup(const char* destination) {
+  char folder[kFolderSize];
+  SplitDestinationPath(destination, folder);
+  NumberedSearch search = {folder, false};
+  PlatformListFiles(folder, MatchNumberedBackup, &search);
+  return search.found;
+}
 
 bool FindPending(const char* path, PendingView* view) {
   const PendingFile* file = FindFile(path);

@@ -50,6 +50,11 @@ void ReportLeftOver(const char* path);
 // named by ReportLeftOver, a backup that could not be deleted or put back.
 bool RunLeftSomething();
 
+// True when the folder of destination holds, or may hold (the look
+// failed), an earlier run's backup under a numbered name ("~3puXXXX.bak")
+// that is no second name of a file in place.
+bool FolderMayHoldNumberedBackup(const char* destination);
+
 // Records the viewer that a complete run starts for an upper-case entry.
 void QueueViewer(uint8_t kind, const char* path);
 

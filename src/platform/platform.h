@@ -273,20 +273,23 @@ ReplaceOutcome PlatformReplaceKeepingBackup(const char* source, const char* dest
 // were.
 bool PlatformRestoreBackup(const char* backup, const char* destination);
 
-// What an earlier run's backup of a destination that has no file came to.
+// What the look for an earlier run's backup of a destination found.
 enum EarlierBackup {
   kNoEarlierBackup,  // no plain file with one name under the backup name
-  kBackupPutBack,    // its old file is back at destination
-  kBackupStays,      // it may be there (a look failed) or would not move: nothing moved
+  kBackupFound,      // one: the destination's old file, which a crash left there
+  kBackupUnknown,    // the look failed, or a link is there: the old file may be there
 };
 
-// Where destination has no file but an earlier run left its old file under
-// the backup name "~3pu-NAME.bak" beside it (a replace that a crash cut off
-// between its two renames): puts that file back by a move that replaces
-// nothing, retried while held. The backup's path goes to backup_path
-// (kMaxTempPath bytes). A link, a folder or a second name of another file
-// under that name is no such backup.
-EarlierBackup PlatformPutBackEarlierBackup(const char* destination, char* backup_path);
+// Looks for the old file of destination (which has no file) that an earlier
+// run left under the backup name "~3pu-NAME.bak" beside it: a replace that
+// a crash cut off between its two renames. The backup's path goes to
+// backup_path (kMaxTempPath bytes). A folder or a second name of another
+// file under that name is no such backup.
+EarlierBackup PlatformFindEarlierBackup(const char* destination, char* backup_path);
+
+// Puts the file found at backup back at destination by a move that replaces
+// nothing, retried while held. False when it did not move.
+bool PlatformPutBackEarlierBackup(const char* backup, const char* destination);
 
 // ---- Digests and signatures: crypto.cpp -------------------------------------
 //

@@ -464,30 +464,36 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
   return true;
 }
 
-EarlierBackup PlatformPutBackEarlierBackup(const char* destination, char* backup_path) {
+EarlierBackup PlatformFindEarlierBackup(const char* destination, char* backup_path) {
   char from[kHostPathSize];
-  char to[kHostPathSize];
-  if (!ComposeNamedBackup(destination, backup_path) || !MapWindowsPath(backup_path, from) ||
-      !MapWindowsPath(destination, to)) {
+  if (!ComposeNamedBackup(destination, backup_path) || !MapWindowsPath(backup_path, from)) {
     return kNoEarlierBackup;
   }
   struct stat status;
   if (lstat(from, &status) != 0) {
     // A name too long for the host (two-byte names grow in UTF-8) holds no file.
     bool absent = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG;
-    return absent ? kNoEarlierBackup : kBackupStays;
+    return absent ? kNoEarlierBackup : kBackupUnknown;
   }
   // A link under the backup name is not moved (as a reparse point on
   // Windows, where one may hold the old file); a folder is no backup.
-  if (S_ISLNK(status.st_mode)) return kBackupStays;
+  if (S_ISLNK(status.st_mode)) return kBackupUnknown;
   if (!S_ISREG(status.st_mode)) return kNoEarlierBackup;
   PlatformFileIdentity identity;
-  if (!PlatformGetFileIdentity(backup_path, &identity)) return kBackupStays;
+  if (!PlatformGetFileIdentity(backup_path, &identity)) return kBackupUnknown;
   // A second name of a file in place is no lost destination's old file.
-  if (identity.links > 1) return kNoEarlierBackup;
-  if (InjectFault(kFaultRestore) || !RenameWhileHeld(from, to, true)) return kBackupStays;
+  return identity.links > 1 ? kNoEarlierBackup : kBackupFound;
+}
+
+bool PlatformPutBackEarlierBackup(const char* backup, const char* destination) {
+  char from[kHostPathSize];
+  char to[kHostPathSize];
+  if (InjectFault(kFaultRestore) || !MapWindowsPath(backup, from) ||
+      !MapWindowsPath(destination, to) || !RenameWhileHeld(from, to, true)) {
+    return false;
+  }
   FlushFolderOf(to);
-  return kBackupPutBack;
+  return true;
 }
 
 // Deletes a file; like DeleteFileA it refuses folders and read-only files.

@@ -564,20 +564,20 @@ bool PlatformRestoreBackup(const char* backup, const char* destination) {
 
 // A reparse point under the backup name is not moved: a link is no file,
 // and any other kind may hold the old file, which then stays.
-EarlierBackup PlatformPutBackEarlierBackup(const char* destination, char* backup_path) {
+EarlierBackup PlatformFindEarlierBackup(const char* destination, char* backup_path) {
   if (!ComposeNamedBackup(destination, backup_path)) return kNoEarlierBackup;
   DWORD word = ReadWord(backup_path);
   if (word == INVALID_FILE_ATTRIBUTES) {
-    return MeansAbsent(GetLastError()) ? kNoEarlierBackup : kBackupStays;
+    return MeansAbsent(GetLastError()) ? kNoEarlierBackup : kBackupUnknown;
   }
   if ((word & FILE_ATTRIBUTE_DIRECTORY) != 0) return kNoEarlierBackup;
-  if ((word & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kBackupStays;
+  if ((word & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kBackupUnknown;
   FileId id;
-  if (ReadIdentity(backup_path, &id) != kPresent) return kBackupStays;
+  if (ReadIdentity(backup_path, &id) != kPresent) return kBackupUnknown;
   // A second name of a file in place is no lost destination's old file.
-  if (id.links > 1) return kNoEarlierBackup;
-  if (InjectFault(kFaultRestore) || !MoveWhileHeld(backup_path, destination, false)) {
-    return kBackupStays;
-  }
-  return kBackupPutBack;
+  return id.links > 1 ? kNoEarlierBackup : kBackupFound;
+}
+
+bool PlatformPutBackEarlierBackup(const char* backup, const char* destination) {
+  return !InjectFault(kFaultRestore) && MoveWhileHeld(backup, destination, false);
 }
