@@ -324,8 +324,7 @@ bool FolderMayHoldNumberedBackup(const char* destination) {
   char folder[kFolderSize];
   SplitDestinationPath(destination, folder);
   NumberedSearch search = {folder, false};
-  PlatformListFiles(folder, MatchNumberedBackup, &search);
-  return search.found;
+  return !PlatformListFiles(folder, MatchNumberedBackup, &search) || search.found;
 }
 
 bool FindPending(const char* path, PendingView* view) {

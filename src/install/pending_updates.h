@@ -50,8 +50,8 @@ void ReportLeftOver(const char* path);
 // named by ReportLeftOver, a backup that could not be deleted or put back.
 bool RunLeftSomething();
 
-// True when the folder of destination holds, or may hold (the look
-// failed), an earlier run's backup under a numbered name ("~3puXXXX.bak")
+// True when the folder of destination holds, or may hold (a look or the
+// listing failed), an earlier run's backup under a numbered name ("~3puXXXX.bak")
 // that is no second name of a file in place.
 bool FolderMayHoldNumberedBackup(const char* destination);
 

@@ -158,8 +158,9 @@ bool PlatformRemoveDirectory(const char* path);
 bool PlatformSetFileTimes(const char* path, int64_t seconds);
 
 // Calls found(context, name) for every file (not folder) directly in folder,
-// with its name only. Nothing when the folder cannot be listed.
-void PlatformListFiles(const char* folder, void (*found)(void* context, const char* name),
+// with its name only. False when the folder could not be listed whole (a
+// folder that does not exist holds nothing, and is listed).
+bool PlatformListFiles(const char* folder, void (*found)(void* context, const char* name),
                        void* context);
 
 // True when an existing file at path could be opened for writing right now

@@ -323,20 +323,25 @@ bool PlatformSetFileTimes(const char* path, int64_t seconds) {
   return utimensat(AT_FDCWD, host, times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-void PlatformListFiles(const char* folder, void (*found)(void* context, const char* name),
+bool PlatformListFiles(const char* folder, void (*found)(void* context, const char* name),
                        void* context) {
   char host[kHostPathSize];
-  if (!MapWindowsPath(folder, host)) return;
+  if (!MapWindowsPath(folder, host)) return false;
   DIR* listing = opendir(host);
-  if (listing == nullptr) return;
-  for (struct dirent* item = readdir(listing); item != nullptr; item = readdir(listing)) {
+  if (listing == nullptr) return errno == ENOENT || errno == ENOTDIR;
+  for (;;) {
+    errno = 0;  // readdir's end and its failure differ only in errno
+    struct dirent* item = readdir(listing);
+    if (item == nullptr) break;
     struct stat status;
     if (fstatat(dirfd(listing), item->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(status.st_mode)) {
       found(context, item->d_name);
     }
   }
+  bool whole = errno == 0;
   closedir(listing);
+  return whole;
 }
 
 // True when no file is at path, or when the file there has a write bit

@@ -476,13 +476,10 @@ EarlierBackup PlatformFindEarlierBackup(const char* destination, char* backup_pa
     return absent ? kNoEarlierBackup : kBackupUnknown;
   }
   // A link under the backup name is not moved (as a reparse point on
-  // Windows, where one may hold the old file); a folder is no backup.
+  // Windows, where one may hold the old file).
   if (S_ISLNK(status.st_mode)) return kBackupUnknown;
-  if (!S_ISREG(status.st_mode)) return kNoEarlierBackup;
-  PlatformFileIdentity identity;
-  if (!PlatformGetFileIdentity(backup_path, &identity)) return kBackupUnknown;
-  // A second name of a file in place is no lost destination's old file.
-  return identity.links > 1 ? kNoEarlierBackup : kBackupFound;
+  // A folder is no backup, nor is a second name of a file in place.
+  return S_ISREG(status.st_mode) && status.st_nlink == 1 ? kBackupFound : kNoEarlierBackup;
 }
 
 bool PlatformPutBackEarlierBackup(const char* backup, const char* destination) {

@@ -344,19 +344,26 @@ bool PlatformSetFileAttributes(const char* path, uint32_t attributes) {
 // an inheritable handle flag. A folder path of 248 characters or more goes
 // to the wide call in the "\\?\" form, which has no such limit, so every
 // destination of up to 255 characters gets its folders.
-void PlatformListFiles(const char* folder, void (*found)(void* context, const char* name),
+bool PlatformListFiles(const char* folder, void (*found)(void* context, const char* name),
                        void* context) {
   char pattern[MAX_PATH];
-  if (snprintf(pattern, sizeof pattern, "%s\\*", folder) >= static_cast<int>(sizeof pattern)) return;
+  if (snprintf(pattern, sizeof pattern, "%s\\*", folder) >= static_cast<int>(sizeof pattern)) {
+    return false;
+  }
   WIN32_FIND_DATAA item;
   HANDLE listing = FindFirstFileA(pattern, &item);
-  if (listing == INVALID_HANDLE_VALUE) return;
+  if (listing == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
   do {
     if ((item.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
       found(context, item.cFileName);
     }
   } while (FindNextFileA(listing, &item));
+  bool whole = GetLastError() == ERROR_NO_MORE_FILES;
   FindClose(listing);
+  return whole;
 }
 
 bool PlatformCreateDirectory(const char* path) {
